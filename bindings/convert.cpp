@@ -1,0 +1,102 @@
+#include "bindings/convert.h"
+
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+namespace norvi::py_bind {
+
+void require_ndim(const py::array& a, int expected) {
+    if (a.ndim() != expected) {
+        throw std::domain_error("array has incorrect number of dimensions: " +
+                                std::to_string(a.ndim()) + "; expected " +
+                                std::to_string(expected));
+    }
+}
+
+namespace {
+
+template <typename Array>
+void require_rows_of_three(const Array& a, const char* what) {
+    require_ndim(a, 2);
+    if (a.shape(1) != 3) {
+        std::ostringstream os;
+        os << what << " must have shape (N, 3); got (" << a.shape(0) << ", " << a.shape(1) << ")";
+        throw std::invalid_argument(os.str());
+    }
+}
+
+}  // namespace
+
+std::vector<float3> to_float3_rows(const FloatArray& a, const char* what) {
+    require_rows_of_three(a, what);
+    std::vector<float3> out(static_cast<std::size_t>(a.shape(0)));
+    if (!out.empty()) std::memcpy(out.data(), a.data(), out.size() * sizeof(float3));
+    return out;
+}
+
+std::vector<int3> to_int3_rows(const IntArray& a, const char* what) {
+    require_rows_of_three(a, what);
+    std::vector<int3> out(static_cast<std::size_t>(a.shape(0)));
+    if (!out.empty()) std::memcpy(out.data(), a.data(), out.size() * sizeof(int3));
+    return out;
+}
+
+std::vector<float> to_vector_1d(const FloatArray& a) {
+    require_ndim(a, 1);
+    return std::vector<float>(a.data(), a.data() + a.shape(0));
+}
+
+std::vector<float> first_values_1d(const FloatArray& a, std::size_t n, const char* what) {
+    require_ndim(a, 1);
+    if (static_cast<std::size_t>(a.shape(0)) < n) {
+        std::ostringstream os;
+        os << what << " must hold at least " << n << " values; got " << a.shape(0);
+        throw std::invalid_argument(os.str());
+    }
+    return std::vector<float>(a.data(), a.data() + n);
+}
+
+std::vector<float> list_to_floats(const py::list& values) {
+    std::vector<float> out;
+    out.reserve(values.size());
+    for (const py::handle item : values)
+        out.push_back(static_cast<float>(py::float_(py::reinterpret_borrow<py::object>(item))));
+    return out;
+}
+
+py::array_t<float> make_array(const float* values, std::vector<py::ssize_t> shape) {
+    py::array_t<float> out(shape);
+    if (out.size() > 0) std::memcpy(out.mutable_data(), values, out.size() * sizeof(float));
+    return out;
+}
+
+py::array_t<float> make_array(const std::vector<float>& values, std::vector<py::ssize_t> shape) {
+    py::ssize_t n = 1;
+    for (py::ssize_t s : shape) n *= s;
+    if (static_cast<std::size_t>(n) > values.size())
+        throw std::logic_error("result array larger than the native result");
+    return make_array(values.data(), std::move(shape));
+}
+
+py::array_t<int32_t> make_int_array(const int32_t* values, std::vector<py::ssize_t> shape) {
+    py::array_t<int32_t> out(shape);
+    if (out.size() > 0) std::memcpy(out.mutable_data(), values, out.size() * sizeof(int32_t));
+    return out;
+}
+
+ProgressFn wrap_progress(const py::object& progress) {
+    if (progress.is_none()) return {};
+    // The callable is shared by copies of the function; its reference count
+    // may only be touched under the interpreter lock.
+    auto holder = std::shared_ptr<py::object>(new py::object(progress), [](py::object* p) {
+        py::gil_scoped_acquire gil;
+        delete p;
+    });
+    return [holder](int done, int total, float elapsed_ms) {
+        py::gil_scoped_acquire gil;
+        (*holder)(done, total, elapsed_ms);
+    };
+}
+
+}  // namespace norvi::py_bind

@@ -1,0 +1,147 @@
+// EmbreeSceneManager: the CPU scene, with the same methods, arguments and
+// defaults as the GPU SceneManager so scripts run on either back end.
+
+#include <cstring>
+#include <memory>
+
+#include "bindings/convert.h"
+#include "bindings/registry.h"
+#include "scene/embree_scene.h"
+
+namespace norvi::py_bind {
+
+using embree::EmbreeSceneManager;
+
+// SensorData from the set_sensor arguments: fov in degrees becomes radians,
+// the first min(len, 16) cam_xform values fill the 4x4 in order.
+SensorData make_sensor_record(int type, int width, int height, float ortho_w, float ortho_h,
+                              const FloatArray& cam_xform, float fov, int projection_type) {
+    require_ndim(cam_xform, 1);
+    SensorData s;
+    std::memset(&s, 0, sizeof(s));
+    s.type = type;
+    s.width = width;
+    s.height = height;
+    s.ortho_w = ortho_w;
+    s.ortho_h = ortho_h;
+    s.projection_type = projection_type;
+    s.fov = fov * 3.1415927f / 180.0f;
+    const auto n = std::min<py::ssize_t>(cam_xform.shape(0), 16);
+    for (py::ssize_t i = 0; i < n; ++i) s.cam_xform[i] = cam_xform.data()[i];
+    return s;
+}
+
+static float3 first_three(const FloatArray& a, const char* what) {
+    const std::vector<float> v = first_values_1d(a, 3, what);
+    return {v[0], v[1], v[2]};
+}
+
+void register_embree_scene(py::module_& m) {
+    py::class_<EmbreeSceneManager, std::unique_ptr<EmbreeSceneManager>>(
+        m, "EmbreeSceneManager", py::release_gil_before_calling_cpp_dtor())
+        .def(py::init<>())
+        .def(
+            "add_mesh",
+            [](EmbreeSceneManager& s, const FloatArray& vertices, const FloatArray& normals,
+               const IntArray& indices, int material_id) {
+                return s.add_mesh(to_float3_rows(vertices, "add_mesh: vertices"),
+                                  to_float3_rows(normals, "add_mesh: normals"),
+                                  to_int3_rows(indices, "add_mesh: indices"), material_id);
+            },
+            py::arg("vertices"), py::arg("normals"), py::arg("indices"), py::arg("material_id") = 0)
+        .def(
+            "add_instance",
+            [](EmbreeSceneManager& s, int mesh_id, float x, float y, float z, float scale) {
+                return s.add_instance(mesh_id, x, y, z, scale);
+            },
+            py::arg("mesh_id"), py::arg("x") = 0, py::arg("y") = 0, py::arg("z") = 0,
+            py::arg("scale") = 1.0f)
+        .def(
+            "add_instance_xform",
+            [](EmbreeSceneManager& s, int mesh_id, const FloatArray& xform) {
+                const std::vector<float> m12 = first_values_1d(xform, 12, "add_instance_xform: xform");
+                return s.add_instance(mesh_id, m12.data());
+            },
+            py::arg("mesh_id"), py::arg("xform"))
+        .def(
+            "update_instance_transform",
+            [](EmbreeSceneManager& s, int id, const FloatArray& xform) {
+                const std::vector<float> m12 =
+                    first_values_1d(xform, 12, "update_instance_transform: xform");
+                s.update_instance_transform(id, m12.data());
+            },
+            py::arg("id"), py::arg("xform"))
+        .def("refit_ias", &EmbreeSceneManager::refit_ias)
+        .def("set_num_bands", &EmbreeSceneManager::set_num_bands)
+        .def(
+            "add_material",
+            [](EmbreeSceneManager& s, int type, int offset, const py::list& scalar_params) {
+                const std::vector<float> params = list_to_floats(scalar_params);
+                const int id = s.add_material(static_cast<MaterialType>(type), offset);
+                MaterialData& mat = s.material(id);
+                for (std::size_t i = 0; i < params.size() && i < kMaterialParamsWritable; ++i)
+                    mat.params[i] = params[i];
+                return id;
+            },
+            py::arg("type"), py::arg("offset"), py::arg("scalar_params") = py::list())
+        .def("upload_spectral_params",
+             [](EmbreeSceneManager& s, const FloatArray& values) {
+                 s.upload_spectral_params(to_vector_1d(values));
+             })
+        .def("set_emitter",
+             [](EmbreeSceneManager& s, int type, const FloatArray& direction, int spectral_offset) {
+                 s.set_emitter(static_cast<EmitterType>(type),
+                               first_three(direction, "set_emitter: direction (arg1)"),
+                               spectral_offset);
+             })
+        .def("update_emitter_direction",
+             [](EmbreeSceneManager& s, const FloatArray& direction) {
+                 s.update_emitter_direction(
+                     first_three(direction, "update_emitter_direction: direction (arg0)"));
+             })
+        .def(
+            "set_sensor",
+            [](EmbreeSceneManager& s, int type, int width, int height, float ortho_w, float ortho_h,
+               const FloatArray& cam_xform, float fov, int projection_type, bool terrain_following) {
+                s.set_sensor(make_sensor_record(type, width, height, ortho_w, ortho_h, cam_xform,
+                                                fov, projection_type));
+                s.set_terrain_following(terrain_following);
+            },
+            py::arg("type"), py::arg("width"), py::arg("height"), py::arg("ortho_w"),
+            py::arg("ortho_h"), py::arg("cam_xform"), py::arg("fov") = 60.0f,
+            py::arg("projection_type") = 0, py::arg("terrain_following") = false)
+        .def("set_sky", &EmbreeSceneManager::set_sky, py::arg("spectral_offset"))
+        .def(
+            "set_hw_sky",
+            [](EmbreeSceneManager& s, int spectral_offset, float sun_x, float sun_y, float sun_z) {
+                s.set_hw_sky(spectral_offset, float3{sun_x, sun_y, sun_z});
+            },
+            py::arg("spectral_offset"), py::arg("sun_x"), py::arg("sun_y"), py::arg("sun_z"))
+        .def(
+            "set_thermal_mode",
+            [](EmbreeSceneManager& s, bool enabled, const py::list& wavelengths) {
+                s.set_thermal_mode(enabled, list_to_floats(wavelengths));
+            },
+            py::arg("enabled"), py::arg("wavelengths"))
+        .def("set_repetitive", &EmbreeSceneManager::set_repetitive, py::arg("num_repetitions"),
+             py::arg("scene_x_size"), py::arg("scene_y_size"))
+        .def("build", &EmbreeSceneManager::build)
+        .def("is_built", &EmbreeSceneManager::is_built)
+        .def("has_gpu_meshes", &EmbreeSceneManager::has_meshes)
+        .def("clear_for_reuse", &EmbreeSceneManager::clear_for_reuse)
+        .def("build_reuse_gas", &EmbreeSceneManager::build_reuse_gas)
+        .def("total_triangles", &EmbreeSceneManager::total_triangles)
+        .def("num_instances", &EmbreeSceneManager::num_instances)
+        .def("max_height", [](const EmbreeSceneManager& s) { return s.bounds().top; })
+        .def("min_height", [](const EmbreeSceneManager& s) { return s.bounds().bottom; })
+        .def("aabb",
+             [](const EmbreeSceneManager& s) {
+                 const SceneBounds& b = s.bounds();
+                 return py::make_tuple(py::make_tuple(b.x_min, b.y_min, b.bottom),
+                                       py::make_tuple(b.x_max, b.y_max, b.top));
+             })
+        .def("set_measurement_plane", &EmbreeSceneManager::set_measurement_height,
+             py::arg("height"));
+}
+
+}  // namespace norvi::py_bind

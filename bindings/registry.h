@@ -1,0 +1,12 @@
+#pragma once
+// One registration function per binding file; module.cpp calls them in the
+// module's registration order.
+
+#include <pybind11/pybind11.h>
+
+namespace norvi::py_bind {
+
+void register_mesh_generators(pybind11::module_& m);
+void register_embree_scene(pybind11::module_& m);
+
+}  // namespace norvi::py_bind

@@ -1,0 +1,477 @@
+#include "scene/embree_scene.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+#include "scene/vec_math.h"
+
+namespace norvi::embree {
+
+namespace {
+
+constexpr float kTNear = 1e-4f;
+constexpr float kTFar = 1e16f;
+
+std::string triangle_text(const int3& t) {
+    std::ostringstream os;
+    os << "(" << t.x << ", " << t.y << ", " << t.z << ")";
+    return os.str();
+}
+
+}  // namespace
+
+EmbreeSceneManager::EmbreeSceneManager() {
+    device_.reset(rtcNewDevice(nullptr));
+    if (!device_) throw std::runtime_error("Failed to create Embree device");
+    rtcSetDeviceErrorFunction(device_.get(), &EmbreeSceneManager::error_callback_, this);
+}
+
+EmbreeSceneManager::~EmbreeSceneManager() = default;
+
+// Embree reports errors through this callback. Never throw through it: record
+// the first error and let the caller check after the operation.
+void EmbreeSceneManager::error_callback_(void* user, RTCError code, const char* message) {
+    auto* self = static_cast<EmbreeSceneManager*>(user);
+    std::lock_guard<std::mutex> lock(self->error_mutex_);
+    if (self->error_code_ == RTC_ERROR_NONE) {
+        self->error_code_ = code;
+        self->error_message_ = message ? message : "";
+    }
+}
+
+void EmbreeSceneManager::check_device_error_(const char* what) {
+    std::lock_guard<std::mutex> lock(error_mutex_);
+    if (error_code_ == RTC_ERROR_NONE) return;
+    std::ostringstream os;
+    os << "Embree error during " << what << " (code " << static_cast<int>(error_code_) << ")";
+    if (!error_message_.empty()) os << ": " << error_message_;
+    error_code_ = RTC_ERROR_NONE;
+    error_message_.clear();
+    throw std::runtime_error(os.str());
+}
+
+// ---------------------------------------------------------------------------
+// Filling
+
+int EmbreeSceneManager::add_mesh(std::vector<float3> vertices, std::vector<float3> normals,
+                                 std::vector<int3> indices, int material_id) {
+    const std::size_t nv = vertices.size();
+    if (!normals.empty() && normals.size() != nv) {
+        std::ostringstream os;
+        os << "add_mesh: normals has " << normals.size() << " rows; expected 0 or " << nv
+           << " (one per vertex)";
+        throw std::invalid_argument(os.str());
+    }
+    for (std::size_t i = 0; i < indices.size(); ++i) {
+        const int3& t = indices[i];
+        for (int32_t v : {t.x, t.y, t.z}) {
+            if (v < 0 || static_cast<std::size_t>(v) >= nv) {
+                std::ostringstream os;
+                os << "add_mesh: indices[" << i << "] = " << triangle_text(t) << " refers to vertex "
+                   << v << ", but the mesh has " << nv << " vertices (valid: 0 to "
+                   << static_cast<long long>(nv) - 1 << ")";
+                throw std::invalid_argument(os.str());
+            }
+        }
+    }
+    EmbreeMesh mesh;
+    mesh.vertices = std::move(vertices);
+    mesh.normals = std::move(normals);
+    mesh.indices = std::move(indices);
+    mesh.material_id = material_id;
+    meshes_.push_back(std::move(mesh));
+    return static_cast<int>(meshes_.size()) - 1;
+}
+
+int EmbreeSceneManager::add_instance(int mesh_id, const float* xform12) {
+    if (mesh_id < 0 || mesh_id >= num_meshes()) {
+        std::ostringstream os;
+        os << "add_instance: mesh_id " << mesh_id << " does not exist (the scene has "
+           << meshes_.size() << " meshes)";
+        throw std::invalid_argument(os.str());
+    }
+    EmbreeInstance inst;
+    inst.mesh_id = mesh_id;
+    std::memcpy(inst.xform, xform12, sizeof(inst.xform));
+    instances_.push_back(inst);
+    return static_cast<int>(instances_.size()) - 1;
+}
+
+int EmbreeSceneManager::add_instance(int mesh_id, float x, float y, float z, float scale) {
+    const float m[12] = {scale, 0, 0, x, 0, scale, 0, y, 0, 0, scale, z};
+    return add_instance(mesh_id, m);
+}
+
+void EmbreeSceneManager::set_instance_transform_(RTCGeometry geom, const float* m) const {
+    // Embree takes a column-major 4x4; our rows are [m0 m1 m2 m3], ...
+    const float cm[16] = {m[0], m[4], m[8], 0.0f, m[1], m[5], m[9], 0.0f,
+                          m[2], m[6], m[10], 0.0f, m[3], m[7], m[11], 1.0f};
+    rtcSetGeometryTransform(geom, 0, RTC_FORMAT_FLOAT4X4_COLUMN_MAJOR, cm);
+}
+
+void EmbreeSceneManager::update_instance_transform(int id, const float* xform12) {
+    if (id < 0 || id >= num_instances())
+        throw std::runtime_error("update_instance_transform: id out of range");
+    EmbreeInstance& inst = instances_[static_cast<std::size_t>(id)];
+    std::memcpy(inst.xform, xform12, sizeof(inst.xform));
+    if (!built_ || inst.geom_id == RTC_INVALID_GEOMETRY_ID || !top_scene_) return;
+    RTCGeometry geom = rtcGetGeometry(top_scene_.get(), inst.geom_id);
+    if (!geom) throw std::runtime_error("update_instance_transform: rtcGetGeometry returned null");
+    set_instance_transform_(geom, inst.xform);
+    rtcCommitGeometry(geom);
+    check_device_error_("update_instance_transform");
+}
+
+int EmbreeSceneManager::add_material(MaterialType type, int spectral_offset) {
+    MaterialData m;
+    std::memset(&m, 0, sizeof(m));
+    m.type = type;
+    m.spectral_offset = spectral_offset;
+    materials_.push_back(m);
+    return static_cast<int>(materials_.size()) - 1;
+}
+
+MaterialData& EmbreeSceneManager::material(int id) {
+    if (id < 0 || id >= num_materials()) {
+        std::ostringstream os;
+        os << "material id " << id << " does not exist (the scene has " << materials_.size()
+           << " materials)";
+        throw std::out_of_range(os.str());
+    }
+    return materials_[static_cast<std::size_t>(id)];
+}
+
+void EmbreeSceneManager::set_num_bands(int num_bands) { num_bands_ = num_bands; }
+
+void EmbreeSceneManager::upload_spectral_params(const std::vector<float>& values) {
+    spectral_ = values;
+}
+
+void EmbreeSceneManager::update_spectral_params(int offset, const std::vector<float>& values) {
+    const long long end = static_cast<long long>(offset) + static_cast<long long>(values.size());
+    if (offset < 0 || end > static_cast<long long>(spectral_.size())) {
+        std::ostringstream os;
+        os << "update_spectral_params: range [" << offset << ", " << end
+           << ") lies outside the uploaded spectral array of " << spectral_.size() << " values";
+        throw std::invalid_argument(os.str());
+    }
+    std::copy(values.begin(), values.end(), spectral_.begin() + offset);
+}
+
+void EmbreeSceneManager::set_emitter(EmitterType type, float3 direction, int spectral_offset) {
+    std::memset(&emitter_, 0, sizeof(emitter_));
+    emitter_.type = type;
+    emitter_.direction = direction;
+    emitter_.spectral_offset = spectral_offset;
+}
+
+void EmbreeSceneManager::update_emitter_direction(float3 direction) {
+    emitter_.direction = direction;
+}
+
+void EmbreeSceneManager::set_sensor(const SensorData& sensor) { sensor_ = sensor; }
+
+void EmbreeSceneManager::set_hw_sky(int spectral_offset, float3 sun) {
+    hw_sky_offset_ = spectral_offset;
+    hw_sky_sun_ = sun;
+}
+
+void EmbreeSceneManager::set_repetitive(int num_repetitions, float scene_x_size,
+                                        float scene_y_size) {
+    num_repetitions_ = num_repetitions;
+    scene_x_size_ = scene_x_size;
+    scene_y_size_ = scene_y_size;
+}
+
+void EmbreeSceneManager::set_thermal_mode(bool enabled, const std::vector<float>& wavelengths) {
+    thermal_mode_ = enabled;
+    thermal_wavelengths_ = wavelengths;
+}
+
+void EmbreeSceneManager::check_materials() const {
+    for (std::size_t i = 0; i < meshes_.size(); ++i) {
+        const int mid = meshes_[i].material_id;
+        if (mid < 0 || mid >= num_materials()) {
+            std::ostringstream os;
+            os << "mesh " << i << " uses material_id " << mid << ", but the scene has "
+               << materials_.size() << " materials";
+            if (!materials_.empty()) os << " (ids 0 to " << materials_.size() - 1 << ")";
+            throw std::invalid_argument(os.str());
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Building
+
+void EmbreeSceneManager::build() {
+    build_scene_();
+    compute_bounds_();
+}
+
+void EmbreeSceneManager::build_scene_() {
+    built_ = false;
+    RTCDevice dev = device_.get();
+    top_scene_.reset(rtcNewScene(dev));
+    instance_info_.clear();
+    mesh_scenes_.clear();
+    mesh_scenes_.resize(meshes_.size());
+
+    for (std::size_t i = 0; i < meshes_.size(); ++i) {
+        const EmbreeMesh& mesh = meshes_[i];
+        mesh_scenes_[i].reset(rtcNewScene(dev));
+        GeometryHandle geom(rtcNewGeometry(dev, RTC_GEOMETRY_TYPE_TRIANGLE));
+        auto* vb = static_cast<float3*>(rtcSetNewGeometryBuffer(
+            geom.get(), RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, sizeof(float3),
+            mesh.vertices.size()));
+        auto* ib = static_cast<int3*>(rtcSetNewGeometryBuffer(
+            geom.get(), RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, sizeof(int3),
+            mesh.indices.size()));
+        if (vb && !mesh.vertices.empty())
+            std::memcpy(vb, mesh.vertices.data(), mesh.vertices.size() * sizeof(float3));
+        if (ib && !mesh.indices.empty())
+            std::memcpy(ib, mesh.indices.data(), mesh.indices.size() * sizeof(int3));
+        rtcCommitGeometry(geom.get());
+        rtcAttachGeometry(mesh_scenes_[i].get(), geom.get());
+        geom.reset();  // the mesh scene holds its own reference
+        rtcCommitScene(mesh_scenes_[i].get());
+    }
+
+    for (EmbreeInstance& inst : instances_) {
+        GeometryHandle geom(rtcNewGeometry(dev, RTC_GEOMETRY_TYPE_INSTANCE));
+        rtcSetGeometryInstancedScene(geom.get(),
+                                     mesh_scenes_[static_cast<std::size_t>(inst.mesh_id)].get());
+        set_instance_transform_(geom.get(), inst.xform);
+        rtcCommitGeometry(geom.get());
+        inst.geom_id = rtcAttachGeometry(top_scene_.get(), geom.get());
+        instance_info_.push_back(
+            {inst.mesh_id, meshes_[static_cast<std::size_t>(inst.mesh_id)].material_id});
+    }
+
+    rtcCommitScene(top_scene_.get());
+    check_device_error_("build");
+    built_ = true;
+}
+
+void EmbreeSceneManager::compute_bounds_() {
+    SceneBounds b;
+    b.top = -1e30f;
+    b.bottom = 1e30f;
+    b.x_min = 1e30f;
+    b.x_max = -1e30f;
+    b.y_min = 1e30f;
+    b.y_max = -1e30f;
+    bool any = false;
+    for (const EmbreeInstance& inst : instances_) {
+        const EmbreeMesh& mesh = meshes_[static_cast<std::size_t>(inst.mesh_id)];
+        // A mesh without vertices has no box and does not widen the bounds.
+        if (mesh.vertices.empty()) continue;
+        float3 lo = mesh.vertices[0], hi = mesh.vertices[0];
+        for (const float3& v : mesh.vertices) {
+            lo = {std::min(lo.x, v.x), std::min(lo.y, v.y), std::min(lo.z, v.z)};
+            hi = {std::max(hi.x, v.x), std::max(hi.y, v.y), std::max(hi.z, v.z)};
+        }
+        for (int c = 0; c < 8; ++c) {
+            const float3 corner{(c & 1) ? hi.x : lo.x, (c & 2) ? hi.y : lo.y, (c & 4) ? hi.z : lo.z};
+            const float3 w = xform_point(inst.xform, corner);
+            b.x_min = std::min(b.x_min, w.x);
+            b.x_max = std::max(b.x_max, w.x);
+            b.y_min = std::min(b.y_min, w.y);
+            b.y_max = std::max(b.y_max, w.y);
+            b.bottom = std::min(b.bottom, w.z);
+            b.top = std::max(b.top, w.z);
+        }
+        any = true;
+    }
+    bounds_ = any ? b : SceneBounds{};
+}
+
+void EmbreeSceneManager::build_reuse_gas() {
+    // Reusing needs an acceleration structure to reuse; without one (never
+    // built) a full build is the only way to leave the scene queryable.
+    if (!top_scene_) {
+        build();
+        return;
+    }
+    compute_bounds_();
+    built_ = true;
+}
+
+void EmbreeSceneManager::clear_for_reuse() {
+    materials_.clear();
+    spectral_.clear();
+    sky_offset_ = -1;
+    hw_sky_offset_ = -1;
+    hw_sky_sun_ = {0.0f, 0.0f, 1.0f};
+    std::memset(&emitter_, 0, sizeof(emitter_));
+}
+
+void EmbreeSceneManager::refit_ias() {
+    if (!built_ || !top_scene_)
+        throw std::runtime_error("refit_ias: scene not built. Call build() first.");
+    rtcCommitScene(top_scene_.get());
+    check_device_error_("refit_ias");
+}
+
+// ---------------------------------------------------------------------------
+// Queries
+
+uint32_t EmbreeSceneManager::total_triangles() const {
+    uint32_t n = 0;
+    for (const EmbreeMesh& m : meshes_) n += static_cast<uint32_t>(m.indices.size());
+    return n;
+}
+
+std::vector<uint32_t> EmbreeSceneManager::instance_triangle_counts() const {
+    std::vector<uint32_t> counts;
+    counts.reserve(instances_.size());
+    for (const EmbreeInstance& inst : instances_)
+        counts.push_back(
+            static_cast<uint32_t>(meshes_[static_cast<std::size_t>(inst.mesh_id)].indices.size()));
+    return counts;
+}
+
+HitRecord EmbreeSceneManager::trace_ray(float3 origin, float3 direction) const {
+    HitRecord rec{};
+    if (!top_scene_) return rec;
+
+    RTCRayHit rh;
+    rh.ray.org_x = origin.x;
+    rh.ray.org_y = origin.y;
+    rh.ray.org_z = origin.z;
+    rh.ray.tnear = kTNear;
+    rh.ray.dir_x = direction.x;
+    rh.ray.dir_y = direction.y;
+    rh.ray.dir_z = direction.z;
+    rh.ray.time = 0.0f;
+    rh.ray.tfar = kTFar;
+    rh.ray.mask = 0xFFFFFFFFu;
+    rh.ray.id = 0;
+    rh.ray.flags = 0;
+    rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+    rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+    rtcIntersect1(top_scene_.get(), &rh);
+
+    if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return rec;
+
+    rec.hit = true;
+    rec.t = rh.ray.tfar;
+    rec.position = origin + direction * rec.t;
+    rec.instance_id = static_cast<int>(rh.hit.instID[0]);
+    rec.prim_id = static_cast<int>(rh.hit.primID);
+
+    const std::size_t inst_idx = rh.hit.instID[0];
+    const float* m = nullptr;
+    const EmbreeMesh* mesh = nullptr;
+    if (inst_idx < instance_info_.size()) {
+        rec.material_id = instance_info_[inst_idx].material_id;
+        const EmbreeInstance& inst = instances_[inst_idx];
+        m = inst.xform;
+        mesh = &meshes_[static_cast<std::size_t>(inst.mesh_id)];
+    }
+
+    // Embree reports the instanced triangle's normal in the mesh's object
+    // space; carry it through the instance's 3x3 part.
+    float3 ng{rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z};
+    if (m) ng = xform_vector(m, ng);
+    ng = normalize(ng);
+
+    float3 ns = ng;
+    if (mesh && !mesh->normals.empty() && rec.prim_id >= 0 &&
+        static_cast<std::size_t>(rec.prim_id) < mesh->indices.size()) {
+        const int3 tri = mesh->indices[static_cast<std::size_t>(rec.prim_id)];
+        const float u = rh.hit.u, v = rh.hit.v;
+        const float3 n = mesh->normals[static_cast<std::size_t>(tri.x)] * (1.0f - u - v) +
+                         mesh->normals[static_cast<std::size_t>(tri.y)] * u +
+                         mesh->normals[static_cast<std::size_t>(tri.z)] * v;
+        ns = normalize(xform_vector(m, n));
+    }
+
+    rec.back_face = dot(direction, ng) > 0.0f;
+    if (rec.back_face) ng = -ng;
+    if (dot(ng, ns) < 0.0f) ns = -ns;
+    rec.geometric_normal = ng;
+    rec.shading_normal = ns;
+    return rec;
+}
+
+bool EmbreeSceneManager::trace_shadow(float3 origin, float3 direction, float tmax) const {
+    if (!top_scene_) return false;
+    RTCRay ray;
+    ray.org_x = origin.x;
+    ray.org_y = origin.y;
+    ray.org_z = origin.z;
+    ray.tnear = kTNear;
+    ray.dir_x = direction.x;
+    ray.dir_y = direction.y;
+    ray.dir_z = direction.z;
+    ray.time = 0.0f;
+    ray.tfar = tmax;
+    ray.mask = 0xFFFFFFFFu;
+    ray.id = 0;
+    ray.flags = 0;
+    rtcOccluded1(top_scene_.get(), &ray);
+    return ray.tfar < 0.0f;
+}
+
+// Shadow test through the side walls of a periodic tile: a ray leaving the tile
+// re-enters through the opposite wall, at most num_repetitions times.
+bool EmbreeSceneManager::occluded_periodic(float3 origin, float3 d) const {
+    if (trace_shadow(origin, d, kTFar)) return true;
+    const int N = num_repetitions_;
+    const float X = scene_x_size_, Y = scene_y_size_;
+    if (N < 1 || X <= 0.0f || Y <= 0.0f) return false;
+
+    float remaining = kTFar;
+    int count = 0;
+    float3 p = origin;
+    for (;;) {
+        // Nearest wall crossing in x.
+        float tx = kTFar;
+        bool has_x = false;
+        if (std::fabs(d.x) > 1e-8f) {
+            for (float t : {-p.x / d.x, (X - p.x) / d.x}) {
+                if (t > kTNear && t < kTFar && t < tx) {
+                    tx = t;
+                    has_x = true;
+                }
+            }
+        }
+        if (!has_x && std::fabs(d.y) <= 1e-8f) return false;
+
+        // Nearest wall crossing in y, if it comes before the x crossing.
+        float ty = tx;
+        bool has_y = false;
+        if (std::fabs(d.y) > 1e-8f) {
+            for (float t : {-p.y / d.y, (Y - p.y) / d.y}) {
+                if (t > kTNear && t < tx && t < ty) {
+                    ty = t;
+                    has_y = true;
+                }
+            }
+        }
+
+        float t;
+        if (has_y) {
+            p.x += d.x * ty;
+            p.y = p.y + d.y * ty + (d.y > 0.0f ? -Y : Y);
+            t = ty;
+        } else if (has_x) {
+            p.y += d.y * tx;
+            p.x = p.x + d.x * tx + (d.x > 0.0f ? -X : X);
+            t = tx;
+        } else {
+            return false;
+        }
+        p.z += d.z * t;
+        remaining -= t;
+        if (remaining <= 0.0f) return false;
+        if (trace_shadow(p, d, remaining)) return true;
+        if (++count == N) return false;
+    }
+}
+
+}  // namespace norvi::embree

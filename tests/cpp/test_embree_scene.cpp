@@ -1,0 +1,486 @@
+// Scene queries of the CPU scene: closest hits, shadow rays, the periodic
+// shadow test, instancing, bounds, updates and input validation.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "scene/embree_scene.h"
+#include "scene/mesh_generators.h"
+#include "scene/vec_math.h"
+
+using norvi::float3;
+using norvi::int3;
+using norvi::MaterialType;
+using norvi::embree::EmbreeSceneManager;
+using norvi::embree::HitRecord;
+
+namespace {
+
+constexpr float kEps = 1e-5f;
+
+// A unit square in the plane z = 0 centred on the origin, winding normal +z.
+int add_square(EmbreeSceneManager& s, float half = 0.5f, bool with_normals = false,
+               int material = 0) {
+    std::vector<float3> v = {{-half, -half, 0}, {half, -half, 0}, {half, half, 0}, {-half, half, 0}};
+    std::vector<float3> n;
+    if (with_normals) n = {{0.6f, 0, 0.8f}, {0.6f, 0, 0.8f}, {0.6f, 0, 0.8f}, {0.6f, 0, 0.8f}};
+    return s.add_mesh(v, n, {{0, 1, 2}, {0, 2, 3}}, material);
+}
+
+void expect_near3(float3 a, float3 b, float tol = 1e-5f) {
+    EXPECT_NEAR(a.x, b.x, tol);
+    EXPECT_NEAR(a.y, b.y, tol);
+    EXPECT_NEAR(a.z, b.z, tol);
+}
+
+const float3 kDown{0, 0, -1};
+const float3 kUp{0, 0, 1};
+
+}  // namespace
+
+TEST(EmbreeScene, EmptySceneBuildsWithZeroBoundsAndMisses) {
+    EmbreeSceneManager s;
+    s.build();
+    EXPECT_TRUE(s.is_built());
+    const auto& b = s.bounds();
+    EXPECT_EQ(b.top, 0.0f);
+    EXPECT_EQ(b.bottom, 0.0f);
+    EXPECT_EQ(b.x_min, 0.0f);
+    EXPECT_EQ(b.y_max, 0.0f);
+    const HitRecord h = s.trace_ray({0, 0, 10}, kDown);
+    EXPECT_FALSE(h.hit);
+    EXPECT_EQ(h.t, 0.0f);
+    EXPECT_EQ(h.instance_id, 0);
+    EXPECT_FALSE(s.trace_shadow({0, 0, 10}, kDown, 1e16f));
+}
+
+TEST(EmbreeScene, UnbuiltSceneMissesInsteadOfCrashing) {
+    EmbreeSceneManager s;
+    add_square(s);
+    s.add_instance(0, 0, 0, 0, 1);
+    EXPECT_FALSE(s.trace_ray({0, 0, 1}, kDown).hit);
+    EXPECT_FALSE(s.occluded_periodic({0, 0, 1}, kDown));
+}
+
+TEST(EmbreeScene, ClosestHitDistancePositionAndIds) {
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    s.add_material(MaterialType::TwoSidedLeaf, 1);
+    const int m0 = add_square(s, 5.0f, false, 0);
+    const int m1 = add_square(s, 0.5f, false, 1);
+    s.add_instance(m0, 0, 0, 0, 1);  // ground, instance 0
+    s.add_instance(m1, 0, 0, 2, 1);  // small plate at z = 2, instance 1
+    s.add_instance(m1, 3, 0, 4, 1);  // plate at x = 3, z = 4, instance 2
+    s.build();
+
+    HitRecord h = s.trace_ray({0, 0, 10}, kDown);
+    ASSERT_TRUE(h.hit);
+    EXPECT_NEAR(h.t, 8.0f, kEps);
+    expect_near3(h.position, {0, 0, 2});
+    EXPECT_EQ(h.instance_id, 1);
+    EXPECT_EQ(h.material_id, 1);
+    EXPECT_FALSE(h.back_face);
+    expect_near3(h.geometric_normal, kUp);
+
+    h = s.trace_ray({3.1f, 0.1f, 10}, kDown);
+    ASSERT_TRUE(h.hit);
+    EXPECT_EQ(h.instance_id, 2);
+    EXPECT_NEAR(h.t, 6.0f, kEps);
+
+    h = s.trace_ray({2, 2, 10}, kDown);
+    ASSERT_TRUE(h.hit);
+    EXPECT_EQ(h.instance_id, 0);
+    EXPECT_EQ(h.material_id, 0);
+    EXPECT_GE(h.prim_id, 0);
+    EXPECT_LE(h.prim_id, 1);
+
+    EXPECT_FALSE(s.trace_ray({20, 0, 10}, kDown).hit);  // outside everything
+    EXPECT_FALSE(s.trace_ray({0, 0, 10}, kUp).hit);     // pointing away
+}
+
+TEST(EmbreeScene, InstanceIdsFollowAttachOrderOverManyInstances) {
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    add_square(s, 0.4f);
+    for (int i = 0; i < 50; ++i) s.add_instance(0, static_cast<float>(i), 0, 0, 1);
+    s.build();
+    for (int i = 0; i < 50; ++i) {
+        const HitRecord h = s.trace_ray({static_cast<float>(i), 0.1f, 5}, kDown);
+        ASSERT_TRUE(h.hit);
+        EXPECT_EQ(h.instance_id, i);
+    }
+}
+
+TEST(EmbreeScene, BackFaceFlipsGeometricNormalTowardRay) {
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    add_square(s);
+    s.add_instance(0, 0, 0, 0, 1);
+    s.build();
+    const HitRecord h = s.trace_ray({0.1f, 0.1f, -3}, kUp);
+    ASSERT_TRUE(h.hit);
+    EXPECT_TRUE(h.back_face);
+    expect_near3(h.geometric_normal, kDown);
+    expect_near3(h.shading_normal, kDown);  // no vertex normals: equal to geometric
+}
+
+TEST(EmbreeScene, ShadingNormalInterpolatedRotatedAndFlippedOntoRaySide) {
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    add_square(s, 0.5f, /*with_normals=*/true);
+    // Rotate 90 degrees about x (y -> z, z -> -y), scale 2, translate.
+    const float m[12] = {2, 0, 0, 1, 0, 0, -2, 5, 0, 2, 0, 0};
+    s.add_instance(0, m);
+    s.build();
+
+    // The square now lies in the plane y = 5 with winding normal -y.
+    HitRecord h = s.trace_ray({1.2f, 0, 0.3f}, {0, 1, 0});
+    ASSERT_TRUE(h.hit);
+    EXPECT_NEAR(h.t, 5.0f, 1e-4f);
+    EXPECT_FALSE(h.back_face);
+    expect_near3(h.geometric_normal, {0, -1, 0});
+    // Vertex normal (0.6, 0, 0.8) rotated: (0.6, -0.8, 0); unit after the uniform scale.
+    expect_near3(h.shading_normal, {0.6f, -0.8f, 0});
+    EXPECT_NEAR(norvi::length(h.shading_normal), 1.0f, 1e-5f);
+
+    // From the other side: both normals flip onto the ray's side.
+    h = s.trace_ray({1.2f, 10, 0.3f}, {0, -1, 0});
+    ASSERT_TRUE(h.hit);
+    EXPECT_TRUE(h.back_face);
+    expect_near3(h.geometric_normal, {0, 1, 0});
+    expect_near3(h.shading_normal, {-0.6f, 0.8f, 0});
+}
+
+TEST(EmbreeScene, ShortInstanceFormScalesAboutOriginThenTranslates) {
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    add_square(s);  // [-0.5, 0.5]^2
+    s.add_instance(0, 1, 2, 3, 2);
+    s.build();
+    const auto& b = s.bounds();
+    EXPECT_FLOAT_EQ(b.x_min, 0.0f);
+    EXPECT_FLOAT_EQ(b.x_max, 2.0f);
+    EXPECT_FLOAT_EQ(b.y_min, 1.0f);
+    EXPECT_FLOAT_EQ(b.y_max, 3.0f);
+    EXPECT_FLOAT_EQ(b.bottom, 3.0f);
+    EXPECT_FLOAT_EQ(b.top, 3.0f);
+    EXPECT_TRUE(s.trace_ray({1.9f, 2.9f, 10}, kDown).hit);
+    EXPECT_FALSE(s.trace_ray({2.1f, 2.0f, 10}, kDown).hit);
+}
+
+TEST(EmbreeScene, BoundsOfRotatedInstancesAndEmptyMeshes) {
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    const norvi::MeshData cyl = norvi::make_cylinder(1.0f, 4.0f, 8);
+    s.add_mesh(cyl.vertices, cyl.normals, cyl.indices, 0);
+    const int empty = s.add_mesh({}, {}, {}, 0);
+    // Lay the cylinder on its side along +x: z -> x.
+    const float m[12] = {0, 0, 1, 10, 0, 1, 0, 0, -1, 0, 0, 0};
+    s.add_instance(0, m);
+    s.add_instance(empty, 100, 100, 100, 1);  // contributes nothing
+    s.build();
+    const auto& b = s.bounds();
+    EXPECT_NEAR(b.x_min, 10.0f, 1e-5f);
+    EXPECT_NEAR(b.x_max, 14.0f, 1e-5f);
+    EXPECT_NEAR(b.y_min, -1.0f, 1e-5f);
+    EXPECT_NEAR(b.y_max, 1.0f, 1e-5f);
+    EXPECT_NEAR(b.bottom, -1.0f, 1e-5f);
+    EXPECT_NEAR(b.top, 1.0f, 1e-5f);
+}
+
+TEST(EmbreeScene, TriangleCountsCountMeshesOnceAndInstancesEach) {
+    EmbreeSceneManager s;
+    add_square(s);
+    const norvi::MeshData sph = norvi::make_sphere(1.0f, {0, 0, 0}, 1);
+    s.add_mesh(sph.vertices, sph.normals, sph.indices, 0);
+    s.add_instance(1, 0, 0, 0, 1);
+    s.add_instance(0, 0, 0, 0, 1);
+    s.add_instance(1, 5, 0, 0, 1);
+    s.add_instance(1, 9, 0, 0, 1);
+    EXPECT_EQ(s.total_triangles(), 2u + 80u);
+    EXPECT_EQ(s.instance_triangle_counts(), (std::vector<uint32_t>{80, 2, 80, 80}));
+}
+
+TEST(EmbreeScene, TraceShadowRespectsTmax) {
+    EmbreeSceneManager s;
+    add_square(s);
+    s.add_instance(0, 0, 0, 0, 1);
+    s.build();
+    EXPECT_TRUE(s.trace_shadow({0, 0, 5}, kDown, 6.0f));
+    EXPECT_FALSE(s.trace_shadow({0, 0, 5}, kDown, 4.0f));
+    EXPECT_FALSE(s.trace_shadow({0, 0, 5}, kUp, 1e16f));
+}
+
+// A 10 x 10 tile with one small blocker plate hovering at z = 5 in the middle.
+class PeriodicShadow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        s.add_material(MaterialType::Lambertian, 0);
+        add_square(s, 0.5f);
+        s.add_instance(0, 5, 5, 5, 1);  // plate [4.5, 5.5]^2 at z = 5
+        s.build();
+    }
+    EmbreeSceneManager s;
+};
+
+TEST_F(PeriodicShadow, DirectHitNeedsNoRepetition) {
+    EXPECT_TRUE(s.occluded_periodic({5, 5, 0}, kUp));
+}
+
+TEST_F(PeriodicShadow, InactiveWithoutRepetitionsOrWithZeroSize) {
+    const float3 d = norvi::normalize({1, 0, 1});
+    const float3 o{0.2f, 5, 0.2f};  // reaches x = 5 at z = 5 in its own tile: direct hit
+    EXPECT_TRUE(s.occluded_periodic(o, d));
+    const float3 o2{9.0f, 5, 0};  // reaches x = 14 at z = 5: only through the wall
+    EXPECT_FALSE(s.occluded_periodic(o2, d));
+    s.set_repetitive(3, 10, 0);  // a size of 0 keeps the mode off
+    EXPECT_FALSE(s.occluded_periodic(o2, d));
+}
+
+TEST_F(PeriodicShadow, RayCrossingXWallIsBlockedByTheWrappedBlocker) {
+    s.set_repetitive(3, 10, 10);
+    // 6 in x per 5 in z: from x = 9 the ray meets z = 5 at x = 15, i.e. at the
+    // plate's x = 5 after re-entering through the wall x = 10.
+    const float3 d = norvi::normalize({6, 0, 5});
+    const float3 o{9.0f, 5, 0};
+    EXPECT_TRUE(s.occluded_periodic(o, d));
+}
+
+TEST_F(PeriodicShadow, RayCrossingYWallAndNegativeDirections) {
+    s.set_repetitive(2, 10, 10);
+    // Toward -y: from (5, 1, 0) along (0, -6, 5) reaches y = -5 (wrapped 5) at z = 5.
+    EXPECT_TRUE(s.occluded_periodic({5, 1, 0}, norvi::normalize({0, -6, 5})));
+    // Diagonal, crossing the y wall first and then the x wall: from (8.8, 9.2, 0)
+    // along (6, 6, 5) it is at (14.8, 15.2) at z = 5 -> wrapped (4.8, 5.2).
+    EXPECT_TRUE(s.occluded_periodic({8.8f, 9.2f, 0}, norvi::normalize({6, 6, 5})));
+}
+
+TEST_F(PeriodicShadow, RunsOutOfRepetitions) {
+    // A flat ray climbs to z = 5 only at x = 55, i.e. after five re-entries
+    // through the x wall, where the wrapped position is the plate's x = 5.
+    const float3 d = norvi::normalize({10, 0, 1});
+    const float3 o{5.0f, 5, 0};
+    s.set_repetitive(10, 10, 10);
+    EXPECT_TRUE(s.occluded_periodic(o, d));
+    s.set_repetitive(4, 10, 10);  // stops before reaching the 6th tile
+    EXPECT_FALSE(s.occluded_periodic(o, d));
+}
+
+TEST_F(PeriodicShadow, RayParallelToBothWallsDoesOnlyTheFirstTest) {
+    s.set_repetitive(5, 10, 10);
+    EXPECT_FALSE(s.occluded_periodic({1, 1, 0}, kUp));
+    EXPECT_TRUE(s.occluded_periodic({5, 5, 0}, kUp));
+}
+
+TEST(EmbreeScene, UpdateTransformBeforeBuildOnlyStoresAndRefitNeedsBuild) {
+    EmbreeSceneManager s;
+    add_square(s);
+    s.add_instance(0, 0, 0, 0, 1);
+    const float m[12] = {1, 0, 0, 7, 0, 1, 0, 0, 0, 0, 1, 0};
+    s.update_instance_transform(0, m);
+    EXPECT_FLOAT_EQ(s.instances()[0].xform[3], 7.0f);
+    try {
+        s.refit_ias();
+        FAIL() << "refit_ias before build must throw";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "refit_ias: scene not built. Call build() first.");
+    }
+    try {
+        s.update_instance_transform(1, m);
+        FAIL() << "out-of-range id must throw";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "update_instance_transform: id out of range");
+    }
+    EXPECT_THROW(s.update_instance_transform(-1, m), std::runtime_error);
+}
+
+TEST(EmbreeScene, UpdateTransformThenRefitMovesTheInstance) {
+    EmbreeSceneManager s;
+    add_square(s);
+    s.add_instance(0, 0, 0, 0, 1);
+    s.add_instance(0, 0, 0, -5, 1);
+    s.build();
+    EXPECT_EQ(s.trace_ray({0, 0, 10}, kDown).instance_id, 0);
+    const float m[12] = {1, 0, 0, 20, 0, 1, 0, 0, 0, 0, 1, 0};
+    s.update_instance_transform(0, m);
+    s.refit_ias();
+    HitRecord h = s.trace_ray({0, 0, 10}, kDown);
+    ASSERT_TRUE(h.hit);
+    EXPECT_EQ(h.instance_id, 1);
+    EXPECT_NEAR(h.t, 15.0f, 1e-4f);
+    h = s.trace_ray({20, 0, 10}, kDown);
+    ASSERT_TRUE(h.hit);
+    EXPECT_EQ(h.instance_id, 0);
+}
+
+TEST(EmbreeScene, ClearForReuseKeepsGeometryAndResetsLights) {
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    add_square(s);
+    s.add_instance(0, 0, 0, 0, 1);
+    s.upload_spectral_params({1, 2, 3});
+    s.set_sky(1);
+    s.set_hw_sky(0, {1, 0, 0});
+    s.set_emitter(norvi::EmitterType::Directional, {0, 0, 1}, 2);
+    s.set_repetitive(2, 10, 10);
+    s.build();
+    s.clear_for_reuse();
+    EXPECT_EQ(s.num_materials(), 0);
+    EXPECT_TRUE(s.spectral_params().empty());
+    EXPECT_EQ(s.sky_offset(), -1);
+    EXPECT_EQ(s.hw_sky_offset(), -1);
+    expect_near3(s.hw_sky_sun(), kUp);
+    EXPECT_EQ(s.emitter().spectral_offset, 0);
+    expect_near3(s.emitter().direction, {0, 0, 0});
+    EXPECT_EQ(s.num_instances(), 1);
+    EXPECT_EQ(s.num_repetitions(), 2);
+    EXPECT_TRUE(s.is_built());
+    s.add_material(MaterialType::Lambertian, 0);
+    s.build_reuse_gas();
+    EXPECT_TRUE(s.trace_ray({0, 0, 1}, kDown).hit);
+}
+
+TEST(EmbreeScene, BuildReuseWithoutAnyBuildBuildsFully) {
+    EmbreeSceneManager s;
+    add_square(s);
+    s.add_instance(0, 0, 0, 0, 1);
+    s.build_reuse_gas();
+    EXPECT_TRUE(s.is_built());
+    EXPECT_TRUE(s.trace_ray({0, 0, 1}, kDown).hit);
+}
+
+TEST(EmbreeScene, SecondBuildPicksUpNewGeometry) {
+    EmbreeSceneManager s;
+    add_square(s);
+    s.add_instance(0, 0, 0, 0, 1);
+    s.build();
+    s.add_instance(0, 10, 0, 0, 1);
+    s.build();
+    EXPECT_EQ(s.trace_ray({10, 0, 1}, kDown).instance_id, 1);
+    EXPECT_FLOAT_EQ(s.bounds().x_max, 10.5f);
+}
+
+TEST(EmbreeScene, SettersStoreRecordsAsGiven) {
+    EmbreeSceneManager s;
+    EXPECT_EQ(s.num_bands(), 1);
+    s.set_emitter(norvi::EmitterType::Directional, {0.6f, 0, 0.8f}, 4);
+    s.update_emitter_direction({0, 0, 1});
+    EXPECT_EQ(s.emitter().spectral_offset, 4);
+    expect_near3(s.emitter().direction, kUp);
+    s.set_hw_sky(-1, {0, 0, 1});
+    s.set_sky(3);
+    EXPECT_EQ(s.sky_offset(), 3);
+    EXPECT_EQ(s.hw_sky_offset(), -1);
+    s.set_repetitive(3, 10, 0);
+    EXPECT_FALSE(s.is_repetitive());
+    s.set_repetitive(3, 10, 5);
+    EXPECT_TRUE(s.is_repetitive());
+    s.set_thermal_mode(true, {10000.0f});
+    EXPECT_TRUE(s.thermal_mode());
+    EXPECT_EQ(s.thermal_wavelengths().size(), 1u);
+}
+
+TEST(EmbreeSceneValidation, AddMeshRejectsBadIndicesAndNormals) {
+    EmbreeSceneManager s;
+    const std::vector<float3> v = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+    try {
+        s.add_mesh(v, {}, {{0, 1, 3}}, 0);
+        FAIL();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(),
+                     "add_mesh: indices[0] = (0, 1, 3) refers to vertex 3, but the mesh has 3 "
+                     "vertices (valid: 0 to 2)");
+    }
+    EXPECT_THROW(s.add_mesh(v, {}, {{0, -1, 2}}, 0), std::invalid_argument);
+    try {
+        s.add_mesh(v, {{0, 0, 1}}, {{0, 1, 2}}, 0);
+        FAIL();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "add_mesh: normals has 1 rows; expected 0 or 3 (one per vertex)");
+    }
+    EXPECT_EQ(s.num_meshes(), 0);
+    EXPECT_EQ(s.add_mesh(v, {}, {{0, 1, 2}}, 0), 0);
+}
+
+TEST(EmbreeSceneValidation, AddInstanceRejectsUnknownMesh) {
+    EmbreeSceneManager s;
+    try {
+        s.add_instance(0, 0, 0, 0, 1);
+        FAIL();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "add_instance: mesh_id 0 does not exist (the scene has 0 meshes)");
+    }
+    add_square(s);
+    EXPECT_THROW(s.add_instance(-1, 0, 0, 0, 1), std::invalid_argument);
+    EXPECT_EQ(s.num_instances(), 0);
+}
+
+TEST(EmbreeSceneValidation, SpectralUpdateMustStayInsideTheArray) {
+    EmbreeSceneManager s;
+    s.upload_spectral_params({1, 2, 3, 4});
+    s.update_spectral_params(2, {7, 8});
+    EXPECT_EQ(s.spectral_params(), (std::vector<float>{1, 2, 7, 8}));
+    try {
+        s.update_spectral_params(3, {9, 9});
+        FAIL();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(),
+                     "update_spectral_params: range [3, 5) lies outside the uploaded spectral "
+                     "array of 4 values");
+    }
+    EXPECT_THROW(s.update_spectral_params(-1, {0}), std::invalid_argument);
+    EXPECT_EQ(s.spectral_params(), (std::vector<float>{1, 2, 7, 8}));
+}
+
+TEST(EmbreeSceneValidation, MaterialIdsCheckedWhenEnginesStart) {
+    EmbreeSceneManager s;
+    add_square(s, 0.5f, false, 1);  // material 1 does not exist yet: legal until rendering
+    s.add_instance(0, 0, 0, 0, 1);
+    s.build();
+    s.add_material(MaterialType::Lambertian, 0);
+    try {
+        s.check_materials();
+        FAIL();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "mesh 0 uses material_id 1, but the scene has 1 materials (ids 0 to 0)");
+    }
+    s.add_material(MaterialType::Lambertian, 0);
+    EXPECT_NO_THROW(s.check_materials());
+}
+
+TEST(EmbreeScene, ConcurrentQueriesAgreeWithSerialOnes) {
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    const norvi::MeshData sph = norvi::make_sphere(1.0f, {0, 0, 0}, 2);
+    s.add_mesh(sph.vertices, sph.normals, sph.indices, 0);
+    for (int i = 0; i < 16; ++i)
+        s.add_instance(0, static_cast<float>(i % 4) * 3.0f, static_cast<float>(i / 4) * 3.0f, 2, 1);
+    s.set_repetitive(3, 12, 12);
+    s.build();
+
+    const int n = 4000;
+    auto ray = [](int i) {
+        const float a = static_cast<float>(i) * 0.37f;
+        return std::pair<float3, float3>{{std::fmod(a * 7.1f, 12.0f), std::fmod(a * 3.3f, 12.0f), 0.5f},
+                                         norvi::normalize({std::sin(a), std::cos(a), 0.7f})};
+    };
+    std::vector<int> serial(n), parallel(n);
+    for (int i = 0; i < n; ++i) {
+        const auto [o, d] = ray(i);
+        serial[i] = s.trace_ray(o, d).instance_id * 4 + (s.occluded_periodic(o, d) ? 1 : 0);
+    }
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 4; ++t)
+        workers.emplace_back([&, t] {
+            for (int i = t; i < n; i += 4) {
+                const auto [o, d] = ray(i);
+                parallel[i] = s.trace_ray(o, d).instance_id * 4 + (s.occluded_periodic(o, d) ? 1 : 0);
+            }
+        });
+    for (auto& w : workers) w.join();
+    EXPECT_EQ(serial, parallel);
+}
