@@ -176,6 +176,19 @@ private:
     std::vector<float> thermal_wavelengths_;
     std::vector<InstanceInfo> instance_info_;
     std::vector<SceneHandle> mesh_scenes_;
+
+    // Hit-shading cache rebuilt by build(): per mesh, the three vertex normals
+    // of every triangle side by side (empty when the mesh has none); per
+    // instance, what trace_ray needs in one record, so a hit costs two
+    // dependent loads instead of a walk through instance, mesh and index lists.
+    struct InstanceShade {
+        float r[9];                    // the instance's 3x3 part, row-major
+        int material_id;
+        uint32_t num_triangles;
+        const float3* corner_normals;  // 3 per triangle, or null
+    };
+    std::vector<std::vector<float3>> corner_normals_;
+    std::vector<InstanceShade> shade_;
 };
 
 }  // namespace norvi::embree
