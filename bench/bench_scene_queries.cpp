@@ -168,8 +168,7 @@ int main(int argc, char** argv) {
     for (int subdiv : {2, 4}) {
         const long long a = canopy_bytes(1000, subdiv), b = canopy_bytes(3000, subdiv);
         const double per_instance = static_cast<double>(b - a) / 2000.0;
-        const double host = static_cast<double>(sizeof(norvi::embree::EmbreeInstance) +
-                                                sizeof(norvi::embree::InstanceInfo));
+        const double host = static_cast<double>(EmbreeSceneManager::host_bytes_per_instance());
         std::printf("memory: crown of %6d triangles: Embree %.0f B + host %.0f B per added instance\n",
                     20 << (2 * subdiv), per_instance, host);
     }

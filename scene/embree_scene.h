@@ -136,6 +136,11 @@ public:
     const SceneBounds& bounds() const { return bounds_; }
     float measurement_height() const { return measurement_height_; }
     RTCScene top_scene() const { return top_scene_.get(); }
+    // Host memory each instance costs (its record, lookup and shading entries),
+    // whatever the size of its mesh.
+    static constexpr std::size_t host_bytes_per_instance() {
+        return sizeof(EmbreeInstance) + sizeof(InstanceInfo) + sizeof(InstanceShade);
+    }
     RTCDevice device() const { return device_.get(); }
 
 private:
