@@ -184,8 +184,10 @@ OptixApi load_optix_api() {
             api.set_abi(abi);
             return api;  // the library stays open for the life of the process
         }
-        // Only an unsupported-ABI answer is worth asking again with 9.0.
-        if (r != OPTIX_ERROR_UNSUPPORTED_ABI_VERSION) break;
+        // Ask again with 9.0 only when the driver refused the 9.1 table
+        // itself (unknown ABI, or a table size it does not expect for it);
+        // any other answer means OptiX is unusable.
+        if (r != OPTIX_ERROR_UNSUPPORTED_ABI_VERSION && r != OPTIX_ERROR_FUNCTION_TABLE_SIZE_MISMATCH) break;
     }
     api.clear();
     dlclose(library);

@@ -86,7 +86,9 @@ private:
 };
 
 // Opens "libnvoptix.so.1" and asks for ABI 118, then for ABI 105 when the
-// driver answers 118 with OPTIX_ERROR_UNSUPPORTED_ABI_VERSION. Throws
+// driver answers 118 with OPTIX_ERROR_UNSUPPORTED_ABI_VERSION (or with
+// OPTIX_ERROR_FUNCTION_TABLE_SIZE_MISMATCH, the other refusal of a table the
+// headers name). Throws
 // std::runtime_error("Failed to initialize OptiX") when the library or its
 // entry point is missing or no ABI is granted. On success the library stays
 // open for the life of the process.

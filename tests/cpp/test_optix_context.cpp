@@ -101,8 +101,15 @@ TEST_F(Context, NoGrantedAbiFailsToInitializeAndReleasesTheStream) {
     EXPECT_EQ(0, norvi_emu_live_streams());
 }
 
-TEST_F(Context, OnlyTheUnsupportedAbiAnswerIsAskedAgain) {
+TEST_F(Context, OnlyARefusedTableIsAskedAgain) {
     norvi_emu_fail_call("optixQueryFunctionTable", 1, 7802);  // table size mismatch for 118
+    {
+        OptiXContext ctx(0);
+        EXPECT_EQ(105, ctx.optix_abi());
+        EXPECT_EQ(2, norvi_emu_call_count("optixQueryFunctionTable"));
+    }
+    norvi_emu_reset();
+    norvi_emu_fail_call("optixQueryFunctionTable", 1, 7990);  // internal error: no second try
     EXPECT_EQ("Failed to initialize OptiX", runtime_error_of([] { OptiXContext c(0); }));
     EXPECT_EQ(1, norvi_emu_call_count("optixQueryFunctionTable"));
     EXPECT_EQ(0, norvi_emu_live_streams());
