@@ -84,12 +84,21 @@ inline void add_escape(const BackwardSetup& c, float3 d, int bounce, const doubl
     }
 }
 
-// Follows one path from (o, d); adds what it collects to radiance.
-// throughput and radiance hold num_bands values each.
+// Per-path band arrays, num_bands values each, owned by the caller and reused.
+struct PathBands {
+    double* throughput;
+    double* radiance;  // what the path collects
+    float* f;          // reflectance values of the current interaction
+};
+
+// Follows one path from (o, d) and leaves what it collects in bands.radiance.
 template <class Tracer>
 void trace_backward_path(const BackwardSetup& c, const Tracer& tracer, Pcg32& rng, float3 o,
-                         float3 d, double* throughput, double* radiance) {
+                         float3 d, const PathBands& bands) {
     const int nb = c.num_bands;
+    double* throughput = bands.throughput;
+    double* radiance = bands.radiance;
+    float* f = bands.f;
     for (int b = 0; b < nb; ++b) {
         throughput[b] = 1.0;
         radiance[b] = 0.0;
@@ -134,10 +143,9 @@ void trace_backward_path(const BackwardSetup& c, const Tracer& tracer, Pcg32& rn
                 if (fabsf(cos_l) > 0.0f && !tracer.occluded(so, c.sun_direction)) {
                     const float3 wl = to_local(frame, c.sun_direction);
                     const double cl = fabs(double(cos_l));
-                    for (int b = 0; b < nb; ++b) {
-                        const double f = eval_bsdf(mat.type, mo, b, wo, wl, c.spectral, nb, hit.back_face, false);
-                        radiance[b] += double(c.spectral[c.sun_offset + b]) * f * throughput[b] * cl;
-                    }
+                    eval_bsdf_bands(mat.type, mo, wo, wl, c.spectral, nb, hit.back_face, false, f);
+                    const float* e = c.spectral + c.sun_offset;
+                    for (int b = 0; b < nb; ++b) radiance[b] += double(e[b]) * double(f[b]) * throughput[b] * cl;
                 }
             }
         }
@@ -151,14 +159,22 @@ void trace_backward_path(const BackwardSetup& c, const Tracer& tracer, Pcg32& rn
         float pdf;
         sample_bsdf(mat, u, wi, pdf);
         if (pdf < kMinSamplePdf || !(fabsf(wi.z) > 0.0f)) return;
-        const double weight = double(fabsf(wi.z)) / double(pdf);
+        const double cos_i = fabs(double(wi.z));
+        const double pdf_d = double(pdf);
+        eval_bsdf_bands(mat.type, mo, wo, wi, c.spectral, nb, hit.back_face, c.thermal, f);
+        // New throughput, with what roulette needs gathered in the same sweep.
+        bool alive = false;
+        float largest = 0.0f;
         for (int b = 0; b < nb; ++b) {
-            const double f = eval_bsdf(mat.type, mo, b, wo, wi, c.spectral, nb, hit.back_face, c.thermal);
-            throughput[b] = (f * weight) * throughput[b];
+            const double t = (double(f[b]) * cos_i / pdf_d) * throughput[b];
+            throughput[b] = t;
+            alive |= t > kMinThroughput;
+            const float tf = static_cast<float>(t);
+            if (tf > largest) largest = tf;
         }
-        if (!throughput_alive(throughput, nb)) return;
+        if (!alive) return;
         if (bounce >= c.rr_depth) {
-            const float p = roulette_survival(throughput, nb);
+            const float p = roulette_survival_from_largest(largest);
             if (rng.next_float() >= p) return;
             const double inv = 1.0 / double(p);
             for (int b = 0; b < nb; ++b) throughput[b] *= inv;
@@ -169,11 +185,11 @@ void trace_backward_path(const BackwardSetup& c, const Tracer& tracer, Pcg32& rn
     }
 }
 
-// One sample of pixel (x, y) in pass `pass`: adds the path's radiance to
-// radiance (num_bands values; zero when the sample is dropped).
+// One sample of pixel (x, y) in pass `pass`: leaves its radiance in
+// bands.radiance (zero when the sample is dropped).
 template <class Tracer>
 void trace_backward_sample(const BackwardSetup& c, const Tracer& tracer, int x, int y, int pass,
-                           double* throughput, double* radiance) {
+                           const PathBands& bands) {
     const SensorData& s = c.sensor;
     Pcg32 rng;
     rng.seed(backward_seed_state(pass, static_cast<long long>(y) * s.width + x), backward_seed_sequence(pass));
@@ -185,7 +201,7 @@ void trace_backward_sample(const BackwardSetup& c, const Tracer& tracer, int x, 
     float3 o, d;
     const CameraRay kind = generate_camera_ray(s, u, v, o, d);
     if (kind == CameraRay::kDropped) {
-        for (int b = 0; b < c.num_bands; ++b) radiance[b] = 0.0;
+        for (int b = 0; b < c.num_bands; ++b) bands.radiance[b] = 0.0;
         return;
     }
     if (kind == CameraRay::kCamera) {
@@ -200,7 +216,7 @@ void trace_backward_sample(const BackwardSetup& c, const Tracer& tracer, int x, 
         }
         if (c.repetitive) periodic_entry(o, d, c.tile_x, c.tile_y, c.top);
     }
-    trace_backward_path(c, tracer, rng, o, d, throughput, radiance);
+    trace_backward_path(c, tracer, rng, o, d, bands);
 }
 
 }  // namespace norvi::embree

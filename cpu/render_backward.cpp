@@ -86,9 +86,10 @@ BackwardResult render_backward(const EmbreeSceneManager& scene, int spp, int max
     const int threads = resolve_thread_count(num_threads);
     const auto start = std::chrono::system_clock::now();
     const SceneTracer tracer{&scene};
-    // Per-worker band arrays: throughput, then radiance.
-    std::vector<std::vector<double>> bands(static_cast<std::size_t>(threads),
-                                           std::vector<double>(2 * static_cast<std::size_t>(nb)));
+    // Per-worker band arrays: throughput and radiance, and reflectances.
+    const std::size_t unb = static_cast<std::size_t>(nb);
+    std::vector<std::vector<double>> sums(static_cast<std::size_t>(threads), std::vector<double>(2 * unb));
+    std::vector<std::vector<float>> refl(static_cast<std::size_t>(threads), std::vector<float>(unb));
 
     auto normalise_into_image = [&](int passes) {
         const double scale = 1.0 / passes;
@@ -97,13 +98,13 @@ BackwardResult render_backward(const EmbreeSceneManager& scene, int spp, int max
 
     for (int pass = 0; pass < spp; ++pass) {
         run_workers(threads, height, [&](long long row, int worker) {
-            double* throughput = bands[static_cast<std::size_t>(worker)].data();
-            double* radiance = throughput + nb;
+            const std::size_t w = static_cast<std::size_t>(worker);
+            const PathBands bands{sums[w].data(), sums[w].data() + nb, refl[w].data()};
             const int y = static_cast<int>(row);
-            double* acc = accumulator.data() + static_cast<std::size_t>(y) * width * nb;
+            double* acc = accumulator.data() + static_cast<std::size_t>(y) * width * unb;
             for (int x = 0; x < width; ++x) {
-                trace_backward_sample(setup, tracer, x, y, pass, throughput, radiance);
-                for (int b = 0; b < nb; ++b) acc[static_cast<std::size_t>(x) * nb + b] += radiance[b];
+                trace_backward_sample(setup, tracer, x, y, pass, bands);
+                for (int b = 0; b < nb; ++b) acc[static_cast<std::size_t>(x) * unb + b] += bands.radiance[b];
             }
         });
         if (progress) {
