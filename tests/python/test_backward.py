@@ -148,7 +148,6 @@ def test_visible_solar_disk():
     s = ng.EmbreeSceneManager()
     s.upload_spectral_params(np.array([e_sun], dtype=np.float32))
     s.set_emitter(0, np.array([0, 0, 1], dtype=np.float32), 0)
-    s.set_sensor(3, 2, 2, 1.0, 1.0, camera())  # unknown type: straight down from z = 100
     s.set_sensor(1, 1, 1, 0, 0, camera(tilt_deg=180.0), 0.05)  # a tiny field around the zenith
     s.build()
     np.testing.assert_allclose(ng.simulate_cpu(s, 2), e_sun / 6.794e-05, rtol=1e-5)
@@ -215,6 +214,23 @@ def test_terrain_following_changes_nothing_for_a_nadir_view(ground_scene):
     np.testing.assert_array_equal(ng.simulate_cpu(s, 2), a)
 
 
+def test_terrain_following_looks_at_the_ground_above_the_footprint():
+    # Raised ground at z = 2: dark for y < -1, bright beyond. A 45-degree view from
+    # (0, -10, 10) has its z = 0 footprint at y = 0 but meets the ground at y = -2.
+    s = ng.EmbreeSceneManager()
+    s.add_material(0, 0)
+    s.add_material(0, 1)
+    add_plane(s, 0, half=5.0, cy=-6.0, z=2.0)
+    add_plane(s, 1, half=5.0, cy=4.0, z=2.0)
+    s.upload_spectral_params(np.array([0.1, 0.9, 1.0], dtype=np.float32))
+    s.set_sky(2)
+    s.set_sensor(0, 1, 1, 0.01, 0.01, camera(y=-10.0, z=10.0, tilt_deg=45.0))
+    s.build()
+    np.testing.assert_allclose(ng.simulate_cpu(s, 2), 0.1, rtol=1e-5)
+    s.set_sensor(0, 1, 1, 0.01, 0.01, camera(y=-10.0, z=10.0, tilt_deg=45.0), terrain_following=True)
+    np.testing.assert_allclose(ng.simulate_cpu(s, 2), 0.9, rtol=1e-5)
+
+
 def canopy_tile(s, size=10.0):
     """A periodic tile: ground covering it and a few leafy spheres."""
     s.set_num_bands(2)
@@ -258,6 +274,32 @@ def test_periodic_ground_fills_a_view_that_looks_outside_the_tile():
     s.set_sensor(0, 6, 6, 30.0, 30.0, camera(x=-40.0, y=75.0, z=5.0))
     s.build()
     np.testing.assert_allclose(ng.simulate_cpu(s, 2), rho * e_sun / math.pi, rtol=1e-5)
+
+
+def test_periodic_wrap_budget_is_counted_per_path():
+    # A black strip on the wall x = 9.9 of a 10 x 10 tile at heights 4 to 5. A ray
+    # rising slowly along +x reaches those heights only after three wraps.
+    s = ng.EmbreeSceneManager()
+    s.add_material(7, 0)  # black
+    v = np.array([[9.9, 0, 4], [9.9, 10, 4], [9.9, 10, 5], [9.9, 0, 5]], dtype=np.float32)
+    n = np.tile(np.array([[-1, 0, 0]], dtype=np.float32), (4, 1))
+    s.add_mesh(v, n, np.array([[0, 1, 2], [0, 2, 3]], dtype=np.int32), 0)
+    s.add_instance(0)
+    s.upload_spectral_params(np.array([1.0], dtype=np.float32))
+    s.set_sky(0)
+    d = np.array([1.0, 0.0, 0.1]) / math.sqrt(1.01)
+    ex = np.array([0.0, 1.0, 0.0])
+    ez = -d
+    ey = np.cross(ez, ex)
+    m = np.eye(4, dtype=np.float32)
+    m[:3, 0], m[:3, 1], m[:3, 2], m[:3, 3] = ex, ey, ez, [0.5, 5.0, 0.5]
+    s.set_sensor(0, 1, 1, 0.01, 0.01, m.ravel())
+    s.build()
+    for reps, expected in [(2, 1.0), (3, 0.0), (10, 0.0)]:
+        s.set_repetitive(reps, 10.0, 10.0)
+        assert ng.simulate_cpu(s, 2)[0, 0, 0] == expected, reps
+    s.set_repetitive(0, 10.0, 10.0)  # not periodic: the ray leaves under the strip
+    assert ng.simulate_cpu(s, 2)[0, 0, 0] == 1.0
 
 
 # --- passes, progress, depth -------------------------------------------------------
