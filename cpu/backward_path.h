@@ -159,14 +159,13 @@ void trace_backward_path(const BackwardSetup& c, const Tracer& tracer, Pcg32& rn
         float pdf;
         sample_bsdf(mat, u, wi, pdf);
         if (pdf < kMinSamplePdf || !(fabsf(wi.z) > 0.0f)) return;
-        const double cos_i = fabs(double(wi.z));
-        const double pdf_d = double(pdf);
+        const double weight = fabs(double(wi.z)) / double(pdf);  // |cos| / pdf, the same for every band
         eval_bsdf_bands(mat.type, mo, wo, wi, c.spectral, nb, hit.back_face, c.thermal, f);
         // New throughput, with what roulette needs gathered in the same sweep.
         bool alive = false;
         float largest = 0.0f;
         for (int b = 0; b < nb; ++b) {
-            const double t = (double(f[b]) * cos_i / pdf_d) * throughput[b];
+            const double t = (double(f[b]) * weight) * throughput[b];
             throughput[b] = t;
             alive |= t > kMinThroughput;
             const float tf = static_cast<float>(t);
