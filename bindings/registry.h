@@ -10,5 +10,6 @@ void register_gpu_context(pybind11::module_& m);   // OptiXContext
 void register_device_info(pybind11::module_& m);   // device_info
 void register_mesh_generators(pybind11::module_& m);
 void register_embree_scene(pybind11::module_& m);
+void register_simulate_cpu(pybind11::module_& m);
 
 }  // namespace norvi::py_bind

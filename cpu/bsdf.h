@@ -34,31 +34,47 @@ NORVI_HD int material_array_count(MaterialType type, bool thermal) {
     return (thermal && n < 1) ? 1 : n;
 }
 
-// Rahman-Pinty-Verstraete reflectance factor (dimensionless; 1 for a white
-// Lambertian surface) with the hot-spot term H. wo, wi local, both pointing
-// away from the surface. Reduces to rho0 for k = 1, Theta = 0, rho_c = 1.
-NORVI_HD float rpv_reflectance_factor(float rho0, float k, float theta, float rho_c, float3 wo,
-                                      float3 wi) {
-    const float mu0 = wo.z;
-    const float mu = wi.z;
-    if (mu0 <= 0.0f || mu <= 0.0f) return 0.0f;
-    // Minnaert-like shape
-    const float m = powf(mu0, k - 1.0f) * powf(mu, k - 1.0f);
-    // Henyey-Greenstein phase term
-    const float cos_g = dot(wo, wi);
-    const float d = 1.0f + theta * theta + 2.0f * theta * cos_g;
-    const float f = (1.0f - theta * theta) / (d * sqrtf(fmaxf(d, 1e-6f)));
-    // Hot spot
-    const float sin0 = sqrtf(fmaxf(1.0f - mu0 * mu0, 0.0f));
-    const float sin1 = sqrtf(fmaxf(1.0f - mu * mu, 0.0f));
-    const float tan0 = mu0 >= 1e-6f ? sin0 / mu0 : 0.0f;
-    const float tan1 = mu >= 1e-6f ? sin1 / mu : 0.0f;
+// Band-independent part of the Rahman-Pinty-Verstraete model for one pair of
+// directions (local, both pointing away from the surface).
+struct RpvGeometry {
+    float mu0;    // cosine of the viewing direction wo
+    float mu;     // cosine of the light direction wi
+    float cos_g;  // cosine of the phase angle, wo . wi
+    float g;      // hot-spot distance sqrt(tan0^2 + tan1^2 - 2 tan0 tan1 cos phi)
+};
+
+NORVI_HD RpvGeometry rpv_geometry(float3 wo, float3 wi) {
+    RpvGeometry r;
+    r.mu0 = wo.z;
+    r.mu = wi.z;
+    r.cos_g = dot(wo, wi);
+    const float sin0 = sqrtf(fmaxf(1.0f - r.mu0 * r.mu0, 0.0f));
+    const float sin1 = sqrtf(fmaxf(1.0f - r.mu * r.mu, 0.0f));
+    const float tan0 = r.mu0 >= 1e-6f ? sin0 / r.mu0 : 0.0f;
+    const float tan1 = r.mu >= 1e-6f ? sin1 / r.mu : 0.0f;
     float cos_phi = 0.0f;
     if (sin0 > 1e-6f && sin1 > 1e-6f)
         cos_phi = fminf(fmaxf((wo.x * wi.x + wo.y * wi.y) / (sin0 * sin1), -1.0f), 1.0f);
-    const float g = sqrtf(fmaxf(tan0 * tan0 + tan1 * tan1 - 2.0f * tan0 * tan1 * cos_phi, 0.0f));
-    const float h = 1.0f + (1.0f - rho_c) / (1.0f + g);
+    r.g = sqrtf(fmaxf(tan0 * tan0 + tan1 * tan1 - 2.0f * tan0 * tan1 * cos_phi, 0.0f));
+    return r;
+}
+
+// RPV reflectance factor (dimensionless; 1 for a white Lambertian surface):
+// rho0 times the Minnaert-like shape M, the Henyey-Greenstein phase term F and
+// the hot-spot term H. Reduces to rho0 for k = 1, Theta = 0, rho_c = 1.
+NORVI_HD float rpv_reflectance_factor(float rho0, float k, float theta, float rho_c,
+                                      const RpvGeometry& geo) {
+    if (geo.mu0 <= 0.0f || geo.mu <= 0.0f) return 0.0f;
+    const float m = powf(geo.mu0, k - 1.0f) * powf(geo.mu, k - 1.0f);
+    const float d = 1.0f + theta * theta + 2.0f * theta * geo.cos_g;
+    const float f = (1.0f - theta * theta) / (d * sqrtf(fmaxf(d, 1e-6f)));
+    const float h = 1.0f + (1.0f - rho_c) / (1.0f + geo.g);
     return fmaxf(rho0 * m * f * h, 0.0f);
+}
+
+NORVI_HD float rpv_reflectance_factor(float rho0, float k, float theta, float rho_c, float3 wo,
+                                      float3 wi) {
+    return rpv_reflectance_factor(rho0, k, theta, rho_c, rpv_geometry(wo, wi));
 }
 
 // f(wo, wi) of band `band` for a material of kind `type` whose arrays start at
@@ -91,6 +107,40 @@ NORVI_HD float eval_bsdf(MaterialType type, int spectral_offset, int band, float
         default:
             return 0.0f;
     }
+}
+
+// eval_bsdf for every band at once: f[b] for b = 0 .. num_bands - 1, equal to
+// eval_bsdf(type, ..., b, ...). The kind is dispatched once and the
+// band-independent geometry computed once.
+NORVI_HD void eval_bsdf_bands(MaterialType type, int spectral_offset, float3 wo, float3 wi,
+                              const float* spectral, int num_bands, bool back_face, bool thermal,
+                              float* f) {
+    const float* a = spectral + spectral_offset;
+    const int nb = num_bands;
+    if (wo.z <= 0.0f) type = static_cast<MaterialType>(-1);
+    switch (type) {
+        case MaterialType::Lambertian:
+            if (!(wi.z > 0.0f)) break;
+            if (thermal)
+                for (int b = 0; b < nb; ++b) f[b] = (1.0f - a[b]) * kInvPi;
+            else
+                for (int b = 0; b < nb; ++b) f[b] = a[b] * kInvPi;
+            return;
+        case MaterialType::TwoSidedLeaf: {
+            const float* r = a + (wi.z > 0.0f ? (back_face ? nb : 0) : 2 * nb);
+            for (int b = 0; b < nb; ++b) f[b] = r[b] * kInvPi;
+            return;
+        }
+        case MaterialType::Rpv: {
+            const RpvGeometry geo = rpv_geometry(wo, wi);
+            for (int b = 0; b < nb; ++b)
+                f[b] = rpv_reflectance_factor(a[b], a[nb + b], a[2 * nb + b], a[3 * nb + b], geo) * kInvPi;
+            return;
+        }
+        default:
+            break;
+    }
+    for (int b = 0; b < nb; ++b) f[b] = 0.0f;
 }
 
 // Cosine-weighted direction on the upper hemisphere; density z / pi.

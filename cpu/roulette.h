@@ -19,16 +19,21 @@ NORVI_HD bool throughput_alive(const double* throughput, int num_bands) {
     return false;
 }
 
-// Survival probability of Russian roulette: the largest throughput over the
-// bands (as float), capped at 0.95. A path survives when a uniform draw r < p
-// and then has its throughput scaled by 1 / p, keeping the estimate unbiased.
+// Survival probability of Russian roulette from the largest throughput over
+// the bands (as float, at least 0): that value capped at 0.95. A path
+// survives when a uniform draw r < p and then has its throughput scaled by
+// 1 / p, keeping the estimate unbiased.
+NORVI_HD float roulette_survival_from_largest(float largest) {
+    return largest < kMaxSurvival ? largest : kMaxSurvival;
+}
+
 NORVI_HD float roulette_survival(const double* throughput, int num_bands) {
     float p = 0.0f;
     for (int b = 0; b < num_bands; ++b) {
         const float t = static_cast<float>(throughput[b]);
         if (t > p) p = t;
     }
-    return p < kMaxSurvival ? p : kMaxSurvival;
+    return roulette_survival_from_largest(p);
 }
 
 }  // namespace norvi

@@ -310,6 +310,28 @@ TEST(Bsdf, LeafSampleWeightsEstimateTheAlbedoAndBlackKindsSampleStraightUp) {
     EXPECT_LT(pdf, kMinSamplePdf);
 }
 
+TEST(Bsdf, AllBandsAtOnceEqualsBandByBand) {
+    const int nb = 3;
+    std::vector<float> a = {0.2f, 0.5f, 0.9f, 0.9f, 1.2f, 0.7f, -0.2f, 0.1f, 0.3f, 0.4f, 1.0f, 0.6f};
+    Pcg32 rng;
+    rng.seed(5, 9);
+    auto dir = [&]() {
+        return normalize(float3{rng.next_float() - 0.5f, rng.next_float() - 0.5f, rng.next_float() - 0.3f});
+    };
+    for (const MaterialType type : {MaterialType::Lambertian, MaterialType::Rpv, MaterialType::TwoSidedLeaf,
+                                    static_cast<MaterialType>(5)}) {
+        for (int i = 0; i < 200; ++i) {
+            const float3 wo = dir(), wi = dir();
+            const bool back = i % 2 == 0, thermal = i % 3 == 0;
+            float f[nb];
+            eval_bsdf_bands(type, 0, wo, wi, a.data(), nb, back, thermal, f);
+            for (int b = 0; b < nb; ++b)
+                ASSERT_EQ(f[b], eval_bsdf(type, 0, b, wo, wi, a.data(), nb, back, thermal))
+                    << "kind " << int(type) << " band " << b;
+        }
+    }
+}
+
 TEST(Bsdf, MaterialArrayCounts) {
     EXPECT_EQ(material_array_count(MaterialType::Lambertian, false), 1);
     EXPECT_EQ(material_array_count(MaterialType::Rpv, false), 4);

@@ -1,0 +1,140 @@
+"""Perspective and orthographic pictures of a built CPU scene, as PNG files.
+
+    render_images(scene, out_dir)  ->  [path of the perspective PNG, path of the orthographic PNG]
+
+The scene (an EmbreeSceneManager with materials, sun and sky, built) is
+rendered twice with norvi_gpu.simulate_cpu: an oblique perspective view and a
+nadir orthographic view of its bounds, with a progress bar on the terminal.
+Radiances are mapped to 8-bit colour (three chosen bands, or one band as
+grey) by a common white point and a display gamma. Running this file renders a
+small canopy:  python3 examples/render_images.py [out_dir]
+"""
+
+import math
+import os
+import struct
+import sys
+import time
+import zlib
+
+import numpy as np
+
+import norvi_gpu
+
+
+def write_png(path, rgb):
+    """Writes an (H, W, 3) uint8 array as an 8-bit RGB PNG (first row at the top)."""
+    rgb = np.ascontiguousarray(rgb, dtype=np.uint8)
+    h, w, _ = rgb.shape
+    raw = b"".join(b"\x00" + rgb[y].tobytes() for y in range(h))  # filter type 0 per row
+
+    def chunk(tag, data):
+        return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data) & 0xFFFFFFFF)
+
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n")
+        f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0)))
+        f.write(chunk(b"IDAT", zlib.compress(raw, 6)))
+        f.write(chunk(b"IEND", b""))
+
+
+class ProgressBar:
+    """A one-line terminal bar for simulate_cpu's progress(done, total, elapsed_ms)."""
+
+    def __init__(self, label, stream=sys.stderr, width=30):
+        self.label, self.stream, self.width = label, stream, width
+
+    def __call__(self, done, total, elapsed_ms):
+        filled = int(self.width * done / max(total, 1))
+        bar = "#" * filled + "." * (self.width - filled)
+        self.stream.write(f"\r{self.label:>13} [{bar}] {done}/{total} passes  {elapsed_ms / 1000:6.1f} s")
+        if done >= total:
+            self.stream.write("\n")
+        self.stream.flush()
+
+
+def to_rgb8(image, rgb_bands=None, white=None):
+    """Radiance image (H, W, B) to uint8 RGB, top row first (rows grow toward the camera's +y)."""
+    bands = image.shape[2]
+    if rgb_bands is None:  # bands taken as blue, green, red
+        rgb_bands = (2, 1, 0) if bands >= 3 else (0, 0, 0)
+    rgb = image[:, :, list(rgb_bands)].astype(np.float64)
+    if white is None:
+        white = np.percentile(rgb, 99.5)
+    rgb = np.clip(rgb / max(white, 1e-12), 0.0, 1.0) ** (1 / 2.2)
+    return np.flipud((rgb * 255 + 0.5).astype(np.uint8))
+
+
+def _camera(x, y, z, tilt_rad):
+    c, s = math.cos(tilt_rad), math.sin(tilt_rad)
+    return np.array([1, 0, 0, x, 0, c, -s, y, 0, s, c, z, 0, 0, 0, 1], dtype=np.float32)
+
+
+def render_images(scene, out_dir, spp=16, max_depth=16, size=(480, 320), rgb_bands=None,
+                  progress=True):
+    """Renders the perspective and the orthographic view and writes
+    out_dir/canopy_perspective.png and out_dir/canopy_orthographic.png."""
+    os.makedirs(out_dir, exist_ok=True)
+    (x0, y0, z0), (x1, y1, z1) = scene.aabb()
+    cx, cy = 0.5 * (x0 + x1), 0.5 * (y0 + y1)
+    extent = max(x1 - x0, y1 - y0, 1.0)
+    width, height = size
+    views = [
+        # oblique view from the -y side, 55 degrees off nadir
+        ("perspective", lambda: scene.set_sensor(
+            1, width, height, 0.0, 0.0,
+            _camera(cx, cy - 0.75 * extent, z1 + 0.5 * extent, math.radians(55.0)), 45.0)),
+        # straight down over the whole scene
+        ("orthographic", lambda: scene.set_sensor(
+            0, height, height, x1 - x0, y1 - y0, _camera(cx, cy, z1 + 10.0, 0.0))),
+    ]
+    paths = []
+    for name, set_view in views:
+        set_view()
+        bar = ProgressBar(name) if progress else None
+        img = norvi_gpu.simulate_cpu(scene, spp, max_depth, bar)
+        path = os.path.join(out_dir, f"canopy_{name}.png")
+        write_png(path, to_rgb8(img, rgb_bands))
+        paths.append(path)
+    return paths
+
+
+def make_canopy_scene(trees=400, seed=1):
+    """A small canopy over a ground plane, in a blue, a green and a red band."""
+    rng = np.random.default_rng(seed)
+    s = norvi_gpu.EmbreeSceneManager()
+    s.set_num_bands(3)
+    #            blue   green  red
+    ground = [0.08, 0.12, 0.18]
+    leaf_front = [0.04, 0.14, 0.05]
+    leaf_back = [0.05, 0.12, 0.06]
+    leaf_t = [0.03, 0.10, 0.03]
+    bark = [0.06, 0.09, 0.12]
+    sun = [1.5, 1.6, 1.6]
+    sky = [0.16, 0.11, 0.06]
+    s.upload_spectral_params(np.array(ground + leaf_front + leaf_back + leaf_t + bark + sun + sky,
+                                      dtype=np.float32))
+    s.add_material(0, 0)
+    s.add_material(13, 3, [0.5, 0.5])
+    s.add_material(0, 12)
+    s.set_emitter(0, np.array([0.4, -0.3, 0.87], dtype=np.float32), 15)
+    s.set_sky(18)
+    g = norvi_gpu.make_ground_plane(30.0, 30.0)
+    s.add_instance(s.add_mesh(g["vertices"], g["normals"], g["indices"], 0))
+    crown = norvi_gpu.make_sphere(1.5, np.zeros(3, dtype=np.float32), 2)
+    trunk = norvi_gpu.make_cylinder(0.15, 3.5, 8)
+    cm = s.add_mesh(crown["vertices"], crown["normals"], crown["indices"], 1)
+    tm = s.add_mesh(trunk["vertices"], trunk["normals"], trunk["indices"], 2)
+    for x, y, k in zip(rng.uniform(-27, 27, trees), rng.uniform(-27, 27, trees), rng.uniform(0.7, 1.3, trees)):
+        s.add_instance(tm, float(x), float(y), 0.0, float(k))
+        s.add_instance(cm, float(x), float(y), float(4.4 * k), float(k))
+    s.build()
+    return s
+
+
+if __name__ == "__main__":
+    out = sys.argv[1] if len(sys.argv) > 1 else "examples/output"
+    t0 = time.time()
+    for p in render_images(make_canopy_scene(), out):
+        print(p)
+    print(f"{time.time() - t0:.1f} s")
