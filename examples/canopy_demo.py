@@ -1,7 +1,8 @@
-"""NORVI demo on the CPU back end: builds an instanced canopy scene and reports
-what it holds.
+"""NORVI demo on the CPU back end: builds an instanced canopy scene, reports
+what it holds, and renders it with a perspective and an orthographic camera
+(colour infrared: near infrared, red and green shown as red, green and blue).
 
-    python3 examples/canopy_demo.py [--out DIR]
+    python3 examples/canopy_demo.py [--out DIR] [--spp N] [--quick]
 """
 
 import argparse
@@ -12,12 +13,15 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import norvi_gpu  # noqa: E402
 from canopy_scene import build_canopy_scene, describe  # noqa: E402
+from render_images import render_images  # noqa: E402
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "output"),
                     help="folder for the pictures and files the demo writes")
+    ap.add_argument("--spp", type=int, default=16, help="samples per pixel of the images")
+    ap.add_argument("--quick", action="store_true", help="small images and few samples (for tests)")
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
 
@@ -25,6 +29,12 @@ def main():
     scene, info = build_canopy_scene()
     print("Canopy scene (CPU back end, Embree):")
     print(describe(scene, info))
+
+    size = (160, 120) if args.quick else (640, 420)
+    spp = 2 if args.quick else args.spp
+    print(f"Rendering {size[0]}x{size[1]} images, {spp} samples per pixel:")
+    for path in render_images(scene, args.out, spp=spp, size=size, rgb_bands=(2, 0, 1)):
+        print(f"  wrote {path}")
 
 
 if __name__ == "__main__":

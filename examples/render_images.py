@@ -6,8 +6,8 @@ The scene (an EmbreeSceneManager with materials, sun and sky, built) is
 rendered twice with norvi_gpu.simulate_cpu: an oblique perspective view and a
 nadir orthographic view of its bounds, with a progress bar on the terminal.
 Radiances are mapped to 8-bit colour (three chosen bands, or one band as
-grey) by a common white point and a display gamma. Running this file renders a
-small canopy:  python3 examples/render_images.py [out_dir]
+grey) by a common white point and a display gamma. Running this file renders
+the demo canopy in colour infrared:  python3 examples/render_images.py [out_dir]
 """
 
 import math
@@ -99,42 +99,13 @@ def render_images(scene, out_dir, spp=16, max_depth=16, size=(480, 320), rgb_ban
     return paths
 
 
-def make_canopy_scene(trees=400, seed=1):
-    """A small canopy over a ground plane, in a blue, a green and a red band."""
-    rng = np.random.default_rng(seed)
-    s = norvi_gpu.EmbreeSceneManager()
-    s.set_num_bands(3)
-    #            blue   green  red
-    ground = [0.08, 0.12, 0.18]
-    leaf_front = [0.04, 0.14, 0.05]
-    leaf_back = [0.05, 0.12, 0.06]
-    leaf_t = [0.03, 0.10, 0.03]
-    bark = [0.06, 0.09, 0.12]
-    sun = [1.5, 1.6, 1.6]
-    sky = [0.16, 0.11, 0.06]
-    s.upload_spectral_params(np.array(ground + leaf_front + leaf_back + leaf_t + bark + sun + sky,
-                                      dtype=np.float32))
-    s.add_material(0, 0)
-    s.add_material(13, 3, [0.5, 0.5])
-    s.add_material(0, 12)
-    s.set_emitter(0, np.array([0.4, -0.3, 0.87], dtype=np.float32), 15)
-    s.set_sky(18)
-    g = norvi_gpu.make_ground_plane(30.0, 30.0)
-    s.add_instance(s.add_mesh(g["vertices"], g["normals"], g["indices"], 0))
-    crown = norvi_gpu.make_sphere(1.5, np.zeros(3, dtype=np.float32), 2)
-    trunk = norvi_gpu.make_cylinder(0.15, 3.5, 8)
-    cm = s.add_mesh(crown["vertices"], crown["normals"], crown["indices"], 1)
-    tm = s.add_mesh(trunk["vertices"], trunk["normals"], trunk["indices"], 2)
-    for x, y, k in zip(rng.uniform(-27, 27, trees), rng.uniform(-27, 27, trees), rng.uniform(0.7, 1.3, trees)):
-        s.add_instance(tm, float(x), float(y), 0.0, float(k))
-        s.add_instance(cm, float(x), float(y), float(4.4 * k), float(k))
-    s.build()
-    return s
-
-
 if __name__ == "__main__":
     out = sys.argv[1] if len(sys.argv) > 1 else "examples/output"
     t0 = time.time()
-    for p in render_images(make_canopy_scene(), out):
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from canopy_scene import build_canopy_scene
+
+    scene, _ = build_canopy_scene()
+    for p in render_images(scene, out, rgb_bands=(2, 0, 1)):
         print(p)
     print(f"{time.time() - t0:.1f} s")

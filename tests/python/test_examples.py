@@ -9,7 +9,10 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 
 def test_canopy_demo_runs(tmp_path):
     out = subprocess.run([sys.executable, os.path.join(ROOT, "examples", "canopy_demo.py"),
-                          "--out", str(tmp_path)], capture_output=True, text=True, timeout=600)
+                          "--out", str(tmp_path), "--quick"], capture_output=True, text=True, timeout=600)
     assert out.returncode == 0, out.stderr
     assert "instances:  289" in out.stdout
     assert "triangles:  1302 distinct" in out.stdout
+    for name in ("canopy_perspective.png", "canopy_orthographic.png"):
+        data = (tmp_path / name).read_bytes()
+        assert data.startswith(b"\x89PNG\r\n\x1a\n") and len(data) > 1000
