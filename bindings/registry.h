@@ -8,5 +8,7 @@ namespace norvi::py_bind {
 
 void register_mesh_generators(pybind11::module_& m);
 void register_embree_scene(pybind11::module_& m);
+void register_simulate_forward_cpu(pybind11::module_& m);
+void register_simulate_flux_cpu(pybind11::module_& m);
 
 }  // namespace norvi::py_bind
