@@ -14,6 +14,7 @@
 
 #include <cmath>
 
+#include "cpu/periodic_wrap.h"
 #include "scene/host_device.h"
 #include "scene/types.h"
 
@@ -112,12 +113,18 @@ NORVI_HD PhotonEntry sky_entry_box(const SceneBounds& b, float r3, float r4, flo
 }
 
 // Start point above the tile for a photon travelling along d (d.z < 0) that
-// must cross the plane z = plane at (u1 * size_x, u2 * size_y).
+// must cross the plane z = plane at (u1 * size_x, u2 * size_y). A start point
+// that would lie outside the tile column is moved by whole tiles into it (an
+// image of the same photon in the periodic landscape): the wrap through the
+// tile walls assumes the ray runs inside the column, and would otherwise take
+// the wall where the photon enters for the one where it leaves.
 NORVI_HD PhotonEntry tile_entry(float3 d, float plane, float size_x, float size_y, float u1,
                                 float u2) {
     const float back = kPhotonEntryOffset / fabsf(d.z);
     PhotonEntry e;
     e.origin = {u1 * size_x - back * d.x, u2 * size_y - back * d.y, plane + kPhotonEntryOffset};
+    e.origin.x += periodic_tile_shift(e.origin.x, size_x);
+    e.origin.y += periodic_tile_shift(e.origin.y, size_y);
     e.inward_normal = {0.0f, 0.0f, -1.0f};
     e.face = kFaceTop;
     e.area_ratio = 1.0;

@@ -177,6 +177,26 @@ TEST(PhotonEntry, TilePhotonsCrossTheMeasurementPlaneWhereChosen) {
     EXPECT_NEAR(e.origin.y + t * d.y, 4.5f, 1e-5f);
 }
 
+TEST(PhotonEntry, TilePhotonsStartInsideTheTileColumn) {
+    // Crossing points near the walls would put the start point outside the
+    // column; it moves by whole tiles, so the crossing moves by whole tiles too.
+    const float3 d = normalize(float3{0.5f, -0.3f, -0.8f});
+    for (float u1 : {0.0f, 0.001f, 0.5f, 0.999f, 1.0f}) {
+        for (float u2 : {0.0f, 0.5f, 0.999f, 1.0f}) {
+            const PhotonEntry e = tile_entry(d, 0.0f, 8.0f, 6.0f, u1, u2);
+            EXPECT_GE(e.origin.x, 0.0f);
+            EXPECT_LE(e.origin.x, 8.0f);
+            EXPECT_GE(e.origin.y, 0.0f);
+            EXPECT_LE(e.origin.y, 6.0f);
+            const float t = -e.origin.z / d.z;
+            const float sx = (e.origin.x + t * d.x - u1 * 8.0f) / 8.0f;
+            const float sy = (e.origin.y + t * d.y - u2 * 6.0f) / 6.0f;
+            EXPECT_NEAR(sx, std::round(sx), 1e-5f) << u1 << " " << u2;
+            EXPECT_NEAR(sy, std::round(sy), 1e-5f) << u1 << " " << u2;
+        }
+    }
+}
+
 TEST(PhotonSource, ChoiceAndEnergyFactorStayFinite) {
     // With a sky: sun below prob_sun; prob_sun = 1 never yields a sky photon,
     // not even for u = 1 (a sky photon would weigh 1 / 0).
