@@ -12,15 +12,23 @@ LeafTally::LeafTally(const EmbreeSceneManager& scene, int num_bands, bool enable
     if (values_.empty()) offsets_.clear();
 }
 
-void LeafTally::add(int instance_id, int prim_id, int band, double energy) {
+void LeafTally::add(Pending& pending, int instance_id, int prim_id, int band, double energy) {
     if (instance_id < 0 || prim_id < 0 || band < 0 || !active()) return;
     const auto inst = static_cast<std::size_t>(instance_id);
     if (inst + 1 >= offsets_.size() || band >= static_cast<int>(num_bands_)) return;
     const std::size_t tri = offsets_[inst] + static_cast<std::size_t>(prim_id);
     if (tri >= offsets_[inst + 1]) return;
-    const std::size_t j = tri * num_bands_ + static_cast<std::size_t>(band);
-    std::lock_guard<std::mutex> lock(mutex_);
-    values_[j] += energy;
+    pending.items_.emplace_back(tri * num_bands_ + static_cast<std::size_t>(band), energy);
+    if (pending.items_.size() >= Pending::kCapacity) flush(pending);
+}
+
+void LeafTally::flush(Pending& pending) {
+    if (pending.items_.empty()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& [j, e] : pending.items_) values_[j] += e;
+    }
+    pending.items_.clear();
 }
 
 std::vector<float> LeafTally::to_float() const {

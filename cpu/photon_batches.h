@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
+#include <vector>
 
 #include "cpu/threading.h"
 
@@ -18,6 +20,14 @@ constexpr int kPhotonBatchSize = 1000000;
 // Number of batches for `num_photons` photons (0 for none).
 inline int photon_batch_count(int num_photons) {
     return num_photons > 0 ? (num_photons - 1) / kPhotonBatchSize + 1 : 0;
+}
+
+// Sizes a per-thread tally to n zeros with two cache lines of spare capacity
+// behind it, so that the small, often written tallies of different threads
+// (weights, albedo, terrain) never share a cache line.
+inline void assign_private_tally(std::vector<double>& v, std::size_t n) {
+    v.reserve(n + 16);
+    v.assign(n, 0.0);
 }
 
 // Runs trace(thread, photon) for every global photon index in [0, num_photons)

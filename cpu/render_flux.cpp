@@ -157,9 +157,9 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_
 
     std::vector<FluxTallies> tallies(static_cast<std::size_t>(threads));
     for (FluxTallies& t : tallies) {
-        t.down.assign(static_cast<std::size_t>(size), 0.0);
-        t.up.assign(static_cast<std::size_t>(size), 0.0);
-        t.weights.assign(static_cast<std::size_t>(num_bands), 0.0);
+        assign_private_tally(t.down, static_cast<std::size_t>(size));
+        assign_private_tally(t.up, static_cast<std::size_t>(size));
+        assign_private_tally(t.weights, static_cast<std::size_t>(num_bands));
     }
     const FluxJob job{scene,
                       make_photon_source(scene, num_bands, prob_sun, ex, ey, area_per_photon),

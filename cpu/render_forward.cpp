@@ -33,6 +33,7 @@ struct ForwardTallies {
     std::vector<double> albedo;
     std::vector<double> terrain;
     std::vector<double> weights;  // the photon in hand, one per band
+    LeafTally::Pending leaf;      // per-triangle additions not yet shared
 };
 
 // Everything a photon needs, fixed for the whole call.
@@ -74,7 +75,7 @@ void ForwardJob::tally_absorption_(const HitRecord& h, const MaterialData& m, co
         if (terrain) {
             if (!t.terrain.empty()) t.terrain[static_cast<std::size_t>(b)] += a;
         } else if (leaf.active()) {
-            leaf.add(h.instance_id, h.prim_id, b, a);
+            leaf.add(t.leaf, h.instance_id, h.prim_id, b, a);
         }
     }
 }
@@ -229,11 +230,11 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
     const auto nb = static_cast<std::size_t>(num_bands);
     std::vector<ForwardTallies> tallies(static_cast<std::size_t>(threads));
     for (ForwardTallies& t : tallies) {
-        t.grid.assign(grid_size, 0.0);
-        if (brf_size >= 1) t.brf.assign(brf_size, 0.0);
-        if (num_brf_dirs >= 1) t.albedo.assign(nb, 0.0);
-        if (terrain_instance_id >= 0) t.terrain.assign(nb, 0.0);
-        t.weights.assign(nb, 0.0);
+        assign_private_tally(t.grid, grid_size);
+        if (brf_size >= 1) assign_private_tally(t.brf, brf_size);
+        if (num_brf_dirs >= 1) assign_private_tally(t.albedo, nb);
+        if (terrain_instance_id >= 0) assign_private_tally(t.terrain, nb);
+        assign_private_tally(t.weights, nb);
     }
 
     const ForwardJob job{scene,
@@ -257,6 +258,8 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
     run_photon_batches(num_photons, threads, progress, start, [&](int thread, int photon) {
         job.trace(photon, tallies[static_cast<std::size_t>(thread)]);
     });
+
+    for (ForwardTallies& t : tallies) leaf.flush(t.leaf);
 
     ForwardResult r;
     r.grid = merge(tallies, &ForwardTallies::grid);

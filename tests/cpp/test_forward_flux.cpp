@@ -133,22 +133,36 @@ TEST(LeafTally, SkipsIndicesOutsideTheTable) {
     build_canopy(s);
     norvi::embree::LeafTally off(s, 2, false);
     EXPECT_FALSE(off.active());
-    off.add(0, 0, 0, 1.0);
+    norvi::embree::LeafTally::Pending pending;
+    off.add(pending, 0, 0, 0, 1.0);
+    off.flush(pending);
     EXPECT_TRUE(off.to_float().empty());
 
     norvi::embree::LeafTally t(s, 2, true);
     ASSERT_TRUE(t.active());
     const auto counts = s.instance_triangle_counts();
     const std::size_t total = counts[0] + counts[1] + counts[2];
-    t.add(1, 0, 1, 2.0);                                   // first triangle of instance 1
-    t.add(0, static_cast<int>(counts[0]), 0, 5.0);         // past instance 0's triangles
-    t.add(3, 0, 0, 5.0);                                   // no such instance
-    t.add(-1, 0, 0, 5.0);
-    t.add(0, 0, 2, 5.0);                                   // no such band
+    t.add(pending, 1, 0, 1, 2.0);                            // first triangle of instance 1
+    t.add(pending, 0, static_cast<int>(counts[0]), 0, 5.0);  // past instance 0's triangles
+    t.add(pending, 3, 0, 0, 5.0);                            // no such instance
+    t.add(pending, -1, 0, 0, 5.0);
+    t.add(pending, 0, 0, 2, 5.0);                            // no such band
+    EXPECT_EQ(t.to_float()[(counts[0] + 0) * 2 + 1], 0.0f);  // still in the worker's buffer
+    t.flush(pending);
     const std::vector<float> v = t.to_float();
     ASSERT_EQ(v.size(), total * 2);
     double sum = 0;
     for (float x : v) sum += x;
     EXPECT_EQ(sum, 2.0);
     EXPECT_EQ(v[(counts[0] + 0) * 2 + 1], 2.0f);
+
+    // A full buffer moves into the shared array by itself.
+    for (int i = 0; i < 5000; ++i) t.add(pending, 2, i % 7, 0, 1.0);
+    double shared = 0;
+    for (float x : t.to_float()) shared += x;
+    EXPECT_GT(shared, 4000.0 + 2.0);
+    t.flush(pending);
+    shared = 0;
+    for (float x : t.to_float()) shared += x;
+    EXPECT_EQ(shared, 5002.0);
 }
