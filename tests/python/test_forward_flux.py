@@ -375,3 +375,31 @@ def test_spectral_ranges_are_checked_before_tracing():
         ng.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], 10)
     with pytest.raises(ValueError, match="material 0 reads spectral values 0 to 2"):
         ng.simulate_flux_cpu(s, 1, 1, 10, 1)
+
+
+# ---------------------------------------------------------------------------
+# The plotting example
+
+
+def test_forward_plots_example(tmp_path):
+    pytest.importorskip("matplotlib")
+    import os
+    import sys
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
+    try:
+        from forward_plots import plot_profiles
+    finally:
+        sys.path.pop(0)
+    rho = 0.3
+    s = tile_scene(ground_rho=rho)
+    out = plot_profiles(s, str(tmp_path), tile=(TILE, TILE), num_bands=1, band_names=("b0",),
+                        ground_reflectance=(rho,), num_photons=20000, layers=4, cells=5)
+    for key in ("profile_png", "ground_png"):
+        with open(out[key], "rb") as f:
+            assert f.read(8) == b"\x89PNG\r\n\x1a\n"
+    # A bare ground under a zenith sun: it absorbs 1 - rho of what enters,
+    # and the irradiance reaching it is the sun's everywhere.
+    assert out["ground_fraction"][0] == pytest.approx(1 - rho, rel=1e-5)
+    assert out["fraction"][1:].sum() == 0.0
+    assert out["ground_downwelling"].shape == (5, 5, 1)
+    assert out["ground_downwelling"].mean() == pytest.approx(E_SUN, rel=1e-5)
