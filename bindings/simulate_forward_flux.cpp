@@ -32,6 +32,21 @@ py::dict pack_forward(const embree::ForwardResult& r, bool per_leaf, int num_brf
     return d;
 }
 
+// The view directions as the engine takes them: null when the array is empty;
+// otherwise 1-D, with at least 3 values per counted direction.
+const float* brf_pointer(const FloatArray& dirs, int num_brf_dirs) {
+    if (dirs.size() > 0) require_ndim(dirs, 1);
+    const py::ssize_t have = dirs.size();
+    const py::ssize_t need = 3 * static_cast<py::ssize_t>(num_brf_dirs);
+    if (num_brf_dirs > 0 && have < need) {
+        std::ostringstream os;
+        os << "simulate_forward_cpu: brf_directions holds " << have
+           << " values, fewer than 3 x num_brf_dirs = " << need;
+        throw std::invalid_argument(os.str());
+    }
+    return dirs.size() > 0 ? dirs.data() : nullptr;
+}
+
 }  // namespace
 
 void register_simulate_forward_cpu(py::module_& m) {
@@ -42,23 +57,7 @@ void register_simulate_forward_cpu(py::module_& m) {
            int num_brf_dirs, float prob_sun, int max_depth, int terrain_instance_id,
            const py::object& progress) {
             const std::vector<float> heights = to_vector_1d(layer_heights);
-            const float* dirs = nullptr;
-            if (brf_directions.size() > 0) {
-                require_ndim(brf_directions, 1);
-                const auto have = brf_directions.shape(0);
-                if (num_brf_dirs > 0 && have < 3 * static_cast<py::ssize_t>(num_brf_dirs)) {
-                    std::ostringstream os;
-                    os << "brf_directions holds " << have << " values, fewer than 3 x num_brf_dirs = "
-                       << 3 * static_cast<py::ssize_t>(num_brf_dirs);
-                    throw std::invalid_argument(os.str());
-                }
-                dirs = brf_directions.data();
-            } else if (num_brf_dirs > 0) {
-                std::ostringstream os;
-                os << "brf_directions holds 0 values, fewer than 3 x num_brf_dirs = "
-                   << 3 * static_cast<py::ssize_t>(num_brf_dirs);
-                throw std::invalid_argument(os.str());
-            }
+            const float* dirs = brf_pointer(brf_directions, num_brf_dirs);
             const embree::ForwardResult r = embree::render_forward(
                 scene, nx, ny, heights, num_photons, num_bands, per_leaf, prob_sun, dirs,
                 num_brf_dirs, max_depth, /*rr_depth*/ 3, /*num_threads*/ 0,

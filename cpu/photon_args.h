@@ -7,11 +7,12 @@
 
 namespace norvi::embree {
 
-// Grid size, photon count, band count (must equal the scene's), and prob_sun
-// in [0, 1]; then the scene's materials and every spectral range the engines
-// will read (material arrays, sun irradiance, sky radiances).
-void check_photon_args(const EmbreeSceneManager& scene, int nx, int ny, int num_photons,
-                       int num_bands, float prob_sun);
+// A built scene (std::runtime_error otherwise); grid size, photon count, band
+// count (must equal the scene's) and prob_sun in [0, 1]; then the scene's
+// materials and every spectral range the engines will read (material arrays,
+// sun irradiance, sky radiances). Messages start with `engine`.
+void check_photon_args(const EmbreeSceneManager& scene, const char* engine, int nx, int ny,
+                       int num_photons, int num_bands, float prob_sun);
 
 // View directions present when counted, and a terrain instance that exists.
 void check_forward_args(const EmbreeSceneManager& scene, const float* brf_directions,

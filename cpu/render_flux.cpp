@@ -134,7 +134,7 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_
                        int rr_depth, int num_threads,
                        const std::function<void(int, int, float)>& progress) {
     max_depth = max_depth_override(max_depth, "CPU flux");
-    check_photon_args(scene, nx, ny, num_photons, num_bands, prob_sun);
+    check_photon_args(scene, "render_flux", nx, ny, num_photons, num_bands, prob_sun);
 
     // The grid spans the tile of a repetitive scene, else the sensor footprint.
     const bool tile = scene.scene_x_size() > 0.0f && scene.scene_y_size() > 0.0f;

@@ -203,7 +203,7 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
     max_depth = max_depth_override(max_depth, "CPU fwd");
     const int layers = static_cast<int>(layer_heights.size()) - 1;
     if (layers < 1) throw std::runtime_error("layer_heights must have at least 2 entries");
-    check_photon_args(scene, nx, ny, num_photons, num_bands, prob_sun);
+    check_photon_args(scene, "render_forward", nx, ny, num_photons, num_bands, prob_sun);
     check_forward_args(scene, brf_directions, num_brf_dirs, terrain_instance_id);
 
     // The grid spans the tile of a repetitive scene, else the sensor footprint.

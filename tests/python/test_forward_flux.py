@@ -343,12 +343,23 @@ def test_forward_refuses_bad_arguments(ground_scene, capfd, kwargs, message):
     assert calls == [] and "Forward fPAR" not in capfd.readouterr().out
 
 
+def test_unbuilt_scenes_are_refused():
+    s = ng.EmbreeSceneManager()
+    with pytest.raises(RuntimeError, match="^render_forward: scene not built. Call build\\(\\) first.$"):
+        ng.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], 10)
+    with pytest.raises(RuntimeError, match="^render_flux: scene not built"):
+        ng.simulate_flux_cpu(s, 1, 1, 10, 1)
+
+
 def test_forward_layer_and_array_errors(ground_scene):
     with pytest.raises(RuntimeError, match="^layer_heights must have at least 2 entries$"):
         ng.simulate_forward_cpu(ground_scene, layer_heights=[1.0], num_photons=10)
     with pytest.raises(ValueError, match="array has incorrect number of dimensions: 2; expected 1"):
         ng.simulate_forward_cpu(ground_scene, layer_heights=[0.0, 1.0], num_photons=10,
                                 brf_directions=np.zeros((1, 3), np.float32))
+    with pytest.raises(ValueError, match="array has incorrect number of dimensions: 0; expected 1"):
+        ng.simulate_forward_cpu(ground_scene, layer_heights=[0.0, 1.0], num_photons=10,
+                                brf_directions=np.float32(1.0))
 
 
 @pytest.mark.parametrize("args, message", [
