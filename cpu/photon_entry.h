@@ -113,18 +113,26 @@ NORVI_HD PhotonEntry sky_entry_box(const SceneBounds& b, float r3, float r4, flo
 }
 
 // Start point above the tile for a photon travelling along d (d.z < 0) that
-// must cross the plane z = plane at (u1 * size_x, u2 * size_y). A start point
-// that would lie outside the tile column is moved by whole tiles into it (an
-// image of the same photon in the periodic landscape): the wrap through the
-// tile walls assumes the ray runs inside the column, and would otherwise take
-// the wall where the photon enters for the one where it leaves.
+// must cross the plane z = plane at (u1 * size_x, u2 * size_y).
+//
+// The wrap through the tile walls assumes that the ray runs inside the tile
+// column: from a start point outside it, it would take the wall where the
+// photon enters for the one where it leaves; and it ignores walls closer than
+// 1e-4 along the ray. So a start point outside the column is replaced by its
+// image in the periodic landscape (whole tiles away), and kept 1 mm inside
+// the walls (a lateral move of at most 1 mm, far below any cell size).
 NORVI_HD PhotonEntry tile_entry(float3 d, float plane, float size_x, float size_y, float u1,
                                 float u2) {
+    constexpr float kWallMargin = 0.001f;
     const float back = kPhotonEntryOffset / fabsf(d.z);
     PhotonEntry e;
     e.origin = {u1 * size_x - back * d.x, u2 * size_y - back * d.y, plane + kPhotonEntryOffset};
     e.origin.x += periodic_tile_shift(e.origin.x, size_x);
     e.origin.y += periodic_tile_shift(e.origin.y, size_y);
+    if (size_x > 2.0f * kWallMargin)
+        e.origin.x = fminf(fmaxf(e.origin.x, kWallMargin), size_x - kWallMargin);
+    if (size_y > 2.0f * kWallMargin)
+        e.origin.y = fminf(fmaxf(e.origin.y, kWallMargin), size_y - kWallMargin);
     e.inward_normal = {0.0f, 0.0f, -1.0f};
     e.face = kFaceTop;
     e.area_ratio = 1.0;

@@ -179,20 +179,24 @@ TEST(PhotonEntry, TilePhotonsCrossTheMeasurementPlaneWhereChosen) {
 
 TEST(PhotonEntry, TilePhotonsStartInsideTheTileColumn) {
     // Crossing points near the walls would put the start point outside the
-    // column; it moves by whole tiles, so the crossing moves by whole tiles too.
-    const float3 d = normalize(float3{0.5f, -0.3f, -0.8f});
-    for (float u1 : {0.0f, 0.001f, 0.5f, 0.999f, 1.0f}) {
-        for (float u2 : {0.0f, 0.5f, 0.999f, 1.0f}) {
-            const PhotonEntry e = tile_entry(d, 0.0f, 8.0f, 6.0f, u1, u2);
-            EXPECT_GE(e.origin.x, 0.0f);
-            EXPECT_LE(e.origin.x, 8.0f);
-            EXPECT_GE(e.origin.y, 0.0f);
-            EXPECT_LE(e.origin.y, 6.0f);
-            const float t = -e.origin.z / d.z;
-            const float sx = (e.origin.x + t * d.x - u1 * 8.0f) / 8.0f;
-            const float sy = (e.origin.y + t * d.y - u2 * 6.0f) / 6.0f;
-            EXPECT_NEAR(sx, std::round(sx), 1e-5f) << u1 << " " << u2;
-            EXPECT_NEAR(sy, std::round(sy), 1e-5f) << u1 << " " << u2;
+    // column or on a wall: it is replaced by its image whole tiles away, kept
+    // 1 mm inside the walls, 0.1 above the plane.
+    for (float3 d : {normalize(float3{0.5f, -0.3f, -0.8f}), normalize(float3{-0.5f, 0.3f, -0.8f}),
+                     normalize(float3{-0.433f, -0.25f, -0.866f})}) {
+        for (float u1 : {0.0f, 0.001f, 0.5f, 0.995002151f, 0.999f, 1.0f}) {
+            for (float u2 : {0.0f, 0.5f, 0.999f, 1.0f}) {
+                const PhotonEntry e = tile_entry(d, 0.0f, 8.0f, 6.0f, u1, u2);
+                EXPECT_GE(e.origin.x, 0.001f);
+                EXPECT_LE(e.origin.x, 7.999f);
+                EXPECT_GE(e.origin.y, 0.001f);
+                EXPECT_LE(e.origin.y, 5.999f);
+                EXPECT_FLOAT_EQ(e.origin.z, 0.1f);
+                const float t = -e.origin.z / d.z;
+                const float sx = (e.origin.x + t * d.x - u1 * 8.0f) / 8.0f;
+                const float sy = (e.origin.y + t * d.y - u2 * 6.0f) / 6.0f;
+                EXPECT_NEAR(sx, std::round(sx), 2e-4f) << u1 << " " << u2;
+                EXPECT_NEAR(sy, std::round(sy), 2e-4f) << u1 << " " << u2;
+            }
         }
     }
 }

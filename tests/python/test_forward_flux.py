@@ -252,6 +252,42 @@ def test_horizon_sun_and_depth_limits():
     assert r["grid"].sum() == 0.0
 
 
+def test_sources_below_the_horizon_and_certain_sun():
+    sky = 0.25
+    s = tile_scene(sky=sky)
+    s.update_emitter_direction(np.array([0.6, 0.0, -0.8], np.float32))
+    n = 20000
+    r = ng.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], num_photons=n, prob_sun=0.5)
+    # Only the sky photons (half of them, binomially) bring energy.
+    sky_part = math.pi * sky * TILE * TILE
+    assert r["grid"].sum() == pytest.approx(sky_part, rel=5 / math.sqrt(n))
+    # prob_sun = 1 with a sky: sun photons only.
+    s.update_emitter_direction(sun_dir(30.0))
+    r = ng.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], num_photons=n, prob_sun=1.0)
+    assert r["grid"].sum() == pytest.approx(E_SUN * math.cos(math.radians(30.0)) * TILE * TILE, rel=1e-5)
+
+
+def test_empty_scenes_and_missing_footprints_give_zero_tallies():
+    s = ng.EmbreeSceneManager()
+    s.upload_spectral_params(np.array([1.0], np.float32))
+    s.set_emitter(0, [0, 0, 1], 0)
+    s.set_repetitive(1, 5.0, 5.0)
+    s.build()
+    r = ng.simulate_forward_cpu(s, 2, 2, [0.0, 1.0], num_photons=100, per_leaf=True)
+    assert list(r) == ["grid"] and not r["grid"].any()  # no triangles: no "leaf"
+    # Not repetitive and no sensor footprint: the grid has no area.
+    g = ng.make_ground_plane(5.0, 5.0)
+    s2 = ng.EmbreeSceneManager()
+    s2.upload_spectral_params(np.array([0.0, 1.0], np.float32))
+    s2.add_material(0, 0)
+    s2.add_mesh(g["vertices"], g["normals"], g["indices"], 0)
+    s2.add_instance(0)
+    s2.set_emitter(0, [0, 0, 1], 1)
+    s2.build()
+    assert not ng.simulate_forward_cpu(s2, 2, 2, [-1.0, 1.0], num_photons=100)["grid"].any()
+    assert not ng.simulate_flux_cpu(s2, 2, 2, 100, 1)["downwelling"].any()
+
+
 # ---------------------------------------------------------------------------
 # Layouts, defaults, console lines, progress
 
