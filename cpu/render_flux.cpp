@@ -8,13 +8,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "cpu/bsdf.h"
+#include "cpu/pcg32.h"
+#include "cpu/periodic_wrap.h"
 #include "cpu/photon_args.h"
 #include "cpu/photon_batches.h"
 #include "cpu/photon_grid.h"
 #include "cpu/photon_source.h"
-#include "cpu/bsdf.h"
-#include "cpu/pcg32.h"
-#include "cpu/periodic_wrap.h"
 #include "cpu/ray_offset.h"
 #include "cpu/roulette.h"
 #include "cpu/shading_frame.h"
