@@ -21,4 +21,6 @@ PYBIND11_MODULE(norvi_gpu, m) {
     register_embree_scene(m);  // EmbreeSceneManager
     // CPU simulations: simulate_cpu, simulate_forward_cpu, simulate_flux_cpu, simulate_lidar_cpu.
     register_simulate_cpu(m);
+    register_simulate_forward_cpu(m);
+    register_simulate_flux_cpu(m);
 }

@@ -11,5 +11,7 @@ void register_device_info(pybind11::module_& m);   // device_info
 void register_mesh_generators(pybind11::module_& m);
 void register_embree_scene(pybind11::module_& m);
 void register_simulate_cpu(pybind11::module_& m);
+void register_simulate_forward_cpu(pybind11::module_& m);
+void register_simulate_flux_cpu(pybind11::module_& m);
 
 }  // namespace norvi::py_bind

@@ -1,0 +1,99 @@
+// simulate_forward_cpu and simulate_flux_cpu: the CPU photon engines on an
+// EmbreeSceneManager. Both run with the interpreter lock held; progress is
+// called on the calling thread between batches of a million photons.
+
+#include <sstream>
+#include <stdexcept>
+
+#include "bindings/convert.h"
+#include "bindings/registry.h"
+#include "cpu/render_flux.h"
+#include "cpu/render_forward.h"
+
+namespace norvi::py_bind {
+
+using embree::EmbreeSceneManager;
+
+namespace {
+
+// Rows of num_bands values; the engines have checked num_bands >= 1.
+py::ssize_t rows_of(const std::vector<float>& v, int num_bands) {
+    return static_cast<py::ssize_t>(v.size() / static_cast<std::size_t>(num_bands));
+}
+
+py::dict pack_forward(const embree::ForwardResult& r, bool per_leaf, int num_brf_dirs) {
+    const py::ssize_t nb = r.num_bands;
+    py::dict d;
+    d["grid"] = make_array(r.grid, {r.layers, r.ny, r.nx, nb});
+    if (per_leaf && !r.leaf.empty()) d["leaf"] = make_array(r.leaf, {rows_of(r.leaf, r.num_bands), nb});
+    if (!r.brf.empty()) d["brf"] = make_array(r.brf, {num_brf_dirs, nb});
+    if (!r.albedo.empty()) d["albedo"] = make_array(r.albedo, {nb});
+    if (!r.terrain.empty()) d["terrain"] = make_array(r.terrain, {nb});
+    return d;
+}
+
+// The view directions as the engine takes them: null when the array is empty;
+// otherwise 1-D, with at least 3 values per counted direction.
+const float* brf_pointer(const FloatArray& dirs, int num_brf_dirs) {
+    if (dirs.size() > 0) require_ndim(dirs, 1);
+    const py::ssize_t have = dirs.size();
+    const py::ssize_t need = 3 * static_cast<py::ssize_t>(num_brf_dirs);
+    if (num_brf_dirs > 0 && have < need) {
+        std::ostringstream os;
+        os << "simulate_forward_cpu: brf_directions holds " << have
+           << " values, fewer than 3 x num_brf_dirs = " << need;
+        throw std::invalid_argument(os.str());
+    }
+    return dirs.size() > 0 ? dirs.data() : nullptr;
+}
+
+}  // namespace
+
+void register_simulate_forward_cpu(py::module_& m) {
+    m.def(
+        "simulate_forward_cpu",
+        [](const EmbreeSceneManager& scene, int nx, int ny, const FloatArray& layer_heights,
+           int num_photons, int num_bands, bool per_leaf, const FloatArray& brf_directions,
+           int num_brf_dirs, float prob_sun, int max_depth, int terrain_instance_id,
+           const py::object& progress) {
+            const std::vector<float> heights = to_vector_1d(layer_heights);
+            const float* dirs = brf_pointer(brf_directions, num_brf_dirs);
+            const embree::ForwardResult r = embree::render_forward(
+                scene, nx, ny, heights, num_photons, num_bands, per_leaf, prob_sun, dirs,
+                num_brf_dirs, max_depth, /*rr_depth*/ 3, /*num_threads*/ 0,
+                wrap_progress(progress), terrain_instance_id);
+            return pack_forward(r, per_leaf, num_brf_dirs);
+        },
+        py::arg("scene"), py::arg("nx") = 1, py::arg("ny") = 1, py::arg("layer_heights"),
+        py::arg("num_photons") = 10000000, py::arg("num_bands") = 1, py::arg("per_leaf") = false,
+        py::arg("brf_directions") = py::array_t<float>(0), py::arg("num_brf_dirs") = 0,
+        py::arg("prob_sun") = 1.0f, py::arg("max_depth") = 16,
+        py::arg("terrain_instance_id") = -1, py::arg("progress") = py::none(),
+        "Forward photon tracing on the CPU. Returns a dict: \"grid\" (layers, ny, nx, num_bands)\n"
+        "absorbed energy; \"leaf\" (triangles, num_bands) with per_leaf; \"brf\" (num_brf_dirs,\n"
+        "num_bands) and \"albedo\" (num_bands,) with view directions; \"terrain\" (num_bands,)\n"
+        "with a terrain instance. layer_heights must be given.");
+}
+
+void register_simulate_flux_cpu(py::module_& m) {
+    m.def(
+        "simulate_flux_cpu",
+        [](const EmbreeSceneManager& scene, int nx, int ny, int num_photons, int num_bands,
+           float prob_sun, int max_bounces, int max_depth, int rr_depth,
+           const py::object& progress) {
+            const embree::FluxResult r =
+                embree::render_flux(scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces,
+                                    max_depth, rr_depth, /*num_threads*/ 0, wrap_progress(progress));
+            py::dict d;
+            d["downwelling"] = make_array(r.down, {r.ny, r.nx, r.num_bands});
+            d["upwelling"] = make_array(r.up, {r.ny, r.nx, r.num_bands});
+            return d;
+        },
+        py::arg("scene"), py::arg("nx"), py::arg("ny"), py::arg("num_photons"),
+        py::arg("num_bands"), py::arg("prob_sun") = 1.0f, py::arg("max_bounces") = 0,
+        py::arg("max_depth") = 16, py::arg("rr_depth") = 3, py::arg("progress") = py::none(),
+        "Downwelling and upwelling flux maps on the CPU. Returns a dict with \"downwelling\" and\n"
+        "\"upwelling\", each (ny, nx, num_bands).");
+}
+
+}  // namespace norvi::py_bind

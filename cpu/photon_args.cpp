@@ -1,0 +1,104 @@
+#include "cpu/photon_args.h"
+
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cpu/bsdf.h"
+
+namespace norvi::embree {
+
+namespace {
+
+// An error message that starts with the engine's name.
+struct Refusal {
+    std::ostringstream os;
+    explicit Refusal(const char* engine) { os << engine << ": "; }
+    [[noreturn]] void raise() const { throw std::invalid_argument(os.str()); }
+};
+
+// The `count` values from `offset` on must lie inside the spectral array.
+void check_range(const EmbreeSceneManager& scene, const char* engine, const std::string& what,
+                 long long offset, long long count) {
+    const auto size = static_cast<long long>(scene.spectral_params().size());
+    if (offset >= 0 && offset + count <= size) return;
+    Refusal r(engine);
+    r.os << what << " reads spectral values " << offset << " to " << offset + count - 1
+         << ", but the spectral array holds " << size << " values";
+    r.raise();
+}
+
+}  // namespace
+
+void check_photon_args(const EmbreeSceneManager& scene, const char* engine, int nx, int ny,
+                       int num_photons, int num_bands, float prob_sun) {
+    if (!scene.is_built())
+        throw std::runtime_error(std::string(engine) + ": scene not built. Call build() first.");
+    if (nx < 1 || ny < 1) {
+        Refusal r(engine);
+        r.os << "nx and ny must be at least 1; got nx=" << nx << ", ny=" << ny;
+        r.raise();
+    }
+    if (num_photons < 0) {
+        Refusal r(engine);
+        r.os << "num_photons must not be negative; got " << num_photons;
+        r.raise();
+    }
+    if (num_bands != scene.num_bands() || num_bands < 1) {
+        Refusal r(engine);
+        r.os << "num_bands (" << num_bands << ") must equal the scene's band count ("
+             << scene.num_bands() << ") and be at least 1";
+        r.raise();
+    }
+    if (!(prob_sun >= 0.0f && prob_sun <= 1.0f)) {
+        Refusal r(engine);
+        r.os << "prob_sun must lie in [0, 1]; got " << prob_sun;
+        r.raise();
+    }
+
+    // Every spectral range a photon can read: the materials the meshes use
+    // (forward tracing reads no emissivity, whatever the thermal mode), the
+    // sun when it is above the horizon, the sky in use.
+    scene.check_materials();
+    const long long nb = num_bands;
+    const std::vector<MaterialData>& materials = scene.materials();
+    std::vector<bool> used(materials.size(), false);
+    for (const EmbreeMesh& m : scene.meshes()) used[static_cast<std::size_t>(m.material_id)] = true;
+    for (std::size_t i = 0; i < materials.size(); ++i) {
+        const int arrays = material_array_count(materials[i].type, /*thermal*/ false);
+        if (!used[i] || arrays == 0) continue;
+        check_range(scene, engine, "material " + std::to_string(i), materials[i].spectral_offset,
+                    arrays * nb);
+    }
+    const EmitterData& sun = scene.emitter();
+    if (sun.direction.z >= 0.01f)  // sun photons are traced only for a sun above the horizon
+        check_range(scene, engine, "the sun irradiance", sun.spectral_offset, nb);
+    if (scene.hw_sky_offset() >= 0)
+        check_range(scene, engine, "the parametric sky", scene.hw_sky_offset(), 10 * nb);
+    else if (scene.sky_offset() >= 0)
+        check_range(scene, engine, "the constant sky", scene.sky_offset(), nb);
+}
+
+void check_forward_args(const EmbreeSceneManager& scene, const float* brf_directions,
+                        int num_brf_dirs, int terrain_instance_id) {
+    if (num_brf_dirs < 0) {
+        Refusal r("render_forward");
+        r.os << "num_brf_dirs must not be negative; got " << num_brf_dirs;
+        r.raise();
+    }
+    if (num_brf_dirs > 0 && brf_directions == nullptr) {
+        Refusal r("render_forward");
+        r.os << "num_brf_dirs is " << num_brf_dirs << " but no brf_directions were given";
+        r.raise();
+    }
+    if (terrain_instance_id >= scene.num_instances()) {
+        Refusal r("render_forward");
+        r.os << "terrain_instance_id " << terrain_instance_id << " names no instance; the scene has "
+             << scene.num_instances() << " instances";
+        if (scene.num_instances() > 0) r.os << " (ids 0 to " << scene.num_instances() - 1 << ")";
+        r.raise();
+    }
+}
+
+}  // namespace norvi::embree

@@ -1,0 +1,21 @@
+#pragma once
+// Checks the photon engines make before tracing anything: every argument that
+// would otherwise index outside a tally, the scene or an input array is
+// refused with std::invalid_argument naming the argument and its value.
+
+#include "scene/embree_scene.h"
+
+namespace norvi::embree {
+
+// A built scene (std::runtime_error otherwise); grid size, photon count, band
+// count (must equal the scene's) and prob_sun in [0, 1]; then the scene's
+// materials and every spectral range the engines will read (material arrays,
+// sun irradiance, sky radiances). Messages start with `engine`.
+void check_photon_args(const EmbreeSceneManager& scene, const char* engine, int nx, int ny,
+                       int num_photons, int num_bands, float prob_sun);
+
+// View directions present when counted, and a terrain instance that exists.
+void check_forward_args(const EmbreeSceneManager& scene, const float* brf_directions,
+                        int num_brf_dirs, int terrain_instance_id);
+
+}  // namespace norvi::embree

@@ -1,0 +1,25 @@
+#include "cpu/photon_source.h"
+
+namespace norvi::embree {
+
+PhotonSource make_photon_source(const EmbreeSceneManager& scene, int num_bands, float prob_sun,
+                                float tile_x, float tile_y, double area_per_photon) {
+    PhotonSource s;
+    s.spec = scene.spectral_params().data();
+    s.num_bands = num_bands;
+    s.sun = scene.emitter().direction;
+    s.sun_offset = scene.emitter().spectral_offset;
+    s.hw_sky_offset = scene.hw_sky_offset();
+    s.hw_sky_sun = scene.hw_sky_sun();
+    s.sky_offset = scene.sky_offset();
+    s.repetitive = scene.is_repetitive();
+    s.plane = scene.measurement_height();
+    s.tile_x = tile_x;
+    s.tile_y = tile_y;
+    s.box = scene.bounds();
+    s.area_per_photon = area_per_photon;
+    s.prob_sun = prob_sun;
+    return s;
+}
+
+}  // namespace norvi::embree

@@ -1,0 +1,198 @@
+#include "cpu/render_flux.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "cpu/bsdf.h"
+#include "cpu/pcg32.h"
+#include "cpu/periodic_wrap.h"
+#include "cpu/photon_args.h"
+#include "cpu/photon_batches.h"
+#include "cpu/photon_grid.h"
+#include "cpu/photon_source.h"
+#include "cpu/ray_offset.h"
+#include "cpu/roulette.h"
+#include "cpu/shading_frame.h"
+#include "cpu/threading.h"
+
+namespace norvi::embree {
+
+namespace {
+
+struct FluxTallies {
+    std::vector<double> down;
+    std::vector<double> up;
+    std::vector<double> weights;  // the photon in hand, one per band
+};
+
+struct FluxJob {
+    const EmbreeSceneManager& scene;
+    PhotonSource source;
+    const std::vector<MaterialData>& materials;
+    const float* spec;
+    int nb;
+    int nx, ny;
+    float cell_x, cell_y;
+    int max_bounces;
+    int max_depth;
+    int rr_depth;
+
+    void trace(int photon, FluxTallies& t) const;
+    // Adds w[b] * scale, where positive, to `cell` (a flat cell number) of `map`.
+    void add_(std::vector<double>& map, int cell, const double* w, double scale) const {
+        const std::size_t base = static_cast<std::size_t>(cell) * static_cast<std::size_t>(nb);
+        for (int b = 0; b < nb; ++b) {
+            const double e = w[b] * scale;
+            if (e > 0.0) map[base + static_cast<std::size_t>(b)] += e;
+        }
+    }
+};
+
+void FluxJob::trace(int photon, FluxTallies& t) const {
+    if (!source.active()) return;
+    const auto n = static_cast<uint64_t>(photon);
+    Pcg32 rng;
+    rng.seed(n + 1000003u, n * 7919u + 1u);
+    auto u = [&rng] { return rng.next_float(); };
+
+    double* w = t.weights.data();
+    EmittedPhoton p;
+    if (!source.emit(u, p, w)) return;
+    if (max_depth < 1) return;
+    const double scale = p.factor;
+
+    float3 pos = p.origin;
+    float3 d = p.direction;
+    int bounce = 0;
+    int recorded = 0;
+    int previous = -1;  // flat cell of the previous arrival; -1: none
+    int wraps = 0;
+    bool stop = false;
+    for (;;) {
+        const HitRecord h = scene.trace_ray(pos, d);
+        if (!h.hit) {
+            if (scene.is_repetitive() && wraps < scene.num_repetitions() &&
+                periodic_wrap(pos, d, scene.scene_x_size(), scene.scene_y_size()) >= 0.0f) {
+                ++wraps;
+                continue;
+            }
+            // Escapes: what left the last surface leaves its cell.
+            if (bounce > 0 && previous >= 0) add_(t.up, previous, w, scale);
+            return;
+        }
+        if (stop) return;
+
+        const int ix = grid_cell_or_none(h.position.x, cell_x, nx);
+        const int iy = grid_cell_or_none(h.position.y, cell_y, ny);
+        const int cell = ix >= 0 && iy >= 0 ? iy * nx + ix : -1;
+        if (cell >= 0 && (max_bounces == 0 || recorded < max_bounces)) {
+            add_(t.down, cell, w, scale);
+            if (previous >= 0 && previous != cell) add_(t.up, previous, w, scale);
+            ++recorded;
+        }
+        previous = cell;
+        stop = max_bounces > 0 && recorded >= max_bounces;
+
+        const MaterialData& m = materials[static_cast<std::size_t>(h.material_id)];
+        const ShadingFrame frame = make_shading_frame(h.shading_normal);
+        const float3 wo = to_local(frame, -d);
+        const float d1 = u(), d2 = u(), d3 = u();
+        const float us[3] = {d3, d2, d1};
+        float3 wi;
+        float pdf;
+        sample_bsdf(m, us, wi, pdf);
+        if (pdf < kMinSamplePdf) return;
+        bool alive = false;
+        for (int b = 0; b < nb; ++b) {
+            const float F = eval_bsdf(m.type, m.spectral_offset, b, wo, wi, spec, nb, h.back_face,
+                                      /*thermal*/ false);
+            w[b] = (static_cast<double>(F) * std::fabs(wi.z) / pdf) * w[b];
+            alive = alive || w[b] > 1e-8;
+        }
+        if (!alive) return;
+        if (bounce >= rr_depth) {
+            const float q = roulette_survival(w, nb);
+            if (u() >= q) return;
+            for (int b = 0; b < nb; ++b) w[b] *= 1.0 / q;
+        }
+
+        d = normalize(to_world(frame, wi));
+        pos = offset_ray_origin(h.position, face_toward(h.geometric_normal, d));
+        if (++bounce >= max_depth) return;
+    }
+}
+
+}  // namespace
+
+FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_photons,
+                       int num_bands, float prob_sun, int max_bounces, int max_depth,
+                       int rr_depth, int num_threads,
+                       const std::function<void(int, int, float)>& progress) {
+    max_depth = max_depth_override(max_depth, "CPU flux");
+    check_photon_args(scene, "render_flux", nx, ny, num_photons, num_bands, prob_sun);
+
+    // The grid spans the tile of a repetitive scene, else the sensor footprint.
+    const bool tile = scene.scene_x_size() > 0.0f && scene.scene_y_size() > 0.0f;
+    const float ex = tile ? scene.scene_x_size() : scene.sensor().ortho_w;
+    const float ey = tile ? scene.scene_y_size() : scene.sensor().ortho_h;
+    const float cell_x = ex / static_cast<float>(nx);
+    const float cell_y = ey / static_cast<float>(ny);
+    const double area_per_photon =
+        num_photons > 0 ? static_cast<double>(ex) * static_cast<double>(ey) / num_photons : 0.0;
+    const long long size = static_cast<long long>(nx) * ny * num_bands;
+    if (size > std::numeric_limits<int>::max())
+        throw std::length_error("flux map of " + std::to_string(size) + " values is too large");
+    const int threads = resolve_thread_count(num_threads);
+
+    std::printf("Forward flux (CPU): %d photons, grid %dx%d, %d bands, max_bounces_record=%d, "
+                "%d threads\n",
+                num_photons, nx, ny, num_bands, max_bounces, threads);
+    std::fflush(stdout);
+    const auto start = std::chrono::system_clock::now();
+
+    std::vector<FluxTallies> tallies(static_cast<std::size_t>(threads));
+    for (FluxTallies& t : tallies) {
+        assign_private_tally(t.down, static_cast<std::size_t>(size));
+        assign_private_tally(t.up, static_cast<std::size_t>(size));
+        assign_private_tally(t.weights, static_cast<std::size_t>(num_bands));
+    }
+    const FluxJob job{scene,
+                      make_photon_source(scene, num_bands, prob_sun, ex, ey, area_per_photon),
+                      scene.materials(),
+                      scene.spectral_params().data(),
+                      num_bands,
+                      nx,
+                      ny,
+                      cell_x,
+                      cell_y,
+                      max_bounces,
+                      max_depth,
+                      rr_depth};
+    run_photon_batches(num_photons, threads, progress, start, [&](int thread, int photon) {
+        job.trace(photon, tallies[static_cast<std::size_t>(thread)]);
+    });
+
+    FluxResult r;
+    r.down.assign(static_cast<std::size_t>(size), 0.0f);
+    r.up.assign(static_cast<std::size_t>(size), 0.0f);
+    for (std::size_t i = 0; i < r.down.size(); ++i) {
+        double down = 0.0, up = 0.0;
+        for (const FluxTallies& t : tallies) {
+            down += t.down[i];
+            up += t.up[i];
+        }
+        r.down[i] = static_cast<float>(down);
+        r.up[i] = static_cast<float>(up);
+    }
+    r.nx = nx;
+    r.ny = ny;
+    r.num_bands = num_bands;
+    return r;
+}
+
+}  // namespace norvi::embree

@@ -1,0 +1,277 @@
+#include "cpu/render_forward.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "cpu/absorption.h"
+#include "cpu/bsdf.h"
+#include "cpu/leaf_tally.h"
+#include "cpu/pcg32.h"
+#include "cpu/periodic_wrap.h"
+#include "cpu/photon_args.h"
+#include "cpu/photon_batches.h"
+#include "cpu/photon_grid.h"
+#include "cpu/photon_source.h"
+#include "cpu/ray_offset.h"
+#include "cpu/roulette.h"
+#include "cpu/shading_frame.h"
+#include "cpu/threading.h"
+
+namespace norvi::embree {
+
+namespace {
+
+// Private tallies of one worker thread; absent tallies are empty.
+struct ForwardTallies {
+    std::vector<double> grid;
+    std::vector<double> brf;
+    std::vector<double> albedo;
+    std::vector<double> terrain;
+    std::vector<double> weights;  // the photon in hand, one per band
+    LeafTally::Pending leaf;      // per-triangle additions not yet shared
+};
+
+// Everything a photon needs, fixed for the whole call.
+struct ForwardJob {
+    const EmbreeSceneManager& scene;
+    PhotonSource source;
+    const std::vector<MaterialData>& materials;
+    const float* spec;
+    int nb;
+    int nx, ny, layers;
+    float dx, dy;
+    const float* heights;
+    const float* brf_dirs;
+    int num_brf_dirs;
+    int max_depth;
+    int rr_depth;
+    int terrain_id;
+    LeafTally& leaf;
+
+    void trace(int photon, ForwardTallies& t) const;
+    void tally_absorption_(const HitRecord& h, const MaterialData& m, const double* w, double f,
+                           ForwardTallies& t) const;
+    void tally_brf_(const HitRecord& h, const MaterialData& m, const ShadingFrame& frame,
+                    float3 wo, const double* w, double f, ForwardTallies& t) const;
+};
+
+void ForwardJob::tally_absorption_(const HitRecord& h, const MaterialData& m, const double* w,
+                                   double f, ForwardTallies& t) const {
+    const int ix = clamped_cell(h.position.x, dx, nx);
+    const int iy = clamped_cell(h.position.y, dy, ny);
+    const int k = layer_of_height(heights, layers, h.position.z);
+    const bool terrain = terrain_id >= 0 && h.instance_id == terrain_id;
+    for (int b = 0; b < nb; ++b) {
+        const double a =
+            static_cast<double>(absorbed_fraction(m.type, m.spectral_offset, b, nb, spec, h.back_face)) *
+            w[b] * f;
+        if (!(a > 0.0)) continue;
+        t.grid[grid_index(k, iy, ix, nx, ny, nb, b)] += a;
+        if (terrain) {
+            if (!t.terrain.empty()) t.terrain[static_cast<std::size_t>(b)] += a;
+        } else if (leaf.active()) {
+            leaf.add(t.leaf, h.instance_id, h.prim_id, b, a);
+        }
+    }
+}
+
+// Next-event estimate toward each view direction above the horizon: the
+// energy the surface scatters into it, if nothing blocks the way out.
+void ForwardJob::tally_brf_(const HitRecord& h, const MaterialData& m, const ShadingFrame& frame,
+                            float3 wo, const double* w, double f, ForwardTallies& t) const {
+    for (int k = 0; k < num_brf_dirs; ++k) {
+        const float3 v{brf_dirs[3 * k], brf_dirs[3 * k + 1], brf_dirs[3 * k + 2]};
+        if (!(v.z > 0.0f)) continue;
+        if (scene.occluded_periodic(offset_ray_origin(h.position, face_toward(h.geometric_normal, v)), v))
+            continue;
+        const float c = dot(frame.n, v);
+        if (!(std::fabs(c) >= 1e-6f)) continue;
+        const float3 wi = to_local(frame, v);
+        for (int b = 0; b < nb; ++b) {
+            const float F = eval_bsdf(m.type, m.spectral_offset, b, wo, wi, spec, nb, h.back_face,
+                                      /*thermal*/ false);
+            const double e = static_cast<double>(F) * w[b] * std::fabs(c) * f;
+            if (e > 0.0) t.brf[static_cast<std::size_t>(k * nb + b)] += e;
+        }
+    }
+}
+
+void ForwardJob::trace(int photon, ForwardTallies& t) const {
+    if (!source.active()) return;
+    const auto n = static_cast<uint64_t>(photon);
+    Pcg32 rng;
+    rng.seed(n + 1000003u, n * 7919u + 1u);
+    auto u = [&rng] { return rng.next_float(); };
+
+    double* w = t.weights.data();
+    EmittedPhoton p;
+    if (!source.emit(u, p, w)) return;
+    if (max_depth < 1) return;
+    const double f = p.factor;
+
+    float3 pos = p.origin;
+    float3 d = p.direction;
+    int interactions = 0;
+    int wraps = 0;
+    for (;;) {
+        const HitRecord h = scene.trace_ray(pos, d);
+        if (!h.hit) {
+            if (scene.is_repetitive() && wraps < scene.num_repetitions() &&
+                periodic_wrap(pos, d, scene.scene_x_size(), scene.scene_y_size()) >= 0.0f) {
+                ++wraps;
+                continue;
+            }
+            if (d.z > 0.0f && !t.albedo.empty()) {
+                for (int b = 0; b < nb; ++b) {
+                    const double e = w[b] * f;
+                    if (e > 0.0) t.albedo[static_cast<std::size_t>(b)] += e;
+                }
+            }
+            return;
+        }
+
+        const MaterialData& m = materials[static_cast<std::size_t>(h.material_id)];
+        tally_absorption_(h, m, w, f, t);
+
+        const ShadingFrame frame = make_shading_frame(h.shading_normal);
+        const float3 wo = to_local(frame, -d);
+        if (!t.brf.empty()) tally_brf_(h, m, frame, wo, w, f, t);
+
+        // Scatter: u = (d3, d2, d1) from three consecutive draws.
+        const float d1 = u(), d2 = u(), d3 = u();
+        const float us[3] = {d3, d2, d1};
+        float3 wi;
+        float pdf;
+        sample_bsdf(m, us, wi, pdf);
+        if (pdf < kMinSamplePdf || nb == 0) return;
+        bool alive = false;
+        for (int b = 0; b < nb; ++b) {
+            const float F = eval_bsdf(m.type, m.spectral_offset, b, wo, wi, spec, nb, h.back_face,
+                                      /*thermal*/ false);
+            w[b] *= static_cast<double>(F) * std::fabs(wi.z) / pdf;
+            alive = alive || w[b] > 1e-8;
+        }
+        if (!alive) return;
+        if (interactions >= rr_depth) {
+            const float q = roulette_survival(w, nb);
+            if (u() >= q) return;
+            for (int b = 0; b < nb; ++b) w[b] /= q;
+        }
+
+        d = normalize(to_world(frame, wi));
+        pos = offset_ray_origin(h.position, face_toward(h.geometric_normal, d));
+        if (++interactions >= max_depth) return;
+    }
+}
+
+std::vector<float> to_float(const std::vector<double>& v) {
+    std::vector<float> out(v.size());
+    for (std::size_t i = 0; i < v.size(); ++i) out[i] = static_cast<float>(v[i]);
+    return out;
+}
+
+// Element-wise sum over threads, in thread order.
+std::vector<float> merge(const std::vector<ForwardTallies>& all,
+                         std::vector<double> ForwardTallies::*field) {
+    std::vector<double> sum((all.front().*field).size(), 0.0);
+    for (const ForwardTallies& t : all)
+        for (std::size_t i = 0; i < sum.size(); ++i) sum[i] += (t.*field)[i];
+    return to_float(sum);
+}
+
+std::size_t checked_size(long long n, const char* what) {
+    if (n < 0 || n > std::numeric_limits<int>::max())
+        throw std::length_error(std::string(what) + " tally of " + std::to_string(n) +
+                                " values is too large");
+    return static_cast<std::size_t>(n);
+}
+
+}  // namespace
+
+ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
+                             const std::vector<float>& layer_heights, int num_photons,
+                             int num_bands, bool per_leaf, float prob_sun,
+                             const float* brf_directions, int num_brf_dirs, int max_depth,
+                             int rr_depth, int num_threads,
+                             const std::function<void(int, int, float)>& progress,
+                             int terrain_instance_id) {
+    max_depth = max_depth_override(max_depth, "CPU fwd");
+    const int layers = static_cast<int>(layer_heights.size()) - 1;
+    if (layers < 1) throw std::runtime_error("layer_heights must have at least 2 entries");
+    check_photon_args(scene, "render_forward", nx, ny, num_photons, num_bands, prob_sun);
+    check_forward_args(scene, brf_directions, num_brf_dirs, terrain_instance_id);
+
+    // The grid spans the tile of a repetitive scene, else the sensor footprint.
+    const bool tile = scene.scene_x_size() > 0.0f && scene.scene_y_size() > 0.0f;
+    const float ex = tile ? scene.scene_x_size() : scene.sensor().ortho_w;
+    const float ey = tile ? scene.scene_y_size() : scene.sensor().ortho_h;
+    const float dx = ex / static_cast<float>(nx);
+    const float dy = ey / static_cast<float>(ny);
+    const double area_per_photon =
+        num_photons > 0 ? static_cast<double>(ex) * static_cast<double>(ey) / num_photons : 0.0;
+
+    const std::size_t grid_size = checked_size(
+        static_cast<long long>(nx) * ny * layers * num_bands, "grid");
+    const std::size_t brf_size =
+        checked_size(static_cast<long long>(num_brf_dirs) * num_bands, "brf");
+    LeafTally leaf(scene, num_bands, per_leaf);
+    const int threads = resolve_thread_count(num_threads);
+
+    std::printf("Forward fPAR (CPU): %d photons, grid %dx%dx%d, %d bands, %d threads\n",
+                num_photons, nx, ny, layers, num_bands, threads);
+    std::fflush(stdout);
+    const auto start = std::chrono::system_clock::now();
+
+    const auto nb = static_cast<std::size_t>(num_bands);
+    std::vector<ForwardTallies> tallies(static_cast<std::size_t>(threads));
+    for (ForwardTallies& t : tallies) {
+        assign_private_tally(t.grid, grid_size);
+        if (brf_size >= 1) assign_private_tally(t.brf, brf_size);
+        if (num_brf_dirs >= 1) assign_private_tally(t.albedo, nb);
+        if (terrain_instance_id >= 0) assign_private_tally(t.terrain, nb);
+        assign_private_tally(t.weights, nb);
+    }
+
+    const ForwardJob job{scene,
+                         make_photon_source(scene, num_bands, prob_sun, static_cast<float>(nx) * dx,
+                                            static_cast<float>(ny) * dy, area_per_photon),
+                         scene.materials(),
+                         scene.spectral_params().data(),
+                         num_bands,
+                         nx,
+                         ny,
+                         layers,
+                         dx,
+                         dy,
+                         layer_heights.data(),
+                         brf_directions,
+                         num_brf_dirs,
+                         max_depth,
+                         rr_depth,
+                         terrain_instance_id,
+                         leaf};
+    run_photon_batches(num_photons, threads, progress, start, [&](int thread, int photon) {
+        job.trace(photon, tallies[static_cast<std::size_t>(thread)]);
+    });
+
+    for (ForwardTallies& t : tallies) leaf.flush(t.leaf);
+
+    ForwardResult r;
+    r.grid = merge(tallies, &ForwardTallies::grid);
+    r.leaf = leaf.to_float();
+    r.brf = merge(tallies, &ForwardTallies::brf);
+    r.albedo = merge(tallies, &ForwardTallies::albedo);
+    r.terrain = merge(tallies, &ForwardTallies::terrain);
+    r.nx = nx;
+    r.ny = ny;
+    r.layers = layers;
+    r.num_bands = num_bands;
+    return r;
+}
+
+}  // namespace norvi::embree

@@ -1,0 +1,168 @@
+// The CPU photon engines called directly: tallies independent of the thread
+// count, the shared per-triangle tally, and arguments refused before tracing.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <stdexcept>
+#include <vector>
+
+#include "cpu/leaf_tally.h"
+#include "cpu/render_flux.h"
+#include "cpu/render_forward.h"
+#include "scene/mesh_generators.h"
+
+using norvi::float3;
+using norvi::MaterialType;
+using norvi::embree::EmbreeSceneManager;
+
+namespace {
+
+// Two leafy crowns over a Lambertian ground on a 10 x 10 tile, an oblique sun
+// and a constant sky, two bands.
+void build_canopy(EmbreeSceneManager& s) {
+    s.set_num_bands(2);
+    // ground rho | leaf R_front, R_back, T | sun | sky
+    s.upload_spectral_params({0.2f, 0.3f, 0.1f, 0.45f, 0.1f, 0.4f, 0.05f, 0.4f, 1.5f, 1.0f,
+                              0.1f, 0.05f});
+    s.add_material(MaterialType::Lambertian, 0);
+    const int leaf = s.add_material(MaterialType::TwoSidedLeaf, 2);
+    s.material(leaf).params[0] = 0.5f;
+    s.material(leaf).params[1] = 0.5f;
+    const norvi::MeshData g = norvi::make_ground_plane(5.0f, 5.0f);
+    const norvi::MeshData c = norvi::make_sphere(2.0f, {0, 0, 0}, 2);
+    s.add_mesh(g.vertices, g.normals, g.indices, 0);
+    s.add_mesh(c.vertices, c.normals, c.indices, leaf);
+    s.add_instance(0, 5.0f, 5.0f, 0.0f, 1.0f);
+    s.add_instance(1, 3.0f, 4.0f, 3.0f, 1.0f);
+    s.add_instance(1, 7.5f, 6.0f, 3.5f, 0.8f);
+    const float th = 0.5f, ph = 1.0f;
+    s.set_emitter(norvi::EmitterType::Directional,
+                  {std::sin(th) * std::cos(ph), std::sin(th) * std::sin(ph), std::cos(th)}, 8);
+    s.set_sky(10);
+    s.set_repetitive(20, 10.0f, 10.0f);
+    s.set_measurement_height(5.5f);
+    s.build();
+}
+
+void expect_close(const std::vector<float>& a, const std::vector<float>& b, const char* what) {
+    ASSERT_EQ(a.size(), b.size()) << what;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        EXPECT_NEAR(a[i], b[i], 1e-5 * (std::fabs(a[i]) + 1e-3)) << what << "[" << i << "]";
+}
+
+const std::vector<float> kHeights = {0.0f, 1.0f, 3.0f, 6.0f};
+const float kViews[] = {0, 0, 1, 0.6f, 0, 0.8f, 0, 0.6f, 0.8f};
+
+}  // namespace
+
+TEST(ForwardEngine, TalliesDoNotDependOnTheThreadCount) {
+    EmbreeSceneManager s;
+    build_canopy(s);
+    auto run = [&](int threads) {
+        return norvi::embree::render_forward(s, 3, 2, kHeights, 20000, 2, true, 0.7f, kViews, 3, 16,
+                                             3, threads, {}, 0);
+    };
+    const auto one = run(1);
+    const auto many = run(3);
+    expect_close(one.grid, many.grid, "grid");
+    expect_close(one.leaf, many.leaf, "leaf");
+    expect_close(one.brf, many.brf, "brf");
+    expect_close(one.albedo, many.albedo, "albedo");
+    expect_close(one.terrain, many.terrain, "terrain");
+    EXPECT_EQ(many.layers, 3);
+    // Every tally is populated, and the leaf tally holds exactly the grid's
+    // absorption minus the terrain's, per band.
+    for (int b = 0; b < 2; ++b) {
+        double grid = 0, leaf = 0;
+        for (std::size_t i = static_cast<std::size_t>(b); i < many.grid.size(); i += 2) grid += many.grid[i];
+        for (std::size_t i = static_cast<std::size_t>(b); i < many.leaf.size(); i += 2) leaf += many.leaf[i];
+        EXPECT_GT(leaf, 0.0);
+        EXPECT_NEAR(leaf + many.terrain[static_cast<std::size_t>(b)], grid, 1e-5 * grid);
+    }
+}
+
+TEST(FluxEngine, MapsDoNotDependOnTheThreadCount) {
+    EmbreeSceneManager s;
+    build_canopy(s);
+    std::vector<int> progress;
+    auto run = [&](int threads) {
+        return norvi::embree::render_flux(s, 4, 3, 20000, 2, 0.7f, 0, 16, 3, threads,
+                                          [&](int done, int, float) { progress.push_back(done); });
+    };
+    const auto one = run(1);
+    const auto many = run(4);
+    expect_close(one.down, many.down, "down");
+    expect_close(one.up, many.up, "up");
+    EXPECT_EQ(progress, (std::vector<int>{20000, 20000}));
+    double up = 0;
+    for (float v : many.up) up += v;
+    EXPECT_GT(up, 0.0);
+}
+
+TEST(ForwardEngine, RefusesWhatWouldReadOutOfBoundsBeforeTracing) {
+    EmbreeSceneManager s;
+    build_canopy(s);
+    int calls = 0;
+    auto progress = [&](int, int, float) { ++calls; };
+    using norvi::embree::render_forward;
+    // View directions counted but absent.
+    EXPECT_THROW(render_forward(s, 1, 1, kHeights, 10, 2, false, 1.0f, nullptr, 2, 16, 3, 1,
+                                progress, -1),
+                 std::invalid_argument);
+    EXPECT_THROW(render_forward(s, 1, 1, kHeights, 10, 2, false, 1.0f, kViews, -1, 16, 3, 1,
+                                progress, -1),
+                 std::invalid_argument);
+    EXPECT_THROW(render_forward(s, 1, 1, kHeights, 10, 2, false, 1.0f, nullptr, 0, 16, 3, 1,
+                                progress, 3),
+                 std::invalid_argument);
+    EXPECT_THROW(render_forward(s, 1, 1, kHeights, 10, 1, false, 1.0f, nullptr, 0, 16, 3, 1,
+                                progress, -1),
+                 std::invalid_argument);
+    EXPECT_THROW(render_forward(s, 1, 0, kHeights, 10, 2, false, 1.0f, nullptr, 0, 16, 3, 1,
+                                progress, -1),
+                 std::invalid_argument);
+    EXPECT_THROW(render_forward(s, 1, 1, {1.0f}, 10, 2, false, 1.0f, nullptr, 0, 16, 3, 1,
+                                progress, -1),
+                 std::runtime_error);
+    EXPECT_EQ(calls, 0);
+}
+
+TEST(LeafTally, SkipsIndicesOutsideTheTable) {
+    EmbreeSceneManager s;
+    build_canopy(s);
+    norvi::embree::LeafTally off(s, 2, false);
+    EXPECT_FALSE(off.active());
+    norvi::embree::LeafTally::Pending pending;
+    off.add(pending, 0, 0, 0, 1.0);
+    off.flush(pending);
+    EXPECT_TRUE(off.to_float().empty());
+
+    norvi::embree::LeafTally t(s, 2, true);
+    ASSERT_TRUE(t.active());
+    const auto counts = s.instance_triangle_counts();
+    const std::size_t total = counts[0] + counts[1] + counts[2];
+    t.add(pending, 1, 0, 1, 2.0);                            // first triangle of instance 1
+    t.add(pending, 0, static_cast<int>(counts[0]), 0, 5.0);  // past instance 0's triangles
+    t.add(pending, 3, 0, 0, 5.0);                            // no such instance
+    t.add(pending, -1, 0, 0, 5.0);
+    t.add(pending, 0, 0, 2, 5.0);                            // no such band
+    EXPECT_EQ(t.to_float()[(counts[0] + 0) * 2 + 1], 0.0f);  // still in the worker's buffer
+    t.flush(pending);
+    const std::vector<float> v = t.to_float();
+    ASSERT_EQ(v.size(), total * 2);
+    double sum = 0;
+    for (float x : v) sum += x;
+    EXPECT_EQ(sum, 2.0);
+    EXPECT_EQ(v[(counts[0] + 0) * 2 + 1], 2.0f);
+
+    // A full buffer moves into the shared array by itself.
+    for (int i = 0; i < 5000; ++i) t.add(pending, 2, i % 7, 0, 1.0);
+    double shared = 0;
+    for (float x : t.to_float()) shared += x;
+    EXPECT_GT(shared, 4000.0 + 2.0);
+    t.flush(pending);
+    shared = 0;
+    for (float x : t.to_float()) shared += x;
+    EXPECT_EQ(shared, 5002.0);
+}

@@ -1,0 +1,273 @@
+// Pieces shared by the photon engines: tally-grid indexing, where photons
+// enter the scene, the source choice and energy factor, and the batch loop.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <vector>
+
+#include "cpu/photon_batches.h"
+#include "cpu/photon_entry.h"
+#include "cpu/photon_grid.h"
+#include "scene/vec_math.h"
+
+using namespace norvi;
+
+namespace {
+
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+const float kInf = std::numeric_limits<float>::infinity();
+
+// Is the start point 0.1 outside face `face` of box b and within its extent?
+bool starts_outside_face(float3 o, int face, const SceneBounds& b) {
+    const float eps = 1e-5f;
+    auto within = [&](float v, float lo, float hi) { return v >= lo - eps && v <= hi + eps; };
+    auto near = [&](float v, float target) { return std::fabs(v - target) < eps; };
+    switch (face) {
+        case kFaceTop:
+            return near(o.z, b.top + 0.1f) && within(o.x, b.x_min, b.x_max) &&
+                   within(o.y, b.y_min, b.y_max);
+        case kFaceXMin:
+        case kFaceXMax:
+            return near(o.x, face == kFaceXMin ? b.x_min - 0.1f : b.x_max + 0.1f) &&
+                   within(o.y, b.y_min, b.y_max) && within(o.z, b.bottom, b.top);
+        default:
+            return near(o.y, face == kFaceYMin ? b.y_min - 0.1f : b.y_max + 0.1f) &&
+                   within(o.x, b.x_min, b.x_max) && within(o.z, b.bottom, b.top);
+    }
+}
+
+const SceneBounds kBox{/*top*/ 5.0f, /*bottom*/ 0.0f, /*x*/ -10.0f, 10.0f, /*y*/ -5.0f, 5.0f};
+
+}  // namespace
+
+TEST(PhotonGrid, ForwardCellsTruncateAndClampToTheGrid) {
+    // Cells of 2 m, 5 cells: [0, 10).
+    EXPECT_EQ(clamped_cell(0.0f, 2.0f, 5), 0);
+    EXPECT_EQ(clamped_cell(1.99f, 2.0f, 5), 0);
+    EXPECT_EQ(clamped_cell(2.0f, 2.0f, 5), 1);
+    EXPECT_EQ(clamped_cell(9.99f, 2.0f, 5), 4);
+    // Outside the tile: edge cells.
+    EXPECT_EQ(clamped_cell(-0.6f, 2.0f, 5), 0);
+    EXPECT_EQ(clamped_cell(-100.0f, 2.0f, 5), 0);
+    EXPECT_EQ(clamped_cell(10.0f, 2.0f, 5), 4);
+    EXPECT_EQ(clamped_cell(1e30f, 2.0f, 5), 4);
+    // No undefined conversions for non-finite values or an empty extent.
+    EXPECT_EQ(clamped_cell(kInf, 2.0f, 5), 4);
+    EXPECT_EQ(clamped_cell(-kInf, 2.0f, 5), 0);
+    EXPECT_EQ(clamped_cell(kNaN, 2.0f, 5), 0);
+    EXPECT_EQ(clamped_cell(3.0f, 0.0f, 5), 4);
+    EXPECT_EQ(clamped_cell(0.0f, 0.0f, 5), 0);
+    EXPECT_EQ(clamped_cell(7.0f, 2.0f, 1), 0);
+}
+
+TEST(PhotonGrid, FluxCellsTruncateTowardZeroAndDropTheOutside) {
+    EXPECT_EQ(grid_cell_or_none(-0.3f * 2.0f, 2.0f, 5), 0);   // -0.3 cells truncates to 0
+    EXPECT_EQ(grid_cell_or_none(-1.2f * 2.0f, 2.0f, 5), -1);  // -1.2 cells is outside
+    EXPECT_EQ(grid_cell_or_none(-2.0f, 2.0f, 5), -1);         // exactly -1 cell
+    EXPECT_EQ(grid_cell_or_none(4.0f, 2.0f, 5), 2);
+    EXPECT_EQ(grid_cell_or_none(9.99f, 2.0f, 5), 4);
+    EXPECT_EQ(grid_cell_or_none(10.0f, 2.0f, 5), -1);
+    EXPECT_EQ(grid_cell_or_none(kNaN, 2.0f, 5), -1);
+    EXPECT_EQ(grid_cell_or_none(kInf, 2.0f, 5), -1);
+    EXPECT_EQ(grid_cell_or_none(-kInf, 2.0f, 5), -1);
+    EXPECT_EQ(grid_cell_or_none(1.0f, 0.0f, 5), -1);
+}
+
+TEST(PhotonGrid, LayersIncludeTheirLowerBoundAndClampOutside) {
+    const float h[] = {0.0f, 1.0f, 2.5f, 4.0f};
+    EXPECT_EQ(layer_of_height(h, 3, 0.0f), 0);
+    EXPECT_EQ(layer_of_height(h, 3, 0.99f), 0);
+    EXPECT_EQ(layer_of_height(h, 3, 1.0f), 1);  // a boundary belongs to the layer above
+    EXPECT_EQ(layer_of_height(h, 3, 2.5f), 2);
+    EXPECT_EQ(layer_of_height(h, 3, -3.0f), 0);
+    EXPECT_EQ(layer_of_height(h, 3, 4.0f), 2);
+    EXPECT_EQ(layer_of_height(h, 3, 100.0f), 2);
+    // One layer takes every height.
+    const float one[] = {1.0f, 2.0f};
+    for (float z : {-5.0f, 1.0f, 1.5f, 2.0f, 50.0f}) EXPECT_EQ(layer_of_height(one, 1, z), 0);
+}
+
+TEST(PhotonGrid, GridIndexIsBandFastestThenXThenYThenLayer) {
+    const int nx = 3, ny = 2, layers = 4, nb = 5;
+    std::set<std::size_t> seen;
+    std::size_t expected = 0;
+    for (int k = 0; k < layers; ++k)
+        for (int iy = 0; iy < ny; ++iy)
+            for (int ix = 0; ix < nx; ++ix)
+                for (int b = 0; b < nb; ++b) {
+                    EXPECT_EQ(grid_index(k, iy, ix, nx, ny, nb, b), expected++);
+                }
+    // Large grids do not wrap around 32 bits.
+    EXPECT_EQ(grid_index(999, 999, 999, 1000, 1000, 8, 7), std::size_t{1000000000} * 8 - 1);
+}
+
+TEST(PhotonEntry, SunPhotonsEnterThroughLitFacesInProportionToProjectedArea) {
+    const float th = 0.6f, ph = 2.2f;  // sun toward -x, +y
+    const float3 s{std::sin(th) * std::cos(ph), std::sin(th) * std::sin(ph), std::cos(th)};
+    const float wx = 20, wy = 10, h = 5;
+    const double a_top = std::fabs(s.z) * wx * wy, a_x = std::fabs(s.x) * wy * h,
+                 a_y = std::fabs(s.y) * wx * h, a = a_top + a_x + a_y;
+
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    const int n = 200000;
+    int counts[5] = {};
+    for (int i = 0; i < n; ++i) {
+        const PhotonEntry e = sun_entry_box(s, kBox, u(rng), u(rng), u(rng));
+        counts[e.face] += 1;
+        EXPECT_NEAR(e.area_ratio, a / (wx * wy), 1e-5);
+        // Every photon starts 0.1 outside a face the sun lights, heading inward.
+        ASSERT_TRUE(starts_outside_face(e.origin, e.face, kBox))
+            << "face " << e.face << " at " << e.origin.x << ", " << e.origin.y << ", " << e.origin.z;
+        ASSERT_GT(dot(-s, e.inward_normal), 0.0f) << "unlit face " << e.face;
+    }
+    const double sig = 4.0 / std::sqrt(double(n));
+    EXPECT_NEAR(counts[kFaceTop] / double(n), a_top / a, sig);
+    EXPECT_NEAR(counts[kFaceXMin] / double(n), a_x / a, sig);
+    EXPECT_NEAR(counts[kFaceYMax] / double(n), a_y / a, sig);
+}
+
+TEST(PhotonEntry, ZenithSunAndFlatBoxes) {
+    const PhotonEntry e = sun_entry_box({0, 0, 1}, kBox, 0.25f, 0.5f, 0.999f);
+    EXPECT_EQ(e.face, kFaceTop);
+    EXPECT_FLOAT_EQ(e.origin.x, 0.0f);   // x from r2
+    EXPECT_FLOAT_EQ(e.origin.y, -2.5f);  // y from r1
+    EXPECT_DOUBLE_EQ(e.area_ratio, 1.0);
+    // A box without horizontal extent carries no energy and still gives a start point.
+    const SceneBounds flat{1, 0, 2, 2, 0, 3};
+    EXPECT_EQ(sun_entry_box({0.6f, 0, 0.8f}, flat, 0.5f, 0.5f, 0.5f).area_ratio, 0.0);
+    EXPECT_EQ(sky_entry_box(flat, 0.5f, 0.5f, 0.5f).area_ratio, 0.0);
+    const SceneBounds empty{};
+    EXPECT_EQ(sky_entry_box(empty, 0.5f, 0.5f, 0.5f).face, kFaceTop);
+}
+
+TEST(PhotonEntry, SkyPhotonsEnterAllFacesInProportionToTheirArea) {
+    const double wx = 20, wy = 10, h = 5;
+    const double areas[5] = {wx * wy, wy * h, wy * h, wx * h, wx * h};
+    const double total = areas[0] + 2 * areas[1] + 2 * areas[3];
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    const int n = 200000;
+    int counts[5] = {};
+    for (int i = 0; i < n; ++i) {
+        const PhotonEntry e = sky_entry_box(kBox, u(rng), u(rng), u(rng));
+        counts[e.face] += 1;
+        EXPECT_NEAR(e.area_ratio, total / (wx * wy), 1e-5);
+        ASSERT_TRUE(starts_outside_face(e.origin, e.face, kBox)) << "face " << e.face;
+        ASSERT_GT(dot(e.inward_normal, float3{0.0f, 0.0f, 2.5f} - e.origin), 0.0f) << e.face;
+    }
+    for (int f = 0; f < 5; ++f)
+        EXPECT_NEAR(counts[f] / double(n), areas[f] / total, 4.0 / std::sqrt(double(n))) << f;
+}
+
+TEST(PhotonEntry, TilePhotonsCrossTheMeasurementPlaneWhereChosen) {
+    const float3 d = normalize(float3{0.5f, -0.3f, -0.8f});
+    const float plane = 2.0f;
+    const PhotonEntry e = tile_entry(d, plane, 8.0f, 6.0f, 0.25f, 0.75f);
+    EXPECT_FLOAT_EQ(e.origin.z, 2.1f);
+    EXPECT_EQ(e.area_ratio, 1.0);
+    const float t = (plane - e.origin.z) / d.z;
+    EXPECT_NEAR(e.origin.x + t * d.x, 2.0f, 1e-5f);
+    EXPECT_NEAR(e.origin.y + t * d.y, 4.5f, 1e-5f);
+}
+
+TEST(PhotonEntry, TilePhotonsStartInsideTheTileColumn) {
+    // Crossing points near the walls would put the start point outside the
+    // column or on a wall: it is replaced by its image whole tiles away, kept
+    // 1 mm inside the walls, 0.1 above the plane.
+    for (float3 d : {normalize(float3{0.5f, -0.3f, -0.8f}), normalize(float3{-0.5f, 0.3f, -0.8f}),
+                     normalize(float3{-0.433f, -0.25f, -0.866f})}) {
+        for (float u1 : {0.0f, 0.001f, 0.5f, 0.995002151f, 0.999f, 1.0f}) {
+            for (float u2 : {0.0f, 0.5f, 0.999f, 1.0f}) {
+                const PhotonEntry e = tile_entry(d, 0.0f, 8.0f, 6.0f, u1, u2);
+                EXPECT_GE(e.origin.x, 0.001f);
+                EXPECT_LE(e.origin.x, 7.999f);
+                EXPECT_GE(e.origin.y, 0.001f);
+                EXPECT_LE(e.origin.y, 5.999f);
+                EXPECT_FLOAT_EQ(e.origin.z, 0.1f);
+                const float t = -e.origin.z / d.z;
+                const float sx = (e.origin.x + t * d.x - u1 * 8.0f) / 8.0f;
+                const float sy = (e.origin.y + t * d.y - u2 * 6.0f) / 6.0f;
+                EXPECT_NEAR(sx, std::round(sx), 2e-4f) << u1 << " " << u2;
+                EXPECT_NEAR(sy, std::round(sy), 2e-4f) << u1 << " " << u2;
+            }
+        }
+    }
+}
+
+TEST(PhotonSource, ChoiceAndEnergyFactorStayFinite) {
+    // With a sky: sun below prob_sun; prob_sun = 1 never yields a sky photon,
+    // not even for u = 1 (a sky photon would weigh 1 / 0).
+    EXPECT_TRUE(choose_sun(0.29f, 0.3f));
+    EXPECT_FALSE(choose_sun(0.3f, 0.3f));
+    EXPECT_TRUE(choose_sun(1.0f, 1.0f));
+    EXPECT_FALSE(choose_sun(0.0f, 0.0f));
+    EXPECT_DOUBLE_EQ(photon_energy_factor(2.0, true, true, 0.25f), 8.0);
+    EXPECT_DOUBLE_EQ(photon_energy_factor(2.0, true, false, 0.25f), 2.0 / 0.75);
+    // Without a sky every photon is a sun photon with certainty: prob_sun does
+    // not inflate it, and 0 does not make it infinite.
+    EXPECT_DOUBLE_EQ(photon_energy_factor(2.0, false, true, 0.25f), 2.0);
+    EXPECT_DOUBLE_EQ(photon_energy_factor(2.0, false, true, 0.0f), 2.0);
+}
+
+TEST(PhotonBatches, BatchCountsOfAMillion) {
+    using norvi::embree::photon_batch_count;
+    EXPECT_EQ(photon_batch_count(0), 0);
+    EXPECT_EQ(photon_batch_count(-5), 0);
+    EXPECT_EQ(photon_batch_count(1), 1);
+    EXPECT_EQ(photon_batch_count(1000000), 1);
+    EXPECT_EQ(photon_batch_count(1000001), 2);
+    EXPECT_EQ(photon_batch_count(2147483647), 2148);
+}
+
+TEST(PhotonBatches, EveryPhotonOnceAndProgressAfterEachBatch) {
+    const int n = 2500000;
+    std::vector<std::atomic<unsigned char>> visits(n);
+    std::atomic<int> bad_thread{0};
+    std::vector<std::vector<int>> calls;
+    const auto start = std::chrono::system_clock::now();
+    norvi::embree::run_photon_batches(
+        n, 3,
+        [&](int done, int total, float ms) {
+            calls.push_back({done, total});
+            EXPECT_GE(ms, 0.0f);
+        },
+        start, [&](int thread, int photon) {
+            if (thread < 0 || thread >= 3) bad_thread++;
+            visits[static_cast<std::size_t>(photon)]++;
+        });
+    EXPECT_EQ(bad_thread.load(), 0);
+    std::size_t wrong = 0;
+    for (auto& v : visits) wrong += v.load() != 1;
+    EXPECT_EQ(wrong, 0u);
+    const std::vector<std::vector<int>> expected = {{1000000, n}, {2000000, n}, {n, n}};
+    EXPECT_EQ(calls, expected);
+}
+
+TEST(PhotonBatches, NoPhotonsNoProgressAndWorkerErrorsReachTheCaller) {
+    int progress_calls = 0;
+    int traced = 0;
+    norvi::embree::run_photon_batches(
+        0, 2, [&](int, int, float) { ++progress_calls; }, std::chrono::system_clock::now(),
+        [&](int, int) { ++traced; });
+    EXPECT_EQ(progress_calls, 0);
+    EXPECT_EQ(traced, 0);
+
+    std::atomic<int> after{0};
+    EXPECT_THROW(norvi::embree::run_photon_batches(
+                     1500000, 2, [&](int, int, float) { ++progress_calls; },
+                     std::chrono::system_clock::now(),
+                     [&](int, int photon) {
+                         if (photon == 1234) throw std::runtime_error("photon failed");
+                         ++after;
+                     }),
+                 std::runtime_error);
+    EXPECT_EQ(progress_calls, 0);          // the failing batch reports nothing
+    EXPECT_LT(after.load(), 1000000);      // and the workers stopped early
+}
