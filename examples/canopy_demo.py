@@ -1,6 +1,8 @@
 """NORVI demo on the CPU back end: builds an instanced canopy scene, reports
-what it holds, and renders it with a perspective and an orthographic camera
-(colour infrared: near infrared, red and green shown as red, green and blue).
+what it holds, renders it with a perspective and an orthographic camera
+(colour infrared: near infrared, red and green shown as red, green and blue),
+and traces photons forward for a vertical absorption profile and a map of the
+irradiance reaching the ground.
 
     python3 examples/canopy_demo.py [--out DIR] [--spp N] [--quick]
 """
@@ -14,6 +16,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import norvi_gpu  # noqa: E402
 from canopy_scene import build_canopy_scene, describe  # noqa: E402
 from render_images import render_images  # noqa: E402
+from forward_plots import plot_profiles  # noqa: E402
 
 
 def main():
@@ -35,6 +38,12 @@ def main():
     print(f"Rendering {size[0]}x{size[1]} images, {spp} samples per pixel:")
     for path in render_images(scene, args.out, spp=spp, size=size, rgb_bands=(2, 0, 1)):
         print(f"  wrote {path}")
+
+    photons = 100_000 if args.quick else 2_000_000
+    print(f"Forward photon tracing, {photons} photons (absorption profile and ground irradiance):")
+    result = plot_profiles(scene, args.out, tile=(info["width"], info["depth"]), num_photons=photons)
+    for key in ("profile_png", "ground_png"):
+        print(f"  wrote {result[key]}")
 
 
 if __name__ == "__main__":

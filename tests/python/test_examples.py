@@ -13,6 +13,7 @@ def test_canopy_demo_runs(tmp_path):
     assert out.returncode == 0, out.stderr
     assert "instances:  289" in out.stdout
     assert "triangles:  1302 distinct" in out.stdout
-    for name in ("canopy_perspective.png", "canopy_orthographic.png"):
+    for name in ("canopy_perspective.png", "canopy_orthographic.png", "absorption_profile.png",
+                 "ground_downwelling.png"):
         data = (tmp_path / name).read_bytes()
         assert data.startswith(b"\x89PNG\r\n\x1a\n") and len(data) > 1000
