@@ -17,4 +17,5 @@ PYBIND11_MODULE(norvi_gpu, m) {
     m.attr("HAS_EMBREE") = true;
     register_embree_scene(m);  // EmbreeSceneManager
     // CPU simulations: simulate_cpu, simulate_forward_cpu, simulate_flux_cpu, simulate_lidar_cpu.
+    register_simulate_lidar_cpu(m);  // simulate_lidar_cpu, the last registration
 }

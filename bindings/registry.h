@@ -8,5 +8,6 @@ namespace norvi::py_bind {
 
 void register_mesh_generators(pybind11::module_& m);
 void register_embree_scene(pybind11::module_& m);
+void register_simulate_lidar_cpu(pybind11::module_& m);
 
 }  // namespace norvi::py_bind
