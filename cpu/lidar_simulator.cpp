@@ -1,60 +1,20 @@
 #include "cpu/lidar_simulator.h"
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <exception>
-#include <mutex>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 
 #include "cpu/lidar_formulas.h"
 #include "cpu/lidar_waveform.h"
+#include "cpu/threading.h"
 #include "scene/vec_math.h"
 
 namespace norvi::embree {
 
 namespace {
-
-int resolve_thread_count(int requested) {
-    if (requested >= 1) return requested;
-    const unsigned hw = std::thread::hardware_concurrency();
-    return hw == 0 ? 1 : static_cast<int>(hw);
-}
-
-// Runs worker(t) on num_threads threads and joins them. A thread that cannot be
-// started leaves its share to the others (the work is handed out through a
-// shared counter, so every item is still done); if none starts, the calling
-// thread does the work. The first exception a worker throws is rethrown here
-// after every thread has been joined.
-template <typename Worker>
-void run_workers(int num_threads, Worker worker) {
-    std::exception_ptr failure;
-    std::mutex failure_mutex;
-    auto guarded = [&](int t) {
-        try {
-            worker(t);
-        } catch (...) {
-            std::lock_guard<std::mutex> lock(failure_mutex);
-            if (!failure) failure = std::current_exception();
-        }
-    };
-    std::vector<std::thread> threads;
-    threads.reserve(static_cast<std::size_t>(num_threads));
-    for (int t = 0; t < num_threads; ++t) {
-        try {
-            threads.emplace_back(guarded, t);
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-    if (threads.empty()) guarded(0);
-    for (std::thread& th : threads) th.join();
-    if (failure) std::rethrow_exception(failure);
-}
 
 float3 load3(const float* values, int index) {
     const std::size_t i = 3 * static_cast<std::size_t>(index);
@@ -133,7 +93,7 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
     std::printf("LiDAR (CPU): %d pulses, %d beam samples, %s mode, %d threads\n", num_pulses,
                 direct_mode ? 1 : beam.size(), direct_mode ? "direct" : "waveform", threads);
     std::fflush(stdout);
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::system_clock::now();
 
     LidarResult result;
     result.num_bins = num_bins;
@@ -143,7 +103,6 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
     const int nb = scene.num_bands();
     const std::size_t nw = static_cast<std::size_t>(num_wavelengths);
     const std::size_t per_pulse = static_cast<std::size_t>(num_bins) * nw;
-    std::atomic<int> next_pulse{0};
 
     if (!direct_mode) {
         // Each worker traces all sub-rays of a pulse into a private double
@@ -151,41 +110,41 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
         // slice of the waveform: no two workers touch the same values.
         result.waveform.assign(per_pulse * static_cast<std::size_t>(num_pulses), 0.0f);
         float* waveform = result.waveform.data();
-        run_workers(threads, [&](int) {
-            std::vector<double> raw(per_pulse);
-            for (int p = next_pulse.fetch_add(1); p < num_pulses; p = next_pulse.fetch_add(1)) {
-                const float3 o = load3(pulse_origins, p);
-                const float3 d = load3(pulse_directions, p);
-                const float3 axis_a = lidar_beam_axis_a(d);
-                const float3 axis_b = cross(axis_a, d);
-                std::fill(raw.begin(), raw.end(), 0.0);
-                for (int k = 0; k < beam.size(); ++k) {
-                    const float a = beam.offsets[2 * static_cast<std::size_t>(k)];
-                    const float b = beam.offsets[2 * static_cast<std::size_t>(k) + 1];
-                    const float3 r = lidar_beam_ray(d, axis_a, axis_b, a, b, t);
-                    const HitRecord h = scene.trace_ray(o, r);
-                    if (!h.hit) continue;
-                    const float range = length(h.position - o);
-                    if (!(range >= min_range && range <= max_range)) continue;
-                    const int bin = lidar_range_bin(range, min_range, range_resolution);
-                    if (bin < 0 || bin >= num_bins) continue;
-                    const float c = std::fabs(dot(r, h.shading_normal));
-                    if (c < kLidarEdgeOnCos) continue;
-                    const float v = lidar_lambert_return(
-                        c, beam.weights[static_cast<std::size_t>(k)] * pulse_energy, sensor_area,
-                        range);
-                    const MaterialData& mat = materials[static_cast<std::size_t>(h.material_id)];
-                    double* dst = raw.data() + static_cast<std::size_t>(bin) * nw;
-                    for (int l = 0; l < num_wavelengths; ++l) {
-                        const int idx = lidar_reflectance_index(mat.type, mat.spectral_offset, nb,
-                                                                h.back_face, l);
-                        const float e = spectral[static_cast<std::size_t>(idx)] * v;
-                        if (e > 0.0f) dst[l] += e;
-                    }
+        std::vector<std::vector<double>> histograms(static_cast<std::size_t>(threads));
+        run_workers(threads, num_pulses, [&](long long item, int worker) {
+            const int p = static_cast<int>(item);
+            std::vector<double>& raw = histograms[static_cast<std::size_t>(worker)];
+            raw.assign(per_pulse, 0.0);
+            const float3 o = load3(pulse_origins, p);
+            const float3 d = load3(pulse_directions, p);
+            const float3 axis_a = lidar_beam_axis_a(d);
+            const float3 axis_b = cross(axis_a, d);
+            for (int k = 0; k < beam.size(); ++k) {
+                const float a = beam.offsets[2 * static_cast<std::size_t>(k)];
+                const float b = beam.offsets[2 * static_cast<std::size_t>(k) + 1];
+                const float3 r = lidar_beam_ray(d, axis_a, axis_b, a, b, t);
+                const HitRecord h = scene.trace_ray(o, r);
+                if (!h.hit) continue;
+                const float range = length(h.position - o);
+                if (!(range >= min_range && range <= max_range)) continue;
+                const int bin = lidar_range_bin(range, min_range, range_resolution);
+                if (bin < 0 || bin >= num_bins) continue;
+                const float c = std::fabs(dot(r, h.shading_normal));
+                if (c < kLidarEdgeOnCos) continue;
+                const float v = lidar_lambert_return(
+                    c, beam.weights[static_cast<std::size_t>(k)] * pulse_energy, sensor_area,
+                    range);
+                const MaterialData& mat = materials[static_cast<std::size_t>(h.material_id)];
+                double* dst = raw.data() + static_cast<std::size_t>(bin) * nw;
+                for (int l = 0; l < num_wavelengths; ++l) {
+                    const int idx = lidar_reflectance_index(mat.type, mat.spectral_offset, nb,
+                                                            h.back_face, l);
+                    const float e = spectral[static_cast<std::size_t>(idx)] * v;
+                    if (e > 0.0f) dst[l] += e;
                 }
-                convolve_pulse(raw.data(), waveform + static_cast<std::size_t>(p) * per_pulse,
-                               num_bins, num_wavelengths, kernel);
             }
+            convolve_pulse(raw.data(), waveform + static_cast<std::size_t>(p) * per_pulse,
+                           num_bins, num_wavelengths, kernel);
         });
 
         // Returns in pulse order, nearest first within a pulse.
@@ -206,29 +165,28 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
         // point order does not depend on scheduling.
         std::vector<float> slots(static_cast<std::size_t>(num_pulses) * kLidarPointFloats);
         std::vector<unsigned char> has_point(static_cast<std::size_t>(num_pulses), 0);
-        run_workers(threads, [&](int) {
-            for (int p = next_pulse.fetch_add(1); p < num_pulses; p = next_pulse.fetch_add(1)) {
-                const float3 o = load3(pulse_origins, p);
-                const float3 d = load3(pulse_directions, p);
-                const HitRecord h = scene.trace_ray(o, d);
-                if (!h.hit) continue;
-                const float range = length(h.position - o);
-                if (!(range >= min_range && range <= max_range)) continue;
-                const MaterialData& mat = materials[static_cast<std::size_t>(h.material_id)];
-                const float rho = spectral[static_cast<std::size_t>(mat.spectral_offset)];
-                const float c = std::fabs(dot(d, h.shading_normal));
-                const float intensity = rho * lidar_lambert_return(c, pulse_energy, sensor_area, range);
-                float* rec = slots.data() + static_cast<std::size_t>(p) * kLidarPointFloats;
-                rec[0] = h.position.x;
-                rec[1] = h.position.y;
-                rec[2] = h.position.z;
-                rec[3] = intensity;
-                rec[4] = 1.0f;
-                rec[5] = 1.0f;
-                rec[6] = range;
-                rec[7] = static_cast<float>(p);
-                has_point[static_cast<std::size_t>(p)] = 1;
-            }
+        run_workers(threads, num_pulses, [&](long long item, int) {
+            const int p = static_cast<int>(item);
+            const float3 o = load3(pulse_origins, p);
+            const float3 d = load3(pulse_directions, p);
+            const HitRecord h = scene.trace_ray(o, d);
+            if (!h.hit) return;
+            const float range = length(h.position - o);
+            if (!(range >= min_range && range <= max_range)) return;
+            const MaterialData& mat = materials[static_cast<std::size_t>(h.material_id)];
+            const float rho = spectral[static_cast<std::size_t>(mat.spectral_offset)];
+            const float c = std::fabs(dot(d, h.shading_normal));
+            const float intensity = rho * lidar_lambert_return(c, pulse_energy, sensor_area, range);
+            float* rec = slots.data() + static_cast<std::size_t>(p) * kLidarPointFloats;
+            rec[0] = h.position.x;
+            rec[1] = h.position.y;
+            rec[2] = h.position.z;
+            rec[3] = intensity;
+            rec[4] = 1.0f;
+            rec[5] = 1.0f;
+            rec[6] = range;
+            rec[7] = static_cast<float>(p);
+            has_point[static_cast<std::size_t>(p)] = 1;
         });
         for (std::size_t p = 0; p < has_point.size(); ++p) {
             if (!has_point[p]) continue;
@@ -238,12 +196,7 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
     }
 
     result.num_returns = static_cast<int>(result.points.size() / kLidarPointFloats);
-    if (progress) {
-        const float elapsed_ms =
-            std::chrono::duration<float, std::milli>(std::chrono::steady_clock::now() - start)
-                .count();
-        progress(num_pulses, num_pulses, elapsed_ms);
-    }
+    if (progress) progress(num_pulses, num_pulses, elapsed_ms(start));
     return result;
 }
 
