@@ -57,11 +57,20 @@ std::vector<float> first_values_1d(const FloatArray& a, std::size_t n, const cha
     return std::vector<float>(a.data(), a.data() + n);
 }
 
-std::vector<float> list_to_floats(const py::list& values) {
+std::vector<float> list_to_floats(const py::list& values, const char* what) {
     std::vector<float> out;
     out.reserve(values.size());
-    for (const py::handle item : values)
+    std::size_t i = 0;
+    for (const py::handle item : values) {
+        // Numbers only: float() would also parse strings.
+        if (!PyNumber_Check(item.ptr()) || py::isinstance<py::str>(item)) {
+            throw py::type_error(std::string(what) + "[" + std::to_string(i) +
+                                 "] must be a number; got " +
+                                 py::repr(item).cast<std::string>());
+        }
         out.push_back(static_cast<float>(py::float_(py::reinterpret_borrow<py::object>(item))));
+        ++i;
+    }
     return out;
 }
 

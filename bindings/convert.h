@@ -39,8 +39,9 @@ std::vector<float> to_vector_1d(const FloatArray& a);
 // The first n values of a 1-D array; at least n must be present.
 std::vector<float> first_values_1d(const FloatArray& a, std::size_t n, const char* what);
 
-// A Python list of numbers to single-precision floats.
-std::vector<float> list_to_floats(const py::list& values);
+// A Python list of numbers to single-precision floats; anything else in the
+// list raises TypeError naming `what` and the position.
+std::vector<float> list_to_floats(const py::list& values, const char* what);
 
 // New float32 / int32 arrays owning a copy of the values.
 py::array_t<float> make_array(const std::vector<float>& values, std::vector<py::ssize_t> shape);

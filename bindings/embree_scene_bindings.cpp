@@ -76,7 +76,7 @@ void register_embree_scene(py::module_& m) {
         .def(
             "add_material",
             [](EmbreeSceneManager& s, int type, int offset, const py::list& scalar_params) {
-                const std::vector<float> params = list_to_floats(scalar_params);
+                const std::vector<float> params = list_to_floats(scalar_params, "add_material: scalar_params");
                 const int id = s.add_material(static_cast<MaterialType>(type), offset);
                 MaterialData& mat = s.material(id);
                 for (std::size_t i = 0; i < params.size() && i < kMaterialParamsWritable; ++i)
@@ -120,7 +120,7 @@ void register_embree_scene(py::module_& m) {
         .def(
             "set_thermal_mode",
             [](EmbreeSceneManager& s, bool enabled, const py::list& wavelengths) {
-                s.set_thermal_mode(enabled, list_to_floats(wavelengths));
+                s.set_thermal_mode(enabled, list_to_floats(wavelengths, "set_thermal_mode: wavelengths"));
             },
             py::arg("enabled"), py::arg("wavelengths"))
         .def("set_repetitive", &EmbreeSceneManager::set_repetitive, py::arg("num_repetitions"),

@@ -123,6 +123,13 @@ void EmbreeSceneManager::update_instance_transform(int id, const float* xform12)
     set_instance_transform_(geom, inst.xform);
     rtcCommitGeometry(geom);
     check_device_error_("update_instance_transform");
+    if (static_cast<std::size_t>(id) < shade_.size()) {
+        float* r = shade_[static_cast<std::size_t>(id)].r;
+        const float* m = inst.xform;
+        r[0] = m[0]; r[1] = m[1]; r[2] = m[2];
+        r[3] = m[4]; r[4] = m[5]; r[5] = m[6];
+        r[6] = m[8]; r[7] = m[9]; r[8] = m[10];
+    }
 }
 
 int EmbreeSceneManager::add_material(MaterialType type, int spectral_offset) {
@@ -217,8 +224,10 @@ void EmbreeSceneManager::build_scene_() {
     RTCDevice dev = device_.get();
     top_scene_.reset(rtcNewScene(dev));
     instance_info_.clear();
+    shade_.clear();
     mesh_scenes_.clear();
     mesh_scenes_.resize(meshes_.size());
+    corner_normals_.assign(meshes_.size(), {});
 
     for (std::size_t i = 0; i < meshes_.size(); ++i) {
         const EmbreeMesh& mesh = meshes_[i];
@@ -238,6 +247,16 @@ void EmbreeSceneManager::build_scene_() {
         rtcAttachGeometry(mesh_scenes_[i].get(), geom.get());
         geom.reset();  // the mesh scene holds its own reference
         rtcCommitScene(mesh_scenes_[i].get());
+
+        if (!mesh.normals.empty()) {
+            std::vector<float3>& cn = corner_normals_[i];
+            cn.reserve(mesh.indices.size() * 3);
+            for (const int3& t : mesh.indices) {
+                cn.push_back(mesh.normals[static_cast<std::size_t>(t.x)]);
+                cn.push_back(mesh.normals[static_cast<std::size_t>(t.y)]);
+                cn.push_back(mesh.normals[static_cast<std::size_t>(t.z)]);
+            }
+        }
     }
 
     for (EmbreeInstance& inst : instances_) {
@@ -247,8 +266,14 @@ void EmbreeSceneManager::build_scene_() {
         set_instance_transform_(geom.get(), inst.xform);
         rtcCommitGeometry(geom.get());
         inst.geom_id = rtcAttachGeometry(top_scene_.get(), geom.get());
-        instance_info_.push_back(
-            {inst.mesh_id, meshes_[static_cast<std::size_t>(inst.mesh_id)].material_id});
+        const auto mesh_idx = static_cast<std::size_t>(inst.mesh_id);
+        instance_info_.push_back({inst.mesh_id, meshes_[mesh_idx].material_id});
+        const float* m = inst.xform;
+        InstanceShade sh{{m[0], m[1], m[2], m[4], m[5], m[6], m[8], m[9], m[10]},
+                         meshes_[mesh_idx].material_id,
+                         static_cast<uint32_t>(meshes_[mesh_idx].indices.size()),
+                         corner_normals_[mesh_idx].empty() ? nullptr : corner_normals_[mesh_idx].data()};
+        shade_.push_back(sh);
     }
 
     rtcCommitScene(top_scene_.get());
@@ -363,31 +388,30 @@ HitRecord EmbreeSceneManager::trace_ray(float3 origin, float3 direction) const {
     rec.instance_id = static_cast<int>(rh.hit.instID[0]);
     rec.prim_id = static_cast<int>(rh.hit.primID);
 
-    const std::size_t inst_idx = rh.hit.instID[0];
-    const float* m = nullptr;
-    const EmbreeMesh* mesh = nullptr;
-    if (inst_idx < instance_info_.size()) {
-        rec.material_id = instance_info_[inst_idx].material_id;
-        const EmbreeInstance& inst = instances_[inst_idx];
-        m = inst.xform;
-        mesh = &meshes_[static_cast<std::size_t>(inst.mesh_id)];
-    }
-
     // Embree reports the instanced triangle's normal in the mesh's object
-    // space; carry it through the instance's 3x3 part.
+    // space; carry it (and the interpolated vertex normal) through the
+    // instance's 3x3 part.
     float3 ng{rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z};
-    if (m) ng = xform_vector(m, ng);
-    ng = normalize(ng);
-
-    float3 ns = ng;
-    if (mesh && !mesh->normals.empty() && rec.prim_id >= 0 &&
-        static_cast<std::size_t>(rec.prim_id) < mesh->indices.size()) {
-        const int3 tri = mesh->indices[static_cast<std::size_t>(rec.prim_id)];
-        const float u = rh.hit.u, v = rh.hit.v;
-        const float3 n = mesh->normals[static_cast<std::size_t>(tri.x)] * (1.0f - u - v) +
-                         mesh->normals[static_cast<std::size_t>(tri.y)] * u +
-                         mesh->normals[static_cast<std::size_t>(tri.z)] * v;
-        ns = normalize(xform_vector(m, n));
+    float3 ns;
+    const std::size_t inst_idx = rh.hit.instID[0];
+    if (inst_idx < shade_.size()) {
+        const InstanceShade& sh = shade_[inst_idx];
+        rec.material_id = sh.material_id;
+        const float* r = sh.r;
+        auto rotate = [r](float3 v) {
+            return float3{r[0] * v.x + r[1] * v.y + r[2] * v.z, r[3] * v.x + r[4] * v.y + r[5] * v.z,
+                          r[6] * v.x + r[7] * v.y + r[8] * v.z};
+        };
+        ng = normalize(rotate(ng));
+        ns = ng;
+        if (sh.corner_normals && rh.hit.primID < sh.num_triangles) {
+            const float3* cn = sh.corner_normals + 3 * static_cast<std::size_t>(rh.hit.primID);
+            const float u = rh.hit.u, v = rh.hit.v;
+            ns = normalize(rotate(cn[0] * (1.0f - u - v) + cn[1] * u + cn[2] * v));
+        }
+    } else {
+        ng = normalize(ng);
+        ns = ng;
     }
 
     rec.back_face = dot(direction, ng) > 0.0f;

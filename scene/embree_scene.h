@@ -136,6 +136,11 @@ public:
     const SceneBounds& bounds() const { return bounds_; }
     float measurement_height() const { return measurement_height_; }
     RTCScene top_scene() const { return top_scene_.get(); }
+    // Host memory each instance costs (its record, lookup and shading entries),
+    // whatever the size of its mesh.
+    static constexpr std::size_t host_bytes_per_instance() {
+        return sizeof(EmbreeInstance) + sizeof(InstanceInfo) + sizeof(InstanceShade);
+    }
     RTCDevice device() const { return device_.get(); }
 
 private:
@@ -176,6 +181,19 @@ private:
     std::vector<float> thermal_wavelengths_;
     std::vector<InstanceInfo> instance_info_;
     std::vector<SceneHandle> mesh_scenes_;
+
+    // Hit-shading cache rebuilt by build(): per mesh, the three vertex normals
+    // of every triangle side by side (empty when the mesh has none); per
+    // instance, what trace_ray needs in one record, so a hit costs two
+    // dependent loads instead of a walk through instance, mesh and index lists.
+    struct InstanceShade {
+        float r[9];                    // the instance's 3x3 part, row-major
+        int material_id;
+        uint32_t num_triangles;
+        const float3* corner_normals;  // 3 per triangle, or null
+    };
+    std::vector<std::vector<float3>> corner_normals_;
+    std::vector<InstanceShade> shade_;
 };
 
 }  // namespace norvi::embree

@@ -27,8 +27,8 @@ NORVI_HD float length(float3 a) { return sqrtf(dot(a, a)); }
 
 // Unit vector along a; the zero vector stays zero.
 NORVI_HD float3 normalize(float3 a) {
-    const float len = length(a);
-    return len > 0.0f ? a / len : a;
+    const float len2 = dot(a, a);
+    return len2 > 0.0f ? a * (1.0f / sqrtf(len2)) : a;
 }
 
 // Row-major 3x4 affine transform [R | t] (12 floats).

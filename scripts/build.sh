@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
 BUILD_DIR=${NORVI_BUILD_DIR:-build/py}
-"$PY" -m pip install --no-build-isolation -q \
+"$PY" -m pip install --no-build-isolation -q --root-user-action=ignore \
   -Cbuild-dir="$BUILD_DIR" \
   -Ccmake.define.NORVI_BUILD_TESTS="${NORVI_BUILD_TESTS:-OFF}" \
   -Ccmake.define.NORVI_BUILD_BENCH="${NORVI_BUILD_BENCH:-OFF}" \

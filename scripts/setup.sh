@@ -40,7 +40,7 @@ for entry in "${py_pkgs[@]}"; do
 done
 if [ ${#need[@]} -gt 0 ]; then
   echo "setup: pip installing ${need[*]}"
-  "$PY" -m pip install -q "${need[@]}" || fail "pip could not install: ${need[*]}"
+  "$PY" -m pip install -q --root-user-action=ignore "${need[@]}" || fail "pip could not install: ${need[*]}"
   for entry in "${py_pkgs[@]}"; do
     mod=${entry%%:*}
     "$PY" -c "import $mod" 2>/dev/null || fail "Python package $mod is still missing after pip install"
