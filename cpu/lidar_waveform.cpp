@@ -1,5 +1,6 @@
 #include "cpu/lidar_waveform.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <sstream>
@@ -90,26 +91,40 @@ void convolve_pulse(const double* raw, float* out, int num_bins, int num_wavelen
     const std::size_t nw = static_cast<std::size_t>(num_wavelengths);
     const std::size_t n = static_cast<std::size_t>(num_bins) * nw;
     const int reach = kernel.half_width + 1;
+    std::fill(out, out + n, 0.0f);
+
+    // Only bins within reach of a non-empty bin can receive anything; most of
+    // a waveform is empty.
+    std::size_t first = n, last = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (raw[i] != 0.0) {
+            if (first == n) first = i;
+            last = i;
+        }
+    }
+    if (first == n) return;
+    const int m_lo = static_cast<int>(first / nw), m_hi = static_cast<int>(last / nw);
+    const int k_lo = std::max(0, m_lo - reach), k_hi = std::min(num_bins - 1, m_hi + reach);
+
     // Scatter each non-empty source bin into its neighbours. Output bin k then
-    // sums g[j] * raw[k + j] over increasing j, exactly as the gather form
-    // does, but empty bins (most of a waveform) cost nothing.
-    std::vector<double> acc(n, 0.0);
-    for (int m = 0; m < num_bins; ++m) {
+    // sums g[j] * raw[k + j] over increasing j in double precision, exactly as
+    // the gather form does.
+    std::vector<double> acc(static_cast<std::size_t>(k_hi - k_lo + 1) * nw, 0.0);
+    for (int m = m_lo; m <= m_hi; ++m) {
         const double* src = raw + static_cast<std::size_t>(m) * nw;
+        const int lo = std::max(0, m - reach), hi = std::min(num_bins - 1, m + reach);
         for (std::size_t l = 0; l < nw; ++l) {
             const double v = src[l];
             if (v == 0.0) continue;
-            const int k_lo = m - reach < 0 ? 0 : m - reach;
-            const int k_hi = m + reach >= num_bins ? num_bins - 1 : m + reach;
-            for (int k = k_lo; k <= k_hi; ++k) {
+            for (int k = lo; k <= hi; ++k) {
                 // out[k] += g[j + reach] * raw[k + j] with k + j = m.
-                const int j = m - k;
-                acc[static_cast<std::size_t>(k) * nw + l] +=
-                    static_cast<double>(kernel.taps[static_cast<std::size_t>(j + reach)]) * v;
+                acc[static_cast<std::size_t>(k - k_lo) * nw + l] +=
+                    static_cast<double>(kernel.taps[static_cast<std::size_t>(m - k + reach)]) * v;
             }
         }
     }
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(acc[i]);
+    float* dst = out + static_cast<std::size_t>(k_lo) * nw;
+    for (std::size_t i = 0; i < acc.size(); ++i) dst[i] = static_cast<float>(acc[i]);
 }
 
 std::vector<float> convolve_waveforms(const std::vector<float>& raw, int num_pulses, int num_bins,
@@ -139,8 +154,9 @@ int extract_returns(const float* waveform, float3 origin, float3 direction, int 
     if (s.num_bins < 3 || s.max_returns_per_pulse <= 0) return 0;
     const std::size_t nw = static_cast<std::size_t>(s.num_wavelengths);
     auto summed = [&](int k) {
-        double v = 0.0;
         const float* bin = waveform + static_cast<std::size_t>(k) * nw;
+        if (nw == 1) return static_cast<double>(bin[0]);
+        double v = 0.0;
         for (std::size_t l = 0; l < nw; ++l) v += bin[l];
         return v;
     };

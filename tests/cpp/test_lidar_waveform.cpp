@@ -210,6 +210,19 @@ TEST(LidarConvolution, MatchesTheDirectSumOnDenseData) {
     EXPECT_THROW(convolve_waveforms(raw, pulses + 1, bins, nw, k), std::invalid_argument);
 }
 
+TEST(LidarConvolution, OverwritesEveryOutputValue) {
+    const PulseKernel k = make_pulse_kernel(4.0f, 0.15f);
+    std::vector<double> raw(50, 0.0);
+    std::vector<float> out(50, 7.0f);
+    convolve_pulse(raw.data(), out.data(), 50, 1, k);
+    EXPECT_EQ(out, std::vector<float>(50, 0.0f));
+    raw[49] = 1.0;  // last bin: the kernel's right half falls off the window
+    std::fill(out.begin(), out.end(), 7.0f);
+    convolve_pulse(raw.data(), out.data(), 50, 1, k);
+    for (int b = 0; b < 43; ++b) EXPECT_EQ(out[b], 0.0f) << b;
+    for (int b = 43; b < 50; ++b) EXPECT_FLOAT_EQ(out[b], k.taps[b - 43]) << b;
+}
+
 // --- return extraction ---------------------------------------------------------------------
 
 TEST(LidarReturns, SingleGaussianReturnAtItsRangeWithItsEnergy) {
