@@ -177,9 +177,9 @@ int main(int argc, char** argv) {
                 "(%.2f us and %.2f us per pulse)\n",
                 100.0 * conv_s / wf_1, 100.0 * extract_s / wf_1, 1e6 * conv_s / wf.count,
                 1e6 * extract_s / wf.count);
-    std::printf("share of the %d-thread waveform run: convolution %.1f %% (in the workers), "
-                "peak extraction %.1f %% (after the join, serial)\n",
-                all, 100.0 * conv_s / all / wf_all, 100.0 * extract_s / wf_all);
+    std::printf("share of the %d-thread waveform run (both done by the workers): convolution "
+                "%.1f %%, peak extraction %.1f %%\n",
+                all, 100.0 * conv_s / all / wf_all, 100.0 * extract_s / all / wf_all);
     std::printf("(%lld beam-ray hits, %zu returns)\n", hits, points.size() / 8);
     return 0;
 }

@@ -106,10 +106,19 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
 
     if (!direct_mode) {
         // Each worker traces all sub-rays of a pulse into a private double
-        // histogram and convolves it with the pulse straight into the pulse's
-        // slice of the waveform: no two workers touch the same values.
+        // histogram, convolves it with the pulse straight into the pulse's
+        // slice of the waveform and extracts that pulse's returns into the
+        // pulse's own list: no two workers touch the same values.
         result.waveform.assign(per_pulse * static_cast<std::size_t>(num_pulses), 0.0f);
         float* waveform = result.waveform.data();
+        ReturnSettings rs;
+        rs.num_bins = num_bins;
+        rs.num_wavelengths = num_wavelengths;
+        rs.range_resolution = range_resolution;
+        rs.min_range = min_range;
+        rs.peak_threshold = peak_threshold;
+        rs.max_returns_per_pulse = max_returns_per_pulse;
+        std::vector<std::vector<float>> pulse_points(static_cast<std::size_t>(num_pulses));
         std::vector<std::vector<double>> histograms(static_cast<std::size_t>(threads));
         run_workers(threads, num_pulses, [&](long long item, int worker) {
             const int p = static_cast<int>(item);
@@ -143,23 +152,17 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
                     if (e > 0.0f) dst[l] += e;
                 }
             }
-            convolve_pulse(raw.data(), waveform + static_cast<std::size_t>(p) * per_pulse,
-                           num_bins, num_wavelengths, kernel);
+            float* out = waveform + static_cast<std::size_t>(p) * per_pulse;
+            convolve_pulse(raw.data(), out, num_bins, num_wavelengths, kernel);
+            extract_returns(out, o, d, p, rs, pulse_points[static_cast<std::size_t>(p)]);
         });
 
         // Returns in pulse order, nearest first within a pulse.
-        ReturnSettings rs;
-        rs.num_bins = num_bins;
-        rs.num_wavelengths = num_wavelengths;
-        rs.range_resolution = range_resolution;
-        rs.min_range = min_range;
-        rs.peak_threshold = peak_threshold;
-        rs.max_returns_per_pulse = max_returns_per_pulse;
-        for (int p = 0; p < num_pulses; ++p) {
-            extract_returns(waveform + static_cast<std::size_t>(p) * per_pulse,
-                            load3(pulse_origins, p), load3(pulse_directions, p), p, rs,
-                            result.points);
-        }
+        std::size_t total = 0;
+        for (const std::vector<float>& pts : pulse_points) total += pts.size();
+        result.points.reserve(total);
+        for (const std::vector<float>& pts : pulse_points)
+            result.points.insert(result.points.end(), pts.begin(), pts.end());
     } else {
         // One slot per pulse, compacted in pulse order after the join, so the
         // point order does not depend on scheduling.
