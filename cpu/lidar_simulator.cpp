@@ -49,6 +49,25 @@ void check_reflectance_lookups(const EmbreeSceneManager& scene, int num_waveleng
     }
 }
 
+// Origins must be finite and directions finite and non-zero: a zero direction
+// has no beam frame and no ray.
+void check_pulses(const float* origins, const float* directions, int num_pulses) {
+    for (int p = 0; p < num_pulses; ++p) {
+        const float3 o = load3(origins, p);
+        const float3 d = load3(directions, p);
+        const bool origin_ok = std::isfinite(o.x) && std::isfinite(o.y) && std::isfinite(o.z);
+        const bool direction_ok = std::isfinite(d.x) && std::isfinite(d.y) &&
+                                  std::isfinite(d.z) && (d.x != 0.0f || d.y != 0.0f || d.z != 0.0f);
+        if (!origin_ok || !direction_ok) {
+            std::ostringstream os;
+            os << "simulate_lidar: pulse " << p << " has origin (" << o.x << ", " << o.y << ", "
+               << o.z << ") and direction (" << d.x << ", " << d.y << ", " << d.z
+               << "); origins must be finite and directions finite unit vectors";
+            throw std::invalid_argument(os.str());
+        }
+    }
+}
+
 }  // namespace
 
 LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_origins,
@@ -85,6 +104,7 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
     const int num_bins = range_bin_count(min_range, max_range, range_resolution);
     const PulseKernel kernel = make_pulse_kernel(pulse_fwhm_ns, range_resolution);
     check_reflectance_lookups(scene, num_wavelengths, direct_mode);
+    check_pulses(pulse_origins, pulse_directions, num_pulses);
 
     // --- set-up ------------------------------------------------------------------
     const BeamPattern beam = direct_mode ? BeamPattern{} : make_beam_pattern(beam_samples_per_dim);

@@ -32,7 +32,8 @@ struct LidarResult {
 // (num_pulses, num_pulses, elapsed milliseconds).
 //
 // Throws std::invalid_argument, before tracing anything, for a negative pulse
-// count, missing pulse arrays, a meaningless range window or pulse width, fewer
+// count, missing pulse arrays, a non-finite origin or a zero or non-finite
+// direction, a meaningless range window or pulse width, fewer
 // than 1 beam sample per dimension in waveform mode, fewer than 1 wavelength,
 // or a wavelength count whose reflectance look-up would read outside the
 // scene's spectral array; and whatever scene.check_materials() throws.

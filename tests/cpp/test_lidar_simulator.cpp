@@ -313,6 +313,16 @@ TEST(LidarSimulator, BadInputIsRefusedBeforeAnythingIsTraced) {
     EXPECT_THROW(call(1, 10, 0.15f, 0, 100, 1, 4, false, nullptr), std::invalid_argument);
     // Two wavelengths read past the end for material 0 at offset 0 only with 6 of them.
     EXPECT_THROW(call(1, 10, 0.15f, 0, 100, 6, 4, false), std::invalid_argument);
+    // A zero or non-finite direction and a non-finite origin, in the second pulse.
+    for (const float bad : {0.0f, std::nanf(""), INFINITY}) {
+        const float orig[6] = {0, 0, 10, 0, 0, bad == 0.0f ? 10.0f : bad};
+        const float dirs[6] = {0, 0, -1, 0, 0, bad == 0.0f ? 0.0f : -1.0f};
+        for (bool direct : {false, true}) {
+            EXPECT_THROW(simulate_lidar(s, orig, dirs, 2, 0.0005f, 10, 1, 0.1f, 0.15f, 0, 100, 1,
+                                        4, 1e-8f, 5, direct, 1, {}),
+                         std::invalid_argument);
+        }
+    }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     // Direct mode never reads a second wavelength: fine with the same scene.
     testing::internal::CaptureStdout();

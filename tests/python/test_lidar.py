@@ -171,6 +171,8 @@ BAD_CALLS = [
     (dict(num_pulses=3), "pulse_origins must hold 3 x num_pulses = 9 values"),
     (dict(pulse_directions=[0, 0]), "pulse_directions must hold"),
     (dict(num_pulses=-1), "num_pulses"),
+    (dict(pulse_directions=[0, 0, 0]), r"pulse 0 has origin \(0, 0, 10\) and direction \(0, 0, 0\)"),
+    (dict(pulse_origins=[0, float("nan"), 10], direct_mode=True), "pulse 0 has origin"),
 ]
 
 
