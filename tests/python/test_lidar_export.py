@@ -84,6 +84,23 @@ def test_las_refuses_what_it_cannot_store(tmp_path):
     assert lidar_las.read_las(tmp_path / "c.las").shape == (0, 8)
 
 
+def test_flight_line_sweeps_across_track():
+    import lidar_scan
+
+    o, d = lidar_scan.flight_line((0, -10), (0, 10), 120.0, 200, max_scan_angle_deg=12.0)
+    o, d = o.reshape(-1, 3), d.reshape(-1, 3)
+    assert o.dtype == np.float32 and o.shape == (200, 3)
+    np.testing.assert_allclose(o[:, 0], 0.0)
+    np.testing.assert_allclose(o[:, 2], 120.0)
+    assert np.all(np.diff(o[:, 1]) > 0) and -10 < o[0, 1] and o[-1, 1] < 10
+    np.testing.assert_allclose(np.linalg.norm(d, axis=1), 1.0, rtol=1e-6)
+    np.testing.assert_allclose(d[:, 1], 0.0, atol=1e-7)  # across track is x here
+    angles = np.degrees(np.arctan2(d[:, 0], -d[:, 2]))
+    assert angles.min() == pytest.approx(-12.0 * 49 / 50) and angles.max() == pytest.approx(12.0 * 49 / 50)
+    # One saw-tooth sweep every 50 pulses.
+    assert np.all(np.diff(angles[:50]) > 0) and angles[50] < angles[49]
+
+
 def test_plot_writes_a_png(crown_scan, tmp_path):
     pytest.importorskip("matplotlib")
     import lidar_plots
