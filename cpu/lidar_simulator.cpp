@@ -21,14 +21,20 @@ float3 load3(const float* values, int index) {
     return {values[i], values[i + 1], values[i + 2]};
 }
 
-// Every reflectance the simulation may read must lie inside the spectral array.
+// Every reflectance the simulation may read must lie inside the spectral array:
+// those of the materials of every mesh placed in the scene.
 void check_reflectance_lookups(const EmbreeSceneManager& scene, int num_wavelengths,
                                bool direct_mode) {
     const std::vector<float>& spectral = scene.spectral_params();
     const std::vector<MaterialData>& materials = scene.materials();
     const int nb = scene.num_bands();
     const long long size = static_cast<long long>(spectral.size());
-    for (const EmbreeMesh& mesh : scene.meshes()) {
+    std::vector<bool> placed(scene.meshes().size(), false);
+    for (const EmbreeInstance& inst : scene.instances())
+        placed[static_cast<std::size_t>(inst.mesh_id)] = true;
+    for (std::size_t m = 0; m < placed.size(); ++m) {
+        if (!placed[m]) continue;
+        const EmbreeMesh& mesh = scene.meshes()[m];
         const MaterialData& mat = materials[static_cast<std::size_t>(mesh.material_id)];
         const long long first = mat.spectral_offset;
         // Direct mode reads the first value only; waveform mode one value per

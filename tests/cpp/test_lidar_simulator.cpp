@@ -331,8 +331,11 @@ TEST(LidarSimulator, BadInputIsRefusedBeforeAnythingIsTraced) {
 
     // The leaf's back reflectance of band 1 would be value 5: one past the end.
     const MeshData g = make_ground_plane(1, 1);
-    s.add_mesh(g.vertices, g.normals, g.indices, 1);
+    const int leaf_mesh = s.add_mesh(g.vertices, g.normals, g.indices, 1);
     testing::internal::CaptureStdout();
+    EXPECT_NO_THROW(call(1, 10, 0.15f, 0, 100, 2, 4, false));  // not placed: never hit
+    s.add_instance(leaf_mesh, 0.0f, 0.0f, -5.0f, 1.0f);
+    s.build();
     try {
         call(1, 10, 0.15f, 0, 100, 2, 4, false);
         ADD_FAILURE() << "a reflectance look-up past the spectral array was not refused";
@@ -347,5 +350,6 @@ TEST(LidarSimulator, BadInputIsRefusedBeforeAnythingIsTraced) {
     s.add_mesh(g.vertices, g.normals, g.indices, 7);
     EXPECT_THROW(call(1, 10, 0.15f, 0, 100, 1, 4, false), std::invalid_argument);
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "LiDAR (CPU): 1 pulses, 81 beam samples, waveform mode, 1 threads\n");
+    EXPECT_EQ(out, "LiDAR (CPU): 1 pulses, 81 beam samples, waveform mode, 1 threads\n"
+                   "LiDAR (CPU): 1 pulses, 81 beam samples, waveform mode, 1 threads\n");
 }
