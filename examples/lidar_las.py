@@ -56,6 +56,9 @@ def write_las(points, path, coordinate_scale=0.001):
     intensity_scale = peak / 65535.0 if peak > 0 else 1.0
 
     header = laspy.LasHeader(point_format=6, version="1.4")
+    # LAS 1.4 requires the WKT bit of the global encoding for formats 6 to 10
+    # (a coordinate system, if any, would be a WKT record; NORVI scenes have none).
+    header.global_encoding.wkt = True
     header.scales = np.array([coordinate_scale] * 3)
     header.offsets = np.floor(pts[:, :3].min(axis=0)) if pts.shape[0] else np.zeros(3)
     header.system_identifier = ("NORVI I=%.9g" % intensity_scale)[:32]

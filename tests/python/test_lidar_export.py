@@ -48,6 +48,7 @@ def test_las_reads_back_to_the_same_points(crown_scan, tmp_path):
 
     raw = path.read_bytes()
     assert raw[:4] == b"LASF" and raw[24:26] == bytes([1, 4])  # LAS 1.4
+    assert struct.unpack("<H", raw[6:8])[0] & 0x10  # WKT bit, required for format 6
     assert raw[104] & 0x3F == 6  # point data format 6
     assert struct.unpack("<H", raw[105:107])[0] == 30  # standard 30-byte record
 
