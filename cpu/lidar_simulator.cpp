@@ -85,6 +85,8 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
                            bool direct_mode, int num_threads,
                            const std::function<void(int, int, float)>& progress) {
     // --- validation: nothing is traced unless every input makes sense ---------
+    if (!scene.is_built())
+        throw std::runtime_error("simulate_lidar: scene not built. Call build() first.");
     scene.check_materials();
     {
         std::ostringstream os;

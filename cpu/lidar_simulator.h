@@ -37,6 +37,7 @@ struct LidarResult {
 // than 1 beam sample per dimension in waveform mode, fewer than 1 wavelength,
 // or a wavelength count whose reflectance look-up would read outside the
 // scene's spectral array; and whatever scene.check_materials() throws.
+// An unbuilt scene throws std::runtime_error.
 LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_origins,
                            const float* pulse_directions, int num_pulses,
                            float beam_half_angle_rad, int beam_samples_per_dim,

@@ -349,6 +349,11 @@ TEST(LidarSimulator, BadInputIsRefusedBeforeAnythingIsTraced) {
     // A mesh naming a material that does not exist.
     s.add_mesh(g.vertices, g.normals, g.indices, 7);
     EXPECT_THROW(call(1, 10, 0.15f, 0, 100, 1, 4, false), std::invalid_argument);
+    // An unbuilt scene.
+    EmbreeSceneManager unbuilt;
+    EXPECT_THROW(simulate_lidar(unbuilt, kNadirOrigin, kNadir, 1, 0.0005f, 10, 1, 0.1f, 0.15f, 0,
+                                100, 1, 4, 1e-8f, 5, true, 1, {}),
+                 std::runtime_error);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, "LiDAR (CPU): 1 pulses, 81 beam samples, waveform mode, 1 threads\n"
                    "LiDAR (CPU): 1 pulses, 81 beam samples, waveform mode, 1 threads\n");

@@ -201,3 +201,10 @@ def test_missing_material_is_refused(capfd):
     with pytest.raises(ValueError, match="material"):
         ng.simulate_lidar_cpu(s, [0, 0, 10], [0, 0, -1], 1)
     assert capfd.readouterr().out == ""
+
+
+def test_unbuilt_scene_is_refused(capfd):
+    s = ng.EmbreeSceneManager()
+    with pytest.raises(RuntimeError, match=r"^simulate_lidar: scene not built\. Call build\(\) first\.$"):
+        ng.simulate_lidar_cpu(s, [0, 0, 10], [0, 0, -1], 1)
+    assert capfd.readouterr().out == ""
