@@ -358,3 +358,30 @@ TEST(LidarSimulator, BadInputIsRefusedBeforeAnythingIsTraced) {
     EXPECT_EQ(out, "LiDAR (CPU): 1 pulses, 81 beam samples, waveform mode, 1 threads\n"
                    "LiDAR (CPU): 1 pulses, 81 beam samples, waveform mode, 1 threads\n");
 }
+
+TEST(LidarSimulator, TiltedTargetReturnsCosineWeightedEnergy) {
+    // A plate tilted 60 degrees about x, its centre 12 m below a nadir pulse:
+    // the return scales with |cos| = 0.5 in both modes.
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    s.upload_spectral_params({0.8f});
+    const MeshData g = make_ground_plane(10.0f, 10.0f);
+    const int mesh = s.add_mesh(g.vertices, g.normals, g.indices, 0);
+    const float c = 0.5f, sn = 0.8660254f;
+    const float xform[12] = {1, 0, 0, 0, 0, c, -sn, 0, 0, sn, c, 0};
+    s.add_instance(mesh, xform);
+    s.build();
+
+    Scan run;
+    run.add_pulse({0, 0, 12}, {0, 0, -1});
+    const double expected = 0.5 * lambert_energy(0.8, 1, 0.1, 12);
+    run.direct = true;
+    const LidarResult d = run(s);
+    ASSERT_EQ(d.num_returns, 1);
+    EXPECT_NEAR(d.points[3], expected, 1e-5 * expected);
+    run.direct = false;
+    const LidarResult w = run(s);
+    ASSERT_EQ(w.num_returns, 1);
+    EXPECT_NEAR(waveform_sum(w, 0, 0, 1), expected, 1e-4 * expected);
+    EXPECT_LE(std::fabs(w.points[6] - 12.0f), run.res);
+}
