@@ -13,6 +13,9 @@ PYBIND11_MODULE(norvi_gpu, m) {
 
     using namespace norvi::py_bind;
     // GPU back end: OptiXContext, SceneManager, Simulator, device_info.
+    register_gpu_context(m);  // OptiXContext
+    // SceneManager, Simulator.
+    register_device_info(m);  // device_info
     register_mesh_generators(m);  // make_ground_plane, make_sphere, make_cylinder
     m.attr("HAS_EMBREE") = true;
     register_embree_scene(m);  // EmbreeSceneManager

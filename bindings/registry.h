@@ -6,6 +6,8 @@
 
 namespace norvi::py_bind {
 
+void register_gpu_context(pybind11::module_& m);   // OptiXContext
+void register_device_info(pybind11::module_& m);   // device_info
 void register_mesh_generators(pybind11::module_& m);
 void register_embree_scene(pybind11::module_& m);
 void register_simulate_lidar_cpu(pybind11::module_& m);

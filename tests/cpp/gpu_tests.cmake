@@ -1,0 +1,39 @@
+# GPU host code: records and per-primitive derivation need no toolkit; the
+# context runs on the platform emulation (gpu/emulation), which stands in for
+# the CUDA runtime and, through the run path, for libnvoptix.so.1. The run
+# path is written as DT_RPATH, which dlopen searches before LD_LIBRARY_PATH,
+# so a real driver library on that path cannot replace the emulated one.
+norvi_add_test(test_gpu_records test_device_records.cpp test_primitive_buffers.cpp)
+target_link_libraries(test_gpu_records PRIVATE norvi_gpu_host)
+if(NORVI_HAS_CUDA)
+  norvi_add_test(test_gpu_context test_optix_context.cpp test_optix_abi.cpp)
+  target_link_libraries(test_gpu_context PRIVATE norvi_gpu_host norvi_platform_emu)
+  target_link_options(test_gpu_context PRIVATE -Wl,--disable-new-dtags)
+  add_dependencies(test_gpu_context norvi_fake_nvoptix)
+  set_property(TARGET test_gpu_context APPEND PROPERTY BUILD_RPATH ${NORVI_EMU_OPTIX_DIR})
+
+  norvi_add_test(test_gpu_optix_absent test_optix_library.cpp)
+  target_compile_definitions(test_gpu_optix_absent PRIVATE NORVI_OPTIX_LIBRARY_CASE=1)
+  target_link_libraries(test_gpu_optix_absent PRIVATE norvi_gpu_host norvi_platform_emu)
+
+  norvi_add_test(test_gpu_optix_broken test_optix_library.cpp)
+  target_compile_definitions(test_gpu_optix_broken PRIVATE NORVI_OPTIX_LIBRARY_CASE=2)
+  target_link_libraries(test_gpu_optix_broken PRIVATE norvi_gpu_host norvi_platform_emu)
+  target_link_options(test_gpu_optix_broken PRIVATE -Wl,--disable-new-dtags)
+  add_dependencies(test_gpu_optix_broken norvi_fake_nvoptix_broken)
+  set_property(TARGET test_gpu_optix_broken APPEND PROPERTY BUILD_RPATH ${NORVI_EMU_BROKEN_OPTIX_DIR})
+
+  # The PTX modules built so far define every entry point the contract names.
+  add_test(NAME gpu.ptx_contract
+    COMMAND ${CMAKE_COMMAND} -DSRC_DIR=${PROJECT_SOURCE_DIR}/gpu/programs -DPTX_DIR=${NORVI_PTX_DIR}
+            -DPROBE=${NORVI_PTX_PROBE} -P ${PROJECT_SOURCE_DIR}/gpu/programs/check_ptx.cmake)
+endif()
+if(TARGET norvi_gpu_emulated)
+  # The GPU bindings on the emulated platform (bindings/CMakeLists.txt).
+  add_test(NAME gpu.python_emulated
+    COMMAND ${NORVI_TEST_PYTHON} -m pytest -q -p no:cacheprovider --noconftest
+            ${PROJECT_SOURCE_DIR}/tests/python/test_gpu_context_emulated.py
+    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
+  set_tests_properties(gpu.python_emulated PROPERTIES ENVIRONMENT
+    "PYTHONPATH=${PROJECT_BINARY_DIR}/emu/python;NORVI_EMU_LIB=$<TARGET_FILE:norvi_platform_emu>")
+endif()

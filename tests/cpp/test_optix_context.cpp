@@ -1,0 +1,240 @@
+// OptiXContext on the emulated platform: the construction steps in order,
+// every failure and its message, release on failure and on destruction, the
+// accessors, the log callback, device_info, and the error-check helpers.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "gpu/device_info.h"
+#include "gpu/gpu_check.h"
+#include "gpu/optix_context.h"
+#include "gpu_emu_fixture.h"
+
+namespace norvi {
+namespace {
+
+using test::runtime_error_of;
+using Context = test::EmulatedPlatform;
+
+constexpr int kInvalidValue = 7001;
+
+TEST_F(Context, OpensTheDeviceInTheSpecifiedSteps) {
+    norvi_emu_clear_devices();
+    norvi_emu_add_device("First", 4ull << 30, 1ull << 30, 7, 5);
+    norvi_emu_add_device("Second GPU", 80ull << 30, 79ull << 30, 9, 0);
+    {
+        OptiXContext ctx(1);
+        EXPECT_EQ("Second GPU", ctx.device_name());
+        EXPECT_EQ(81920u, ctx.total_vram_mb());
+        EXPECT_EQ(80896u, ctx.free_vram_mb());
+        EXPECT_EQ(9, ctx.compute_capability_major());
+        EXPECT_EQ(0, ctx.compute_capability_minor());
+        EXPECT_EQ(1, ctx.device_id());
+        EXPECT_EQ(118, ctx.optix_abi());
+        EXPECT_NE(nullptr, ctx.stream());
+        EXPECT_NE(nullptr, ctx.optix_context());
+        EXPECT_EQ(1, norvi_emu_current_device());
+        EXPECT_EQ(1, norvi_emu_live_streams());
+        EXPECT_EQ(1, norvi_emu_optix_live_contexts());
+
+        int level = 0, has_cb = 0, has_data = 1;
+        unsigned int validation = 99;
+        ASSERT_EQ(1, norvi_emu_optix_last_context_options(&level, &validation, &has_cb, &has_data));
+        EXPECT_EQ(3, level);
+        EXPECT_EQ(0u, validation);
+        EXPECT_EQ(1, has_cb);
+        EXPECT_EQ(0, has_data);
+    }
+    // Destruction: the OptiX context first, then the stream.
+    const std::vector<std::string> expected = {
+        "cudaSetDevice 1",         "cudaGetDeviceProperties 1", "cudaStreamCreate",
+        "optixQueryFunctionTable 118 480", "optixDeviceContextCreate", "cudaMemGetInfo",
+        "optixDeviceContextDestroy", "cudaStreamDestroy"};
+    EXPECT_EQ(expected, trace());
+    EXPECT_EQ(0, norvi_emu_live_streams());
+    EXPECT_EQ(0, norvi_emu_optix_live_contexts());
+}
+
+TEST_F(Context, SetDeviceFailuresCarryTheRuntimeErrorString) {
+    EXPECT_EQ("Failed to set CUDA device: invalid device ordinal", runtime_error_of([] { OptiXContext c(1); }));
+    EXPECT_EQ("Failed to set CUDA device: invalid device ordinal", runtime_error_of([] { OptiXContext c(-1); }));
+
+    norvi_emu_fail_call("cudaSetDevice", 1, 35);  // no usable driver
+    EXPECT_EQ("Failed to set CUDA device: CUDA driver version is insufficient for CUDA runtime version",
+              runtime_error_of([] { OptiXContext c(0); }));
+
+    norvi_emu_clear_devices();
+    EXPECT_EQ("Failed to set CUDA device: no CUDA-capable device is detected",
+              runtime_error_of([] { OptiXContext c(0); }));
+
+    EXPECT_EQ(0, norvi_emu_call_count("cudaStreamCreate"));
+    EXPECT_EQ(0, norvi_emu_call_count("optixQueryFunctionTable"));
+}
+
+TEST_F(Context, StreamFailureStopsBeforeOptix) {
+    norvi_emu_fail_call("cudaStreamCreate", 1, 2);
+    EXPECT_EQ("Failed to create CUDA stream", runtime_error_of([] { OptiXContext c(0); }));
+    EXPECT_EQ(0, norvi_emu_call_count("optixQueryFunctionTable"));
+    EXPECT_EQ(0, norvi_emu_live_streams());
+}
+
+TEST_F(Context, FallsBackToAbi105WhenTheDriverRefuses118) {
+    norvi_emu_optix_grant_abis(105, 0);
+    OptiXContext ctx(0);
+    EXPECT_EQ(105, ctx.optix_abi());
+    const std::vector<std::string> t = trace();
+    const std::vector<std::string> queries(t.begin() + 3, t.begin() + 5);
+    EXPECT_EQ((std::vector<std::string>{"optixQueryFunctionTable 118 480", "optixQueryFunctionTable 105 416"}),
+              queries);
+    EXPECT_EQ(1, norvi_emu_optix_live_contexts());
+}
+
+TEST_F(Context, NoGrantedAbiFailsToInitializeAndReleasesTheStream) {
+    norvi_emu_optix_grant_abis(0, 0);
+    EXPECT_EQ("Failed to initialize OptiX", runtime_error_of([] { OptiXContext c(0); }));
+    EXPECT_EQ(2, norvi_emu_call_count("optixQueryFunctionTable"));
+    EXPECT_EQ(0, norvi_emu_call_count("optixDeviceContextCreate"));
+    EXPECT_EQ(0, norvi_emu_live_streams());
+}
+
+TEST_F(Context, OnlyARefusedTableIsAskedAgain) {
+    norvi_emu_fail_call("optixQueryFunctionTable", 1, 7802);  // table size mismatch for 118
+    {
+        OptiXContext ctx(0);
+        EXPECT_EQ(105, ctx.optix_abi());
+        EXPECT_EQ(2, norvi_emu_call_count("optixQueryFunctionTable"));
+    }
+    norvi_emu_reset();
+    norvi_emu_fail_call("optixQueryFunctionTable", 1, 7990);  // internal error: no second try
+    EXPECT_EQ("Failed to initialize OptiX", runtime_error_of([] { OptiXContext c(0); }));
+    EXPECT_EQ(1, norvi_emu_call_count("optixQueryFunctionTable"));
+    EXPECT_EQ(0, norvi_emu_live_streams());
+}
+
+TEST_F(Context, OptixContextFailureReleasesTheStream) {
+    norvi_emu_fail_call("optixDeviceContextCreate", 1, kInvalidValue);
+    EXPECT_EQ("Failed to create OptiX device context", runtime_error_of([] { OptiXContext c(0); }));
+    EXPECT_EQ(0, norvi_emu_live_streams());
+    EXPECT_EQ(0, norvi_emu_optix_live_contexts());
+}
+
+TEST_F(Context, AFailedConstructionLeavesExistingContextsWorking) {
+    auto first = std::make_unique<OptiXContext>(0);
+    norvi_emu_optix_grant_abis(0, 0);
+    EXPECT_EQ("Failed to initialize OptiX", runtime_error_of([] { OptiXContext c(0); }));
+    // The process-wide table still serves the first context.
+    EXPECT_EQ(118, first->optix_abi());
+    first.reset();
+    EXPECT_EQ(1, norvi_emu_call_count("optixDeviceContextDestroy"));
+    EXPECT_EQ(0, norvi_emu_optix_live_contexts());
+    EXPECT_EQ(0, norvi_emu_live_streams());
+}
+
+TEST_F(Context, SeveralContextsCoexist) {
+    OptiXContext a(0);
+    OptiXContext b(0);
+    EXPECT_NE(a.stream(), b.stream());
+    EXPECT_NE(a.optix_context(), b.optix_context());
+    EXPECT_EQ(2, norvi_emu_optix_live_contexts());
+}
+
+TEST_F(Context, DestructorIgnoresReleaseErrors) {
+    {
+        OptiXContext ctx(0);
+        norvi_emu_fail_call("optixDeviceContextDestroy", 1, kInvalidValue);
+        norvi_emu_fail_call("cudaStreamDestroy", 1, 400);
+    }
+    // Both releases were attempted, in order, and nothing escaped.
+    const std::vector<std::string> t = trace();
+    ASSERT_GE(t.size(), 2u);
+    EXPECT_EQ("optixDeviceContextDestroy", t[t.size() - 2]);
+    EXPECT_EQ("cudaStreamDestroy", t.back());
+}
+
+TEST_F(Context, UnreadablePropertiesLeaveEmptyNameAndZeros) {
+    norvi_emu_fail_call("cudaGetDeviceProperties", 1, 999);
+    OptiXContext ctx(0);
+    EXPECT_EQ("", ctx.device_name());
+    EXPECT_EQ(0u, ctx.total_vram_mb());
+    EXPECT_EQ(0, ctx.compute_capability_major());
+    EXPECT_EQ(0, ctx.compute_capability_minor());
+}
+
+TEST_F(Context, MemoryIsReportedInWholeMebibytesRoundedDown) {
+    norvi_emu_clear_devices();
+    norvi_emu_add_device("8 GiB", 8ull << 30, (3ull << 20) - 1, 8, 6);
+    norvi_emu_add_device("8 GiB + almost 1 MiB", (8ull << 30) + (1ull << 20) - 1, 0, 8, 6);
+    norvi_emu_add_device("8 GiB - 1 byte", (8ull << 30) - 1, 0, 8, 6);
+    OptiXContext a(0);
+    EXPECT_EQ(8192u, a.total_vram_mb());
+    EXPECT_EQ(2u, a.free_vram_mb());
+    EXPECT_EQ(8192u, OptiXContext(1).total_vram_mb());
+    EXPECT_EQ(8191u, OptiXContext(2).total_vram_mb());
+}
+
+TEST_F(Context, FreeMemoryIsZeroWhenTheRuntimeCannotSay) {
+    OptiXContext ctx(0);
+    EXPECT_EQ(6144u, ctx.free_vram_mb());
+    norvi_emu_fail_call("cudaMemGetInfo", 1, 999);
+    EXPECT_EQ(0u, ctx.free_vram_mb());
+}
+
+TEST_F(Context, LogPrintsFatalAndErrorLinesOnly) {
+    OptiXContext ctx(0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(1, norvi_emu_optix_log(1, "FATAL", "device lost"));
+    EXPECT_EQ(1, norvi_emu_optix_log(2, "ERROR", "bad input"));
+    EXPECT_EQ(1, norvi_emu_optix_log(3, "WARNING", "slow path"));  // delivered, not printed
+    EXPECT_EQ(0, norvi_emu_optix_log(4, "PRINT", "hello"));        // above the callback level
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ("[OptiX][FATAL] device lost\n[OptiX][ERROR] bad input\n", err);
+}
+
+TEST(OptixLogCallback, FiltersByLevelAndToleratesMissingText) {
+    testing::internal::CaptureStderr();
+    optix_log_callback(3, "WARNING", "dropped", nullptr);
+    optix_log_callback(7, "X", "dropped", nullptr);
+    optix_log_callback(2, nullptr, nullptr, nullptr);
+    optix_log_callback(1, "COMPILER", "line one\nline two", nullptr);
+    EXPECT_EQ("[OptiX][] \n[OptiX][COMPILER] line one\nline two\n", testing::internal::GetCapturedStderr());
+}
+
+TEST_F(Context, DeviceInfoDescribesTheDeviceAndClosesIt) {
+    norvi_emu_clear_devices();
+    norvi_emu_add_device("Emulated A", 16ull << 30, 15ull << 30, 8, 6);
+    norvi_emu_add_device("Emulated B", 24ull << 30, 2ull << 30, 12, 0);
+    const DeviceInfo a = query_device_info(0);
+    EXPECT_EQ("Emulated A", a.name);
+    EXPECT_EQ(16384u, a.total_vram_mb);
+    EXPECT_EQ(15360u, a.free_vram_mb);
+    EXPECT_EQ("8.6", a.compute_capability);
+    EXPECT_EQ(118, a.optix_abi);
+    EXPECT_EQ("12.0", query_device_info(1).compute_capability);
+    EXPECT_EQ(0, norvi_emu_optix_live_contexts());
+    EXPECT_EQ(0, norvi_emu_live_streams());
+
+    EXPECT_EQ("Failed to set CUDA device: invalid device ordinal", runtime_error_of([] { query_device_info(2); }));
+}
+
+TEST(GpuCheck, FailedCallsThrowInTheCommonForms) {
+    EXPECT_NO_THROW(check_cuda(cudaSuccess, "mesh verts"));
+    EXPECT_NO_THROW(check_optix(optix::OPTIX_SUCCESS, "gas build"));
+    EXPECT_EQ("CUDA: mesh verts - out of memory",
+              runtime_error_of([] { check_cuda(cudaErrorMemoryAllocation, "mesh verts"); }));
+    EXPECT_EQ("CUDA: download eb top - an illegal memory access was encountered",
+              runtime_error_of([] { check_cuda(cudaErrorIllegalAddress, "download eb top"); }));
+    EXPECT_EQ("OptiX: gas build (7001)",
+              runtime_error_of([] { check_optix(optix::OPTIX_ERROR_INVALID_VALUE, "gas build"); }));
+    EXPECT_EQ("OptiX: sbt hg (7251)",
+              runtime_error_of([] { check_optix(optix::OPTIX_ERROR_PIPELINE_LINK_ERROR, "sbt hg"); }));
+    EXPECT_TRUE(check_cuda_nothrow(cudaSuccess));
+    EXPECT_FALSE(check_cuda_nothrow(cudaErrorLaunchFailure));
+    EXPECT_FALSE(check_optix_nothrow(optix::OPTIX_ERROR_LAUNCH_FAILURE));
+}
+
+}  // namespace
+}  // namespace norvi
