@@ -113,3 +113,24 @@ def test_plot_writes_a_png(crown_scan, tmp_path):
     out = lidar_plots.plot_lidar(crown_scan, tmp_path / "lidar.png")
     assert (tmp_path / "lidar.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert out == tmp_path / "lidar.png"
+
+
+def test_scan_canopy_writes_las_and_png(tmp_path, capfd):
+    pytest.importorskip("laspy")
+    pytest.importorskip("matplotlib")
+    import laspy
+    import lidar_scan
+    from canopy_scene import build_canopy_scene
+
+    scene, info = build_canopy_scene(rows=3, cols=3)
+    out = lidar_scan.scan_canopy(scene, info["width"], info["depth"], str(tmp_path),
+                                 num_pulses=600, lines=2, num_wavelengths=3)
+    res = out["result"]
+    assert res["waveform"].shape == (600, res["num_bins"], 3)
+    pts = res["points"]
+    assert (pts[:, 5] > 1).any()  # crowns over the ground give several returns
+    assert np.all(np.diff(pts[:, 7]) >= 0)  # pulse order
+    las = laspy.read(out["las"])
+    assert len(las.points) == res["num_returns"]
+    assert (tmp_path / "lidar.png").exists()
+    assert "LiDAR scan: 600 pulses on 2 flight line(s)" in out["summary"]
