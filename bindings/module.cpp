@@ -23,4 +23,5 @@ PYBIND11_MODULE(norvi_gpu, m) {
     register_simulate_cpu(m);
     register_simulate_forward_cpu(m);
     register_simulate_flux_cpu(m);
+    register_simulate_lidar_cpu(m);  // simulate_lidar_cpu, the last registration
 }

@@ -13,5 +13,6 @@ void register_embree_scene(pybind11::module_& m);
 void register_simulate_cpu(pybind11::module_& m);
 void register_simulate_forward_cpu(pybind11::module_& m);
 void register_simulate_flux_cpu(pybind11::module_& m);
+void register_simulate_lidar_cpu(pybind11::module_& m);
 
 }  // namespace norvi::py_bind

@@ -1,0 +1,80 @@
+// simulate_lidar_cpu: LiDAR waveforms and point clouds from the CPU scene.
+
+#include <algorithm>
+#include <cstdint>
+#include <sstream>
+#include <stdexcept>
+
+#include "bindings/convert.h"
+#include "bindings/registry.h"
+#include "cpu/lidar_simulator.h"
+#include "cpu/lidar_waveform.h"
+
+namespace norvi::py_bind {
+
+namespace {
+
+// A 1-D pulse array holding at least 3 values per pulse.
+void require_pulse_values(const FloatArray& a, int num_pulses, const char* what) {
+    require_ndim(a, 1);
+    const int64_t needed = 3 * static_cast<int64_t>(num_pulses);
+    if (num_pulses > 0 && static_cast<int64_t>(a.shape(0)) < needed) {
+        std::ostringstream os;
+        os << what << " must hold 3 x num_pulses = " << needed << " values (x, y, z per pulse); got "
+           << a.shape(0);
+        throw std::invalid_argument(os.str());
+    }
+}
+
+}  // namespace
+
+void register_simulate_lidar_cpu(py::module_& m) {
+    m.def(
+        "simulate_lidar_cpu",
+        [](const embree::EmbreeSceneManager& scene, const FloatArray& pulse_origins,
+           const FloatArray& pulse_directions, int num_pulses, float beam_half_angle_rad,
+           int beam_samples_per_dim, float pulse_energy, float sensor_area,
+           float range_resolution, float min_range, float max_range, int num_wavelengths,
+           float pulse_fwhm_ns, float peak_threshold, int max_returns_per_pulse,
+           bool direct_mode) {
+            require_pulse_values(pulse_origins, num_pulses, "pulse_origins");
+            require_pulse_values(pulse_directions, num_pulses, "pulse_directions");
+            const embree::LidarResult r = embree::simulate_lidar(
+                scene, pulse_origins.data(), pulse_directions.data(), num_pulses,
+                beam_half_angle_rad, beam_samples_per_dim, pulse_energy, sensor_area,
+                range_resolution, min_range, max_range, num_wavelengths, pulse_fwhm_ns,
+                peak_threshold, max_returns_per_pulse, direct_mode, 0, {});
+
+            const std::vector<py::ssize_t> wf_shape = {num_pulses, r.num_bins, num_wavelengths};
+            py::array_t<float> waveform;
+            if (r.waveform.empty()) {
+                // Direct mode traces no waveform: zeros of the waveform's shape.
+                waveform = py::array_t<float>(wf_shape);
+                if (waveform.size() > 0)
+                    std::fill_n(waveform.mutable_data(), waveform.size(), 0.0f);
+            } else {
+                waveform = make_array(r.waveform, wf_shape);
+            }
+            py::dict d;
+            d["waveform"] = waveform;
+            d["points"] = make_array(r.points, {r.num_returns, kLidarPointFloats});
+            d["num_bins"] = r.num_bins;
+            d["num_returns"] = r.num_returns;
+            return d;
+        },
+        py::arg("scene"), py::arg("pulse_origins"), py::arg("pulse_directions"),
+        py::arg("num_pulses"), py::arg("beam_half_angle_rad") = 0.0005f,
+        py::arg("beam_samples_per_dim") = 10, py::arg("pulse_energy") = 1.0f,
+        py::arg("sensor_area") = 0.1f, py::arg("range_resolution") = 0.15f,
+        py::arg("min_range") = 0.0f, py::arg("max_range") = 100.0f,
+        py::arg("num_wavelengths") = 1, py::arg("pulse_fwhm_ns") = 4.0f,
+        py::arg("peak_threshold") = 1e-8f, py::arg("max_returns_per_pulse") = 5,
+        py::arg("direct_mode") = false,
+        "LiDAR pulses over a built EmbreeSceneManager. pulse_origins and pulse_directions are\n"
+        "flat arrays of 3 x num_pulses values (unit directions). Returns a dict: 'waveform'\n"
+        "(num_pulses, num_bins, num_wavelengths), all zeros in direct mode; 'points'\n"
+        "(num_returns, 8) with x, y, z, intensity, return number, number of returns, range,\n"
+        "pulse index, in pulse order; 'num_bins'; 'num_returns'.");
+}
+
+}  // namespace norvi::py_bind

@@ -1,0 +1,234 @@
+#include "cpu/lidar_simulator.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+
+#include "cpu/lidar_formulas.h"
+#include "cpu/lidar_waveform.h"
+#include "cpu/threading.h"
+#include "scene/vec_math.h"
+
+namespace norvi::embree {
+
+namespace {
+
+float3 load3(const float* values, int index) {
+    const std::size_t i = 3 * static_cast<std::size_t>(index);
+    return {values[i], values[i + 1], values[i + 2]};
+}
+
+// Every reflectance the simulation may read must lie inside the spectral array:
+// those of the materials of every mesh placed in the scene.
+void check_reflectance_lookups(const EmbreeSceneManager& scene, int num_wavelengths,
+                               bool direct_mode) {
+    const std::vector<float>& spectral = scene.spectral_params();
+    const std::vector<MaterialData>& materials = scene.materials();
+    const int nb = scene.num_bands();
+    const long long size = static_cast<long long>(spectral.size());
+    std::vector<bool> placed(scene.meshes().size(), false);
+    for (const EmbreeInstance& inst : scene.instances())
+        placed[static_cast<std::size_t>(inst.mesh_id)] = true;
+    for (std::size_t m = 0; m < placed.size(); ++m) {
+        if (!placed[m]) continue;
+        const EmbreeMesh& mesh = scene.meshes()[m];
+        const MaterialData& mat = materials[static_cast<std::size_t>(mesh.material_id)];
+        const long long first = mat.spectral_offset;
+        // Direct mode reads the first value only; waveform mode one value per
+        // wavelength, from the back array for a leaf seen from behind.
+        long long last = first;
+        if (!direct_mode) {
+            const bool leaf = mat.type == MaterialType::TwoSidedLeaf;
+            last = first + (leaf ? nb : 0) + num_wavelengths - 1;
+        }
+        if (first < 0 || last >= size) {
+            std::ostringstream os;
+            os << "simulate_lidar: material " << mesh.material_id << " (spectral_offset "
+               << mat.spectral_offset << ") needs spectral values " << first << " to " << last;
+            if (!direct_mode) os << " for num_wavelengths " << num_wavelengths;
+            os << ", but the spectral array holds " << size << " values";
+            throw std::invalid_argument(os.str());
+        }
+    }
+}
+
+// Origins must be finite and directions finite and non-zero: a zero direction
+// has no beam frame and no ray.
+void check_pulses(const float* origins, const float* directions, int num_pulses) {
+    for (int p = 0; p < num_pulses; ++p) {
+        const float3 o = load3(origins, p);
+        const float3 d = load3(directions, p);
+        const bool origin_ok = std::isfinite(o.x) && std::isfinite(o.y) && std::isfinite(o.z);
+        const bool direction_ok = std::isfinite(d.x) && std::isfinite(d.y) &&
+                                  std::isfinite(d.z) && (d.x != 0.0f || d.y != 0.0f || d.z != 0.0f);
+        if (!origin_ok || !direction_ok) {
+            std::ostringstream os;
+            os << "simulate_lidar: pulse " << p << " has origin (" << o.x << ", " << o.y << ", "
+               << o.z << ") and direction (" << d.x << ", " << d.y << ", " << d.z
+               << "); origins must be finite and directions finite unit vectors";
+            throw std::invalid_argument(os.str());
+        }
+    }
+}
+
+}  // namespace
+
+LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_origins,
+                           const float* pulse_directions, int num_pulses,
+                           float beam_half_angle_rad, int beam_samples_per_dim,
+                           float pulse_energy, float sensor_area, float range_resolution,
+                           float min_range, float max_range, int num_wavelengths,
+                           float pulse_fwhm_ns, float peak_threshold, int max_returns_per_pulse,
+                           bool direct_mode, int num_threads,
+                           const std::function<void(int, int, float)>& progress) {
+    // --- validation: nothing is traced unless every input makes sense ---------
+    if (!scene.is_built())
+        throw std::runtime_error("simulate_lidar: scene not built. Call build() first.");
+    scene.check_materials();
+    {
+        std::ostringstream os;
+        if (num_pulses < 0) {
+            os << "simulate_lidar: num_pulses must not be negative; got " << num_pulses;
+            throw std::invalid_argument(os.str());
+        }
+        if (num_pulses > 0 && (pulse_origins == nullptr || pulse_directions == nullptr)) {
+            os << "simulate_lidar: pulse_origins and pulse_directions must hold 3 x "
+               << num_pulses << " values; got none";
+            throw std::invalid_argument(os.str());
+        }
+        if (!direct_mode && beam_samples_per_dim < 1) {
+            os << "simulate_lidar: beam_samples_per_dim must be at least 1 in waveform mode; got "
+               << beam_samples_per_dim;
+            throw std::invalid_argument(os.str());
+        }
+        if (num_wavelengths < 1) {
+            os << "simulate_lidar: num_wavelengths must be at least 1; got " << num_wavelengths;
+            throw std::invalid_argument(os.str());
+        }
+    }
+    const int num_bins = range_bin_count(min_range, max_range, range_resolution);
+    const PulseKernel kernel = make_pulse_kernel(pulse_fwhm_ns, range_resolution);
+    check_reflectance_lookups(scene, num_wavelengths, direct_mode);
+    check_pulses(pulse_origins, pulse_directions, num_pulses);
+
+    // --- set-up ------------------------------------------------------------------
+    const BeamPattern beam = direct_mode ? BeamPattern{} : make_beam_pattern(beam_samples_per_dim);
+    const int threads = resolve_thread_count(num_threads);
+    const float t = std::tan(beam_half_angle_rad);
+    std::printf("LiDAR (CPU): %d pulses, %d beam samples, %s mode, %d threads\n", num_pulses,
+                direct_mode ? 1 : beam.size(), direct_mode ? "direct" : "waveform", threads);
+    std::fflush(stdout);
+    const auto start = std::chrono::system_clock::now();
+
+    LidarResult result;
+    result.num_bins = num_bins;
+
+    const std::vector<float>& spectral = scene.spectral_params();
+    const std::vector<MaterialData>& materials = scene.materials();
+    const int nb = scene.num_bands();
+    const std::size_t nw = static_cast<std::size_t>(num_wavelengths);
+    const std::size_t per_pulse = static_cast<std::size_t>(num_bins) * nw;
+
+    if (!direct_mode) {
+        // Each worker traces all sub-rays of a pulse into a private double
+        // histogram, convolves it with the pulse straight into the pulse's
+        // slice of the waveform and extracts that pulse's returns into the
+        // pulse's own list: no two workers touch the same values.
+        result.waveform.assign(per_pulse * static_cast<std::size_t>(num_pulses), 0.0f);
+        float* waveform = result.waveform.data();
+        ReturnSettings rs;
+        rs.num_bins = num_bins;
+        rs.num_wavelengths = num_wavelengths;
+        rs.range_resolution = range_resolution;
+        rs.min_range = min_range;
+        rs.peak_threshold = peak_threshold;
+        rs.max_returns_per_pulse = max_returns_per_pulse;
+        std::vector<std::vector<float>> pulse_points(static_cast<std::size_t>(num_pulses));
+        std::vector<std::vector<double>> histograms(static_cast<std::size_t>(threads));
+        run_workers(threads, num_pulses, [&](long long item, int worker) {
+            const int p = static_cast<int>(item);
+            std::vector<double>& raw = histograms[static_cast<std::size_t>(worker)];
+            raw.assign(per_pulse, 0.0);
+            const float3 o = load3(pulse_origins, p);
+            const float3 d = load3(pulse_directions, p);
+            const float3 axis_a = lidar_beam_axis_a(d);
+            const float3 axis_b = cross(axis_a, d);
+            for (int k = 0; k < beam.size(); ++k) {
+                const float a = beam.offsets[2 * static_cast<std::size_t>(k)];
+                const float b = beam.offsets[2 * static_cast<std::size_t>(k) + 1];
+                const float3 r = lidar_beam_ray(d, axis_a, axis_b, a, b, t);
+                const HitRecord h = scene.trace_ray(o, r);
+                if (!h.hit) continue;
+                const float range = length(h.position - o);
+                if (!(range >= min_range && range <= max_range)) continue;
+                const int bin = lidar_range_bin(range, min_range, range_resolution);
+                if (bin < 0 || bin >= num_bins) continue;
+                const float c = std::fabs(dot(r, h.shading_normal));
+                if (c < kLidarEdgeOnCos) continue;
+                const float v = lidar_lambert_return(
+                    c, beam.weights[static_cast<std::size_t>(k)] * pulse_energy, sensor_area,
+                    range);
+                const MaterialData& mat = materials[static_cast<std::size_t>(h.material_id)];
+                double* dst = raw.data() + static_cast<std::size_t>(bin) * nw;
+                for (int l = 0; l < num_wavelengths; ++l) {
+                    const int idx = lidar_reflectance_index(mat.type, mat.spectral_offset, nb,
+                                                            h.back_face, l);
+                    const float e = spectral[static_cast<std::size_t>(idx)] * v;
+                    if (e > 0.0f) dst[l] += e;
+                }
+            }
+            float* out = waveform + static_cast<std::size_t>(p) * per_pulse;
+            convolve_pulse(raw.data(), out, num_bins, num_wavelengths, kernel);
+            extract_returns(out, o, d, p, rs, pulse_points[static_cast<std::size_t>(p)]);
+        });
+
+        // Returns in pulse order, nearest first within a pulse.
+        std::size_t total = 0;
+        for (const std::vector<float>& pts : pulse_points) total += pts.size();
+        result.points.reserve(total);
+        for (const std::vector<float>& pts : pulse_points)
+            result.points.insert(result.points.end(), pts.begin(), pts.end());
+    } else {
+        // One slot per pulse, compacted in pulse order after the join, so the
+        // point order does not depend on scheduling.
+        std::vector<float> slots(static_cast<std::size_t>(num_pulses) * kLidarPointFloats);
+        std::vector<unsigned char> has_point(static_cast<std::size_t>(num_pulses), 0);
+        run_workers(threads, num_pulses, [&](long long item, int) {
+            const int p = static_cast<int>(item);
+            const float3 o = load3(pulse_origins, p);
+            const float3 d = load3(pulse_directions, p);
+            const HitRecord h = scene.trace_ray(o, d);
+            if (!h.hit) return;
+            const float range = length(h.position - o);
+            if (!(range >= min_range && range <= max_range)) return;
+            const MaterialData& mat = materials[static_cast<std::size_t>(h.material_id)];
+            const float rho = spectral[static_cast<std::size_t>(mat.spectral_offset)];
+            const float c = std::fabs(dot(d, h.shading_normal));
+            const float intensity = rho * lidar_lambert_return(c, pulse_energy, sensor_area, range);
+            float* rec = slots.data() + static_cast<std::size_t>(p) * kLidarPointFloats;
+            rec[0] = h.position.x;
+            rec[1] = h.position.y;
+            rec[2] = h.position.z;
+            rec[3] = intensity;
+            rec[4] = 1.0f;
+            rec[5] = 1.0f;
+            rec[6] = range;
+            rec[7] = static_cast<float>(p);
+            has_point[static_cast<std::size_t>(p)] = 1;
+        });
+        for (std::size_t p = 0; p < has_point.size(); ++p) {
+            if (!has_point[p]) continue;
+            const float* rec = slots.data() + p * kLidarPointFloats;
+            result.points.insert(result.points.end(), rec, rec + kLidarPointFloats);
+        }
+    }
+
+    result.num_returns = static_cast<int>(result.points.size() / kLidarPointFloats);
+    if (progress) progress(num_pulses, num_pulses, elapsed_ms(start));
+    return result;
+}
+
+}  // namespace norvi::embree

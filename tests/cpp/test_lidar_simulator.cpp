@@ -1,0 +1,387 @@
+// The CPU LiDAR simulator against scenes worked out by hand: a flat Lambertian
+// target, two targets in one beam, a leaf seen from behind; input refused before
+// anything is traced; the same result with one thread and with many.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cpu/lidar_simulator.h"
+#include "cpu/lidar_waveform.h"
+#include "scene/embree_scene.h"
+#include "scene/mesh_generators.h"
+
+using namespace norvi;
+using norvi::embree::EmbreeSceneManager;
+using norvi::embree::LidarResult;
+using norvi::embree::simulate_lidar;
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr float kNadirOrigin[3] = {0, 0, 10};
+constexpr float kNadir[3] = {0, 0, -1};
+
+// A horizontal square of half side `half` at height z, material m.
+void add_plate(EmbreeSceneManager& s, float half, float z, int m, float x0 = 0.0f) {
+    const MeshData g = make_ground_plane(half, half);
+    const int mesh = s.add_mesh(g.vertices, g.normals, g.indices, m);
+    s.add_instance(mesh, x0, 0.0f, z, 1.0f);
+}
+
+struct Scan {
+    std::vector<float> origins, directions;
+    int pulses = 0;
+    float half_angle = 0.0005f;
+    int samples = 10;
+    float energy = 1.0f, area = 0.1f, res = 0.15f, min_range = 0.0f, max_range = 100.0f;
+    int wavelengths = 1;
+    float fwhm = 4.0f, threshold = 1e-8f;
+    int max_returns = 5;
+    bool direct = false;
+    int threads = 0;
+
+    void add_pulse(float3 o, float3 d) {
+        origins.insert(origins.end(), {o.x, o.y, o.z});
+        directions.insert(directions.end(), {d.x, d.y, d.z});
+        ++pulses;
+    }
+    LidarResult operator()(const EmbreeSceneManager& s) const {
+        return simulate_lidar(s, origins.data(), directions.data(), pulses, half_angle, samples,
+                              energy, area, res, min_range, max_range, wavelengths, fwhm,
+                              threshold, max_returns, direct, threads, {});
+    }
+};
+
+double waveform_sum(const LidarResult& r, int pulse, int wavelength, int nw) {
+    double s = 0.0;
+    for (int b = 0; b < r.num_bins; ++b)
+        s += r.waveform[(static_cast<std::size_t>(pulse) * r.num_bins + b) * nw + wavelength];
+    return s;
+}
+
+// Energy back from a Lambertian plate of reflectance rho at range R, nadir.
+double lambert_energy(double rho, double E, double A, double R) { return rho * E * A / (kPi * R * R); }
+
+}  // namespace
+
+TEST(LidarSimulator, FlatLambertianTargetInBothModes) {
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    s.upload_spectral_params({0.4f});
+    add_plate(s, 50.0f, 0.0f, 0);
+    s.build();
+
+    const float R = 20.07f;
+    Scan run;
+    run.energy = 2.0f;
+    run.area = 0.3f;
+    run.add_pulse({1.0f, -2.0f, R}, {0, 0, -1});
+    const double expected = lambert_energy(0.4, 2.0, 0.3, R);
+
+    run.direct = true;
+    const LidarResult d = run(s);
+    EXPECT_EQ(d.num_bins, 667);
+    EXPECT_TRUE(d.waveform.empty());
+    ASSERT_EQ(d.num_returns, 1);
+    ASSERT_EQ(d.points.size(), 8u);
+    EXPECT_NEAR(d.points[0], 1.0f, 1e-5f);
+    EXPECT_NEAR(d.points[1], -2.0f, 1e-5f);
+    EXPECT_NEAR(d.points[2], 0.0f, 1e-5f);
+    EXPECT_NEAR(d.points[3], expected, 1e-6 * expected);
+    EXPECT_EQ(d.points[4], 1.0f);
+    EXPECT_EQ(d.points[5], 1.0f);
+    EXPECT_NEAR(d.points[6], R, 1e-5f);
+    EXPECT_EQ(d.points[7], 0.0f);
+
+    run.direct = false;
+    const LidarResult w = run(s);
+    ASSERT_EQ(w.waveform.size(), 667u);
+    ASSERT_EQ(w.num_returns, 1);
+    EXPECT_LE(std::fabs(w.points[6] - R), run.res);
+    EXPECT_NEAR(w.points[2], R - w.points[6], 1e-5f);
+    EXPECT_EQ(w.points[4], 1.0f);
+    EXPECT_EQ(w.points[5], 1.0f);
+    // Sub-rays leave at up to 0.5 mrad: cos^3 of that differs from 1 by < 1e-6.
+    EXPECT_NEAR(waveform_sum(w, 0, 0, 1), expected, 2e-6 * expected);
+    // The return's intensity is the convolved waveform at its bin.
+    const int bin = static_cast<int>((w.points[6] - run.min_range) / run.res);
+    EXPECT_FLOAT_EQ(w.points[3], w.waveform[bin]);
+}
+
+TEST(LidarSimulator, TwoTargetsInOneBeamGiveTwoReturnsNearestFirst) {
+    // A plate at z = 5 covers the part of the footprint with x above 4.5 cm;
+    // the ground at z = 0 gets the rest. Pulse from z = 20 down, 10 mrad beam.
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);  // ground
+    s.add_material(MaterialType::Lambertian, 1);  // plate
+    s.upload_spectral_params({0.3f, 0.6f});
+    add_plate(s, 50.0f, 0.0f, 0);
+    add_plate(s, 5.0f, 5.0f, 1, 5.045f);
+    s.build();
+
+    Scan run;
+    run.half_angle = 0.01f;
+    run.add_pulse({0, 0, 20}, {0, 0, -1});
+    const LidarResult r = run(s);
+    ASSERT_EQ(r.num_returns, 2);
+    EXPECT_LE(std::fabs(r.points[6] - 15.0f), run.res);
+    EXPECT_LE(std::fabs(r.points[8 + 6] - 20.0f), run.res);
+    EXPECT_EQ(r.points[4], 1.0f);
+    EXPECT_EQ(r.points[5], 2.0f);
+    EXPECT_EQ(r.points[8 + 4], 2.0f);
+    EXPECT_EQ(r.points[8 + 5], 2.0f);
+    EXPECT_EQ(r.points[7], 0.0f);
+    EXPECT_EQ(r.points[8 + 7], 0.0f);
+
+    // Beam samples with a >= 0.4 (x = a t 15 m >= 6 cm) meet the plate.
+    const BeamPattern beam = make_beam_pattern(10);
+    double plate_w = 0.0;
+    for (int k = 0; k < beam.size(); ++k)
+        if (beam.offsets[2 * k] > 0.3f) plate_w += beam.weights[k];
+    const double expected =
+        plate_w * lambert_energy(0.6, 1, 0.1, 15) + (1 - plate_w) * lambert_energy(0.3, 1, 0.1, 20);
+    EXPECT_NEAR(waveform_sum(r, 0, 0, 1), expected, 1e-3 * expected);
+}
+
+TEST(LidarSimulator, LeafBackFaceAndWavelengths) {
+    // Leaf spectra for two bands: front reflectance, back reflectance, transmittance.
+    EmbreeSceneManager s;
+    s.set_num_bands(2);
+    s.add_material(MaterialType::TwoSidedLeaf, 0);
+    s.upload_spectral_params({0.1f, 0.2f, 0.5f, 0.7f, 0.05f, 0.05f});
+    add_plate(s, 10.0f, 0.0f, 0);
+    s.build();
+
+    Scan run;
+    run.wavelengths = 2;
+    run.add_pulse({0, 0, -10}, {0, 0, 1});  // from below: the back face
+    run.add_pulse({0, 0, 10}, {0, 0, -1});  // from above: the front face
+    const LidarResult w = run(s);
+    const double e = lambert_energy(1.0, 1, 0.1, 10);
+    EXPECT_NEAR(waveform_sum(w, 0, 0, 2), 0.5 * e, 1e-5 * e);
+    EXPECT_NEAR(waveform_sum(w, 0, 1, 2), 0.7 * e, 1e-5 * e);
+    EXPECT_NEAR(waveform_sum(w, 1, 0, 2), 0.1 * e, 1e-5 * e);
+    EXPECT_NEAR(waveform_sum(w, 1, 1, 2), 0.2 * e, 1e-5 * e);
+    ASSERT_EQ(w.num_returns, 2);
+    EXPECT_EQ(w.points[7], 0.0f);
+    EXPECT_EQ(w.points[8 + 7], 1.0f);
+
+    // Direct mode reads the first band of the first array whatever the face.
+    run.direct = true;
+    const LidarResult d = run(s);
+    ASSERT_EQ(d.num_returns, 2);
+    EXPECT_NEAR(d.points[3], 0.1 * e, 1e-6 * e);
+    EXPECT_NEAR(d.points[8 + 3], 0.1 * e, 1e-6 * e);
+}
+
+TEST(LidarSimulator, DirectModeKeepsPulseOrderAndTheRangeWindow) {
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    s.upload_spectral_params({0.5f});
+    add_plate(s, 5.0f, 0.0f, 0);
+    s.build();
+
+    Scan run;
+    run.direct = true;
+    run.min_range = 2.0f;
+    run.max_range = 30.0f;
+    for (int p = 0; p < 40; ++p) {
+        const float z = (p % 4 == 1) ? 1.0f : (p % 4 == 2 ? 40.0f : 10.0f + 0.1f * float(p));
+        const float x = (p % 4 == 3) ? 20.0f : 0.1f * float(p) - 2.0f;  // x = 20 misses
+        run.add_pulse({x, 0, z}, {0, 0, -1});
+    }
+    run.threads = 4;
+    const LidarResult r = run(s);
+    ASSERT_EQ(r.num_returns, 10);  // too near, too far and missing pulses give nothing
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(r.points[8 * i + 7], float(4 * i));
+        EXPECT_NEAR(r.points[8 * i + 6], 10.0f + 0.4f * float(i), 1e-4f);
+    }
+}
+
+TEST(LidarSimulator, OneThreadAndManyThreadsAgreeExactly) {
+    // Three crowns on trunks over a ground, scanned along a line.
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    s.add_material(MaterialType::TwoSidedLeaf, 1);
+    s.upload_spectral_params({0.2f, 0.45f, 0.3f, 0.4f});
+    add_plate(s, 20.0f, 0.0f, 0);
+    const MeshData crown = make_sphere(1.5f, {0, 0, 0}, 2);
+    const MeshData trunk = make_cylinder(0.2f, 3.0f, 8);
+    const int cm = s.add_mesh(crown.vertices, crown.normals, crown.indices, 1);
+    const int tm = s.add_mesh(trunk.vertices, trunk.normals, trunk.indices, 0);
+    for (int i = 0; i < 3; ++i) {
+        s.add_instance(cm, -3.0f + 3.0f * float(i), 0.3f * float(i), 4.0f, 1.0f);
+        s.add_instance(tm, -3.0f + 3.0f * float(i), 0.3f * float(i), 0.0f, 1.0f);
+    }
+    s.build();
+
+    Scan run;
+    run.half_angle = 0.02f;
+    run.samples = 6;
+    run.max_range = 40.0f;
+    for (int p = 0; p < 60; ++p)
+        run.add_pulse({-6.0f + 0.2f * float(p), 0.05f * float(p % 5), 25.0f},
+                      {0.05f * float(p % 3 - 1), 0.0f, -0.99874922f});
+
+    for (bool direct : {false, true}) {
+        run.direct = direct;
+        run.threads = 1;
+        const LidarResult a = run(s);
+        run.threads = 5;
+        const LidarResult b = run(s);
+        EXPECT_GT(a.num_returns, 30);
+        EXPECT_EQ(a.waveform, b.waveform);
+        EXPECT_EQ(a.points, b.points);
+        EXPECT_EQ(a.num_returns, b.num_returns);
+        // Waveform mode: pulse order, nearest first within a pulse.
+        for (int i = 1; i < a.num_returns; ++i) {
+            const float* prev = &a.points[8 * (i - 1)];
+            const float* cur = &a.points[8 * i];
+            EXPECT_LE(prev[7], cur[7]);
+            if (prev[7] == cur[7]) {
+                EXPECT_LT(prev[6], cur[6]);
+            }
+        }
+    }
+}
+
+TEST(LidarSimulator, ConsoleLineProgressAndNoPulses) {
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    s.upload_spectral_params({0.5f});
+    add_plate(s, 5.0f, 0.0f, 0);
+    s.build();
+
+    Scan run;
+    run.add_pulse({0, 0, 10}, {0, 0, -1});
+    run.add_pulse({1, 0, 10}, {0, 0, -1});
+    run.threads = 3;
+    int calls = 0;
+    testing::internal::CaptureStdout();
+    simulate_lidar(s, run.origins.data(), run.directions.data(), 2, 0.0005f, 10, 1, 0.1f, 0.15f,
+                   0, 100, 1, 4, 1e-8f, 5, false, 3, [&](int done, int total, float ms) {
+                       ++calls;
+                       EXPECT_EQ(done, 2);
+                       EXPECT_EQ(total, 2);
+                       EXPECT_GE(ms, 0.0f);
+                   });
+    run.direct = true;
+    run(s);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "LiDAR (CPU): 2 pulses, 81 beam samples, waveform mode, 3 threads\n"
+              "LiDAR (CPU): 2 pulses, 1 beam samples, direct mode, 3 threads\n");
+    EXPECT_EQ(calls, 1);
+
+    for (bool direct : {false, true}) {
+        const LidarResult r = simulate_lidar(s, nullptr, nullptr, 0, 0.0005f, 10, 1, 0.1f, 0.15f,
+                                             0, 100, 1, 4, 1e-8f, 5, direct, 1, {});
+        EXPECT_TRUE(r.waveform.empty());
+        EXPECT_TRUE(r.points.empty());
+        EXPECT_EQ(r.num_returns, 0);
+        EXPECT_EQ(r.num_bins, 667);
+    }
+}
+
+TEST(LidarSimulator, BadInputIsRefusedBeforeAnythingIsTraced) {
+    EmbreeSceneManager s;
+    s.set_num_bands(2);
+    s.add_material(MaterialType::Lambertian, 0);
+    s.add_material(MaterialType::TwoSidedLeaf, 2);
+    s.upload_spectral_params({0.5f, 0.5f, 0.3f, 0.3f, 0.1f});  // leaf back array ends short
+    add_plate(s, 5.0f, 0.0f, 0);
+    s.build();
+
+    auto call = [&](int pulses, int samples, float res, float mn, float mx, int nw, float fwhm,
+                    bool direct, const float* orig = kNadirOrigin) {
+        return simulate_lidar(s, orig, kNadir, pulses, 0.0005f, samples, 1, 0.1f, res, mn, mx, nw,
+                              fwhm, 1e-8f, 5, direct, 1, {});
+    };
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(call(1, 0, 0.15f, 0, 100, 1, 4, false), std::invalid_argument);
+    EXPECT_THROW(call(1, -2, 0.15f, 0, 100, 1, 4, false), std::invalid_argument);
+    EXPECT_THROW(call(1, 10, 0.0f, 0, 100, 1, 4, false), std::invalid_argument);
+    EXPECT_THROW(call(1, 10, -1.0f, 0, 100, 1, 4, true), std::invalid_argument);
+    EXPECT_THROW(call(1, 10, 0.15f, 50, 10, 1, 4, false), std::invalid_argument);
+    EXPECT_THROW(call(1, 10, 0.15f, 0, 100, 0, 4, false), std::invalid_argument);
+    EXPECT_THROW(call(1, 10, 0.15f, 0, 100, 1, 0, false), std::invalid_argument);
+    EXPECT_THROW(call(-1, 10, 0.15f, 0, 100, 1, 4, false), std::invalid_argument);
+    EXPECT_THROW(call(1, 10, 0.15f, 0, 100, 1, 4, false, nullptr), std::invalid_argument);
+    // Two wavelengths read past the end for material 0 at offset 0 only with 6 of them.
+    EXPECT_THROW(call(1, 10, 0.15f, 0, 100, 6, 4, false), std::invalid_argument);
+    // A zero or non-finite direction and a non-finite origin, in the second pulse.
+    for (const float bad : {0.0f, std::nanf(""), INFINITY}) {
+        const float orig[6] = {0, 0, 10, 0, 0, bad == 0.0f ? 10.0f : bad};
+        const float dirs[6] = {0, 0, -1, 0, 0, bad == 0.0f ? 0.0f : -1.0f};
+        for (bool direct : {false, true}) {
+            EXPECT_THROW(simulate_lidar(s, orig, dirs, 2, 0.0005f, 10, 1, 0.1f, 0.15f, 0, 100, 1,
+                                        4, 1e-8f, 5, direct, 1, {}),
+                         std::invalid_argument);
+        }
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    // Direct mode never reads a second wavelength: fine with the same scene.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(call(1, 0, 0.15f, 0, 100, 6, 4, true).num_returns, 1);
+    testing::internal::GetCapturedStdout();
+
+    // The leaf's back reflectance of band 1 would be value 5: one past the end.
+    const MeshData g = make_ground_plane(1, 1);
+    const int leaf_mesh = s.add_mesh(g.vertices, g.normals, g.indices, 1);
+    testing::internal::CaptureStdout();
+    EXPECT_NO_THROW(call(1, 10, 0.15f, 0, 100, 2, 4, false));  // not placed: never hit
+    s.add_instance(leaf_mesh, 0.0f, 0.0f, -5.0f, 1.0f);
+    s.build();
+    try {
+        call(1, 10, 0.15f, 0, 100, 2, 4, false);
+        ADD_FAILURE() << "a reflectance look-up past the spectral array was not refused";
+    } catch (const std::invalid_argument& e) {
+        const std::string msg = e.what();
+        EXPECT_NE(msg.find("material 1"), std::string::npos) << msg;
+        EXPECT_NE(msg.find("num_wavelengths 2"), std::string::npos) << msg;
+        EXPECT_NE(msg.find("5 values"), std::string::npos) << msg;
+    }
+    EXPECT_NO_THROW(call(1, 10, 0.15f, 0, 100, 1, 4, false));  // band 0 of the back array: value 4
+    // A mesh naming a material that does not exist.
+    s.add_mesh(g.vertices, g.normals, g.indices, 7);
+    EXPECT_THROW(call(1, 10, 0.15f, 0, 100, 1, 4, false), std::invalid_argument);
+    // An unbuilt scene.
+    EmbreeSceneManager unbuilt;
+    EXPECT_THROW(simulate_lidar(unbuilt, kNadirOrigin, kNadir, 1, 0.0005f, 10, 1, 0.1f, 0.15f, 0,
+                                100, 1, 4, 1e-8f, 5, true, 1, {}),
+                 std::runtime_error);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "LiDAR (CPU): 1 pulses, 81 beam samples, waveform mode, 1 threads\n"
+                   "LiDAR (CPU): 1 pulses, 81 beam samples, waveform mode, 1 threads\n");
+}
+
+TEST(LidarSimulator, TiltedTargetReturnsCosineWeightedEnergy) {
+    // A plate tilted 60 degrees about x, its centre 12 m below a nadir pulse:
+    // the return scales with |cos| = 0.5 in both modes.
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    s.upload_spectral_params({0.8f});
+    const MeshData g = make_ground_plane(10.0f, 10.0f);
+    const int mesh = s.add_mesh(g.vertices, g.normals, g.indices, 0);
+    const float c = 0.5f, sn = 0.8660254f;
+    const float xform[12] = {1, 0, 0, 0, 0, c, -sn, 0, 0, sn, c, 0};
+    s.add_instance(mesh, xform);
+    s.build();
+
+    Scan run;
+    run.add_pulse({0, 0, 12}, {0, 0, -1});
+    const double expected = 0.5 * lambert_energy(0.8, 1, 0.1, 12);
+    run.direct = true;
+    const LidarResult d = run(s);
+    ASSERT_EQ(d.num_returns, 1);
+    EXPECT_NEAR(d.points[3], expected, 1e-5 * expected);
+    run.direct = false;
+    const LidarResult w = run(s);
+    ASSERT_EQ(w.num_returns, 1);
+    EXPECT_NEAR(waveform_sum(w, 0, 0, 1), expected, 1e-4 * expected);
+    EXPECT_LE(std::fabs(w.points[6] - 12.0f), run.res);
+}
