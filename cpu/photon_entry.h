@@ -14,7 +14,7 @@
 
 #include <cmath>
 
-#include "cpu/periodic_wrap.h"
+#include "scene/periodic_wrap.h"
 #include "scene/host_device.h"
 #include "scene/types.h"
 

@@ -10,7 +10,7 @@
 
 #include "cpu/bsdf.h"
 #include "cpu/pcg32.h"
-#include "cpu/periodic_wrap.h"
+#include "scene/periodic_wrap.h"
 #include "cpu/photon_args.h"
 #include "cpu/photon_batches.h"
 #include "cpu/photon_grid.h"

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "scene/periodic_wrap.h"
 #include "scene/vec_math.h"
 
 namespace norvi::embree {
@@ -453,44 +454,8 @@ bool EmbreeSceneManager::occluded_periodic(float3 origin, float3 d) const {
     int count = 0;
     float3 p = origin;
     for (;;) {
-        // Nearest wall crossing in x.
-        float tx = kTFar;
-        bool has_x = false;
-        if (std::fabs(d.x) > 1e-8f) {
-            for (float t : {-p.x / d.x, (X - p.x) / d.x}) {
-                if (t > kTNear && t < kTFar && t < tx) {
-                    tx = t;
-                    has_x = true;
-                }
-            }
-        }
-        if (!has_x && std::fabs(d.y) <= 1e-8f) return false;
-
-        // Nearest wall crossing in y, if it comes before the x crossing.
-        float ty = tx;
-        bool has_y = false;
-        if (std::fabs(d.y) > 1e-8f) {
-            for (float t : {-p.y / d.y, (Y - p.y) / d.y}) {
-                if (t > kTNear && t < tx && t < ty) {
-                    ty = t;
-                    has_y = true;
-                }
-            }
-        }
-
-        float t;
-        if (has_y) {
-            p.x += d.x * ty;
-            p.y = p.y + d.y * ty + (d.y > 0.0f ? -Y : Y);
-            t = ty;
-        } else if (has_x) {
-            p.y += d.y * tx;
-            p.x = p.x + d.x * tx + (d.x > 0.0f ? -X : X);
-            t = tx;
-        } else {
-            return false;
-        }
-        p.z += d.z * t;
+        const float t = periodic_wrap(p, d, X, Y);
+        if (t < 0.0f) return false;  // parallel to both walls, or no wall ahead
         remaining -= t;
         if (remaining <= 0.0f) return false;
         if (trace_shadow(p, d, remaining)) return true;

@@ -14,7 +14,7 @@
 
 #include "cpu/bsdf.h"
 #include "cpu/pcg32.h"
-#include "cpu/periodic_wrap.h"
+#include "scene/periodic_wrap.h"
 #include "cpu/ray_offset.h"
 #include "cpu/roulette.h"
 #include "cpu/shading_frame.h"
