@@ -81,6 +81,8 @@ struct OptixPipelineLinkOptions90 {
 };
 
 static_assert(sizeof(OptixModuleCompileOptions90) == 40 && alignof(OptixModuleCompileOptions90) == 8, "");
+static_assert(offsetof(OptixModuleCompileOptions90, maxRegisterCount) == 0, "");
+static_assert(offsetof(OptixModuleCompileOptions90, optLevel) == 4, "");
 static_assert(offsetof(OptixModuleCompileOptions90, debugLevel) == 8, "");
 static_assert(offsetof(OptixModuleCompileOptions90, boundValues) == 16, "");
 static_assert(offsetof(OptixModuleCompileOptions90, numBoundValues) == 24, "");
@@ -88,13 +90,17 @@ static_assert(offsetof(OptixModuleCompileOptions90, numPayloadTypes) == 28, "");
 static_assert(offsetof(OptixModuleCompileOptions90, payloadTypes) == 32, "");
 
 static_assert(sizeof(OptixPipelineCompileOptions90) == 48 && alignof(OptixPipelineCompileOptions90) == 8, "");
+static_assert(offsetof(OptixPipelineCompileOptions90, usesMotionBlur) == 0, "");
+static_assert(offsetof(OptixPipelineCompileOptions90, traversableGraphFlags) == 4, "");
+static_assert(offsetof(OptixPipelineCompileOptions90, numPayloadValues) == 8, "");
+static_assert(offsetof(OptixPipelineCompileOptions90, numAttributeValues) == 12, "");
 static_assert(offsetof(OptixPipelineCompileOptions90, exceptionFlags) == 16, "");
 static_assert(offsetof(OptixPipelineCompileOptions90, pipelineLaunchParamsVariableName) == 24, "");
 static_assert(offsetof(OptixPipelineCompileOptions90, usesPrimitiveTypeFlags) == 32, "");
 static_assert(offsetof(OptixPipelineCompileOptions90, allowOpacityMicromaps) == 36, "");
 static_assert(offsetof(OptixPipelineCompileOptions90, allowClusteredGeometry) == 40, "");
 
-static_assert(sizeof(OptixPipelineLinkOptions90) == 4, "");
+static_assert(sizeof(OptixPipelineLinkOptions90) == 4 && offsetof(OptixPipelineLinkOptions90, maxTraceDepth) == 0, "");
 
 OptixModuleCompileOptions90 to_abi90(const OptixModuleCompileOptions& o) noexcept;
 OptixPipelineCompileOptions90 to_abi90(const OptixPipelineCompileOptions& o) noexcept;

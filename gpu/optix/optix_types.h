@@ -314,11 +314,12 @@ static_assert(offsetof(OptixDeviceContextOptions, logCallbackData) == 8, "");
 static_assert(offsetof(OptixDeviceContextOptions, logCallbackLevel) == 16, "");
 static_assert(offsetof(OptixDeviceContextOptions, validationMode) == 20, "");
 
-static_assert(sizeof(OptixModuleCompileBoundValueEntry) == 32, "");
+static_assert(sizeof(OptixModuleCompileBoundValueEntry) == 32 && alignof(OptixModuleCompileBoundValueEntry) == 8, "");
+static_assert(offsetof(OptixModuleCompileBoundValueEntry, sizeInBytes) == 8, "");
 static_assert(offsetof(OptixModuleCompileBoundValueEntry, boundValuePtr) == 16, "");
 static_assert(offsetof(OptixModuleCompileBoundValueEntry, annotation) == 24, "");
 
-static_assert(sizeof(OptixPayloadType) == 16, "");
+static_assert(sizeof(OptixPayloadType) == 16 && alignof(OptixPayloadType) == 8, "");
 static_assert(offsetof(OptixPayloadType, payloadSemantics) == 8, "");
 
 static_assert(sizeof(OptixModuleCompileOptions) == 48 && alignof(OptixModuleCompileOptions) == 8, "");
@@ -360,19 +361,28 @@ static_assert(offsetof(OptixProgramGroupHitgroup, entryFunctionNameAH) == 24, ""
 static_assert(offsetof(OptixProgramGroupHitgroup, moduleIS) == 32, "");
 static_assert(offsetof(OptixProgramGroupHitgroup, entryFunctionNameIS) == 40, "");
 static_assert(sizeof(OptixProgramGroupCallables) == 32, "");
+static_assert(offsetof(OptixProgramGroupCallables, entryFunctionNameDC) == 8, "");
+static_assert(offsetof(OptixProgramGroupCallables, moduleCC) == 16, "");
+static_assert(offsetof(OptixProgramGroupCallables, entryFunctionNameCC) == 24, "");
 static_assert(sizeof(OptixProgramGroupDesc) == 56 && alignof(OptixProgramGroupDesc) == 8, "");
 static_assert(offsetof(OptixProgramGroupDesc, kind) == 0, "");
 static_assert(offsetof(OptixProgramGroupDesc, flags) == 4, "");
 static_assert(offsetof(OptixProgramGroupDesc, hitgroup) == 8, "");
 static_assert(offsetof(OptixProgramGroupDesc, raygen) == 8, "");
 static_assert(offsetof(OptixProgramGroupDesc, miss) == 8, "");
+static_assert(offsetof(OptixProgramGroupDesc, exception) == 8, "");
+static_assert(offsetof(OptixProgramGroupDesc, callables) == 8, "");
 
-static_assert(sizeof(OptixBuildInputOpacityMicromap) == 48, "");
+static_assert(sizeof(OptixBuildInputOpacityMicromap) == 48 && alignof(OptixBuildInputOpacityMicromap) == 8, "");
 static_assert(offsetof(OptixBuildInputOpacityMicromap, opacityMicromapArray) == 8, "");
+static_assert(offsetof(OptixBuildInputOpacityMicromap, indexBuffer) == 16, "");
 static_assert(offsetof(OptixBuildInputOpacityMicromap, indexSizeInBytes) == 24, "");
+static_assert(offsetof(OptixBuildInputOpacityMicromap, indexStrideInBytes) == 28, "");
+static_assert(offsetof(OptixBuildInputOpacityMicromap, indexOffset) == 32, "");
+static_assert(offsetof(OptixBuildInputOpacityMicromap, numMicromapUsageCounts) == 36, "");
 static_assert(offsetof(OptixBuildInputOpacityMicromap, micromapUsageCounts) == 40, "");
 
-static_assert(sizeof(OptixBuildInputTriangleArray) == 144, "");
+static_assert(sizeof(OptixBuildInputTriangleArray) == 144 && alignof(OptixBuildInputTriangleArray) == 8, "");
 static_assert(offsetof(OptixBuildInputTriangleArray, vertexBuffers) == 0, "");
 static_assert(offsetof(OptixBuildInputTriangleArray, numVertices) == 8, "");
 static_assert(offsetof(OptixBuildInputTriangleArray, vertexFormat) == 12, "");
@@ -391,7 +401,7 @@ static_assert(offsetof(OptixBuildInputTriangleArray, primitiveIndexOffset) == 88
 static_assert(offsetof(OptixBuildInputTriangleArray, transformFormat) == 92, "");
 static_assert(offsetof(OptixBuildInputTriangleArray, opacityMicromap) == 96, "");
 
-static_assert(sizeof(OptixBuildInputInstanceArray) == 16, "");
+static_assert(sizeof(OptixBuildInputInstanceArray) == 16 && alignof(OptixBuildInputInstanceArray) == 8, "");
 static_assert(offsetof(OptixBuildInputInstanceArray, numInstances) == 8, "");
 static_assert(offsetof(OptixBuildInputInstanceArray, instanceStride) == 12, "");
 
@@ -401,15 +411,17 @@ static_assert(offsetof(OptixBuildInput, pad) == 8, "");
 static_assert(offsetof(OptixBuildInput, triangleArray) == 8, "");
 static_assert(offsetof(OptixBuildInput, instanceArray) == 8, "");
 
-static_assert(sizeof(OptixMotionOptions) == 12, "");
+static_assert(sizeof(OptixMotionOptions) == 12 && alignof(OptixMotionOptions) == 4, "");
+static_assert(offsetof(OptixMotionOptions, flags) == 2, "");
 static_assert(offsetof(OptixMotionOptions, timeBegin) == 4, "");
+static_assert(offsetof(OptixMotionOptions, timeEnd) == 8, "");
 static_assert(sizeof(OptixAccelBuildOptions) == 20 && alignof(OptixAccelBuildOptions) == 4, "");
 static_assert(offsetof(OptixAccelBuildOptions, operation) == 4, "");
 static_assert(offsetof(OptixAccelBuildOptions, motionOptions) == 8, "");
-static_assert(sizeof(OptixAccelBufferSizes) == 24, "");
+static_assert(sizeof(OptixAccelBufferSizes) == 24 && alignof(OptixAccelBufferSizes) == 8, "");
 static_assert(offsetof(OptixAccelBufferSizes, tempSizeInBytes) == 8, "");
 static_assert(offsetof(OptixAccelBufferSizes, tempUpdateSizeInBytes) == 16, "");
-static_assert(sizeof(OptixAccelEmitDesc) == 16, "");
+static_assert(sizeof(OptixAccelEmitDesc) == 16 && alignof(OptixAccelEmitDesc) == 8, "");
 static_assert(offsetof(OptixAccelEmitDesc, type) == 8, "");
 
 static_assert(sizeof(OptixInstance) == 80 && alignof(OptixInstance) == 8, "");
@@ -420,7 +432,7 @@ static_assert(offsetof(OptixInstance, flags) == 60, "");
 static_assert(offsetof(OptixInstance, traversableHandle) == 64, "");
 static_assert(offsetof(OptixInstance, pad) == 72, "");
 
-static_assert(sizeof(OptixShaderBindingTable) == 64, "");
+static_assert(sizeof(OptixShaderBindingTable) == 64 && alignof(OptixShaderBindingTable) == 8, "");
 static_assert(offsetof(OptixShaderBindingTable, exceptionRecord) == 8, "");
 static_assert(offsetof(OptixShaderBindingTable, missRecordBase) == 16, "");
 static_assert(offsetof(OptixShaderBindingTable, missRecordStrideInBytes) == 24, "");
