@@ -1,5 +1,8 @@
 #include "gpu/optix/optix_abi.h"
 
+#include <cstring>
+#include <type_traits>
+
 namespace norvi::optix {
 
 namespace {
@@ -9,6 +12,18 @@ constexpr int kFnCount = static_cast<int>(Fn::Count);
 // Slots in the order of Fn. ABI 118: OptiX 9.1 table; ABI 105: OptiX 9.0.
 constexpr int kSlots91[kFnCount] = {0, 1, 2, 3, 12, 18, 24, 25, 27, 28, 30, 32, 33, 48, 49};
 constexpr int kSlots90[kFnCount] = {0, 1, 2, 3, 12, 15, 18, 19, 21, 22, 23, 24, 25, 40, 41};
+
+// The 9.0 form of a struct whose 9.0 layout is the leading part of its 9.1
+// layout: every 9.0 field at its 9.1 offset (both layouts are asserted
+// field by field in optix_abi.h and optix_types.h).
+template <typename Abi90, typename Abi91>
+Abi90 leading_part(const Abi91& o) noexcept {
+    static_assert(sizeof(Abi90) <= sizeof(Abi91), "the 9.0 form is the shorter one");
+    static_assert(std::is_trivially_copyable_v<Abi90> && std::is_trivially_copyable_v<Abi91>, "");
+    Abi90 r{};
+    std::memcpy(&r, &o, sizeof(r));
+    return r;
+}
 
 }  // namespace
 
@@ -27,15 +42,7 @@ int table_slot(int abi, Fn fn) noexcept {
 }
 
 OptixModuleCompileOptions90 to_abi90(const OptixModuleCompileOptions& o) noexcept {
-    OptixModuleCompileOptions90 r{};
-    r.maxRegisterCount = o.maxRegisterCount;
-    r.optLevel = o.optLevel;
-    r.debugLevel = o.debugLevel;
-    r.boundValues = o.boundValues;
-    r.numBoundValues = o.numBoundValues;
-    r.numPayloadTypes = o.numPayloadTypes;
-    r.payloadTypes = o.payloadTypes;
-    return r;
+    return leading_part<OptixModuleCompileOptions90>(o);
 }
 
 OptixPipelineCompileOptions90 to_abi90(const OptixPipelineCompileOptions& o) noexcept {
@@ -53,9 +60,7 @@ OptixPipelineCompileOptions90 to_abi90(const OptixPipelineCompileOptions& o) noe
 }
 
 OptixPipelineLinkOptions90 to_abi90(const OptixPipelineLinkOptions& o) noexcept {
-    OptixPipelineLinkOptions90 r{};
-    r.maxTraceDepth = o.maxTraceDepth;
-    return r;
+    return leading_part<OptixPipelineLinkOptions90>(o);
 }
 
 }  // namespace norvi::optix

@@ -14,6 +14,20 @@ using QueryFunctionTable = OptixResult (*)(int, unsigned int, int*, const void**
 
 constexpr const char* kInitFailed = "Failed to initialize OptiX";
 
+// The 9.0 form of an optional option-struct argument: null stays null.
+template <typename Abi90>
+class Abi90Arg {
+public:
+    template <typename Abi91>
+    explicit Abi90Arg(const Abi91* options) noexcept
+        : value_(options ? to_abi90(*options) : Abi90{}), present_(options != nullptr) {}
+    const Abi90* get() const noexcept { return present_ ? &value_ : nullptr; }
+
+private:
+    Abi90 value_;
+    bool present_;
+};
+
 }  // namespace
 
 void OptixApi::clear() noexcept {
@@ -59,12 +73,9 @@ OptixResult OptixApi::module_create(OptixDeviceContext context, const OptixModul
                                   std::size_t*, OptixModule*);
         auto f = get<F>(Fn::ModuleCreate);
         if (!f) return OPTIX_ERROR_NOT_SUPPORTED;
-        const OptixModuleCompileOptions90 m90 = module_options ? to_abi90(*module_options)
-                                                               : OptixModuleCompileOptions90{};
-        const OptixPipelineCompileOptions90 p90 = pipeline_options ? to_abi90(*pipeline_options)
-                                                                   : OptixPipelineCompileOptions90{};
-        return f(context, module_options ? &m90 : nullptr, pipeline_options ? &p90 : nullptr, input, input_size,
-                 log, log_size, module);
+        const Abi90Arg<OptixModuleCompileOptions90> m90(module_options);
+        const Abi90Arg<OptixPipelineCompileOptions90> p90(pipeline_options);
+        return f(context, m90.get(), p90.get(), input, input_size, log, log_size, module);
     }
     using F = OptixResult (*)(OptixDeviceContext, const OptixModuleCompileOptions*,
                               const OptixPipelineCompileOptions*, const char*, std::size_t, char*, std::size_t*,
@@ -103,11 +114,9 @@ OptixResult OptixApi::pipeline_create(OptixDeviceContext context, const OptixPip
                                   std::size_t*, OptixPipeline*);
         auto f = get<F>(Fn::PipelineCreate);
         if (!f) return OPTIX_ERROR_NOT_SUPPORTED;
-        const OptixPipelineCompileOptions90 p90 = pipeline_options ? to_abi90(*pipeline_options)
-                                                                   : OptixPipelineCompileOptions90{};
-        const OptixPipelineLinkOptions90 l90 = link_options ? to_abi90(*link_options) : OptixPipelineLinkOptions90{};
-        return f(context, pipeline_options ? &p90 : nullptr, link_options ? &l90 : nullptr, groups, count, log,
-                 log_size, pipeline);
+        const Abi90Arg<OptixPipelineCompileOptions90> p90(pipeline_options);
+        const Abi90Arg<OptixPipelineLinkOptions90> l90(link_options);
+        return f(context, p90.get(), l90.get(), groups, count, log, log_size, pipeline);
     }
     using F = OptixResult (*)(OptixDeviceContext, const OptixPipelineCompileOptions*, const OptixPipelineLinkOptions*,
                               const OptixProgramGroup*, unsigned int, char*, std::size_t*, OptixPipeline*);
