@@ -21,8 +21,4 @@ void check_optix(optix::OptixResult result, const char* label) {
     if (result != optix::OPTIX_SUCCESS) throw std::runtime_error(optix_error_message(result, label));
 }
 
-bool check_cuda_nothrow(cudaError_t code) noexcept { return code == cudaSuccess; }
-
-bool check_optix_nothrow(optix::OptixResult result) noexcept { return result == optix::OPTIX_SUCCESS; }
-
 }  // namespace norvi

@@ -5,8 +5,6 @@
 // "sbt rg", "launch flux"). A failure throws std::runtime_error with
 //   "CUDA: " + label + " - " + the CUDA runtime's error string
 //   "OptiX: " + label + " (" + the decimal result code + ")"
-// The _nothrow forms are for destructors and cleanup paths: they report
-// success as a bool and never throw or print.
 
 #include <cuda_runtime_api.h>
 
@@ -21,8 +19,5 @@ std::string optix_error_message(optix::OptixResult result, const char* label);
 
 void check_cuda(cudaError_t code, const char* label);
 void check_optix(optix::OptixResult result, const char* label);
-
-bool check_cuda_nothrow(cudaError_t code) noexcept;
-bool check_optix_nothrow(optix::OptixResult result) noexcept;
 
 }  // namespace norvi
