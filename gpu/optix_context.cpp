@@ -78,9 +78,16 @@ void OptiXContext::release_() noexcept {
 }
 
 std::size_t OptiXContext::free_vram_mb() const {
+    // The runtime answers for the calling thread's current device, which a
+    // context opened since on another device has changed: ask on ours, then
+    // put the selection back.
+    int current = device_id_;
+    const bool switch_device = cudaGetDevice(&current) == cudaSuccess && current != device_id_;
+    if (switch_device && cudaSetDevice(device_id_) != cudaSuccess) return 0;
     std::size_t free_bytes = 0;
     std::size_t total_bytes = 0;
     if (cudaMemGetInfo(&free_bytes, &total_bytes) != cudaSuccess) free_bytes = 0;
+    if (switch_device) (void)cudaSetDevice(current);
     return free_bytes >> 20;
 }
 

@@ -41,7 +41,8 @@ public:
     std::string device_name() const { return device_name_; }
     // Total memory in MiB, rounded down.
     std::size_t total_vram_mb() const { return static_cast<std::size_t>(total_memory_ >> 20); }
-    // Free memory in MiB now, rounded down; 0 when the runtime cannot say.
+    // Free memory of this context's device in MiB now, rounded down; 0 when
+    // the runtime cannot say. The thread's current device is left as it was.
     std::size_t free_vram_mb() const;
     int compute_capability_major() const { return cc_major_; }
     int compute_capability_minor() const { return cc_minor_; }

@@ -52,7 +52,7 @@ TEST_F(Context, OpensTheDeviceInTheSpecifiedSteps) {
     // Destruction: the OptiX context first, then the stream.
     const std::vector<std::string> expected = {
         "cudaSetDevice 1",         "cudaGetDeviceProperties 1", "cudaStreamCreate",
-        "optixQueryFunctionTable 118 480", "optixDeviceContextCreate", "cudaMemGetInfo",
+        "optixQueryFunctionTable 118 480", "optixDeviceContextCreate", "cudaGetDevice", "cudaMemGetInfo",
         "optixDeviceContextDestroy", "cudaStreamDestroy"};
     EXPECT_EQ(expected, trace());
     EXPECT_EQ(0, norvi_emu_live_streams());
@@ -176,11 +176,20 @@ TEST_F(Context, MemoryIsReportedInWholeMebibytesRoundedDown) {
     EXPECT_EQ(8191u, OptiXContext(2).total_vram_mb());
 }
 
-TEST_F(Context, FreeMemoryIsZeroWhenTheRuntimeCannotSay) {
-    OptiXContext ctx(0);
-    EXPECT_EQ(6144u, ctx.free_vram_mb());
+TEST_F(Context, FreeMemoryIsThatOfTheContextsOwnDeviceOrZero) {
+    norvi_emu_clear_devices();
+    norvi_emu_add_device("A", 8ull << 30, 3ull << 30, 8, 6);
+    norvi_emu_add_device("B", 8ull << 30, 5ull << 30, 8, 6);
+    OptiXContext a(0);
+    OptiXContext b(1);  // makes device 1 current
+    EXPECT_EQ(3072u, a.free_vram_mb());
+    EXPECT_EQ(1, norvi_emu_current_device());
+    EXPECT_EQ(5120u, b.free_vram_mb());
+
+    norvi_emu_fail_call("cudaSetDevice", 1, 101);
+    EXPECT_EQ(0u, a.free_vram_mb());  // cannot reach device 0: no answer rather than device 1's
     norvi_emu_fail_call("cudaMemGetInfo", 1, 999);
-    EXPECT_EQ(0u, ctx.free_vram_mb());
+    EXPECT_EQ(0u, b.free_vram_mb());
 }
 
 TEST_F(Context, LogPrintsFatalAndErrorLinesOnly) {
