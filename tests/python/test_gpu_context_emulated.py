@@ -26,7 +26,6 @@ def emu():
     lib.norvi_emu_add_device.argtypes = [ctypes.c_char_p, ctypes.c_ulonglong, ctypes.c_ulonglong,
                                          ctypes.c_int, ctypes.c_int]
     lib.norvi_emu_fail_call.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int]
-    lib.norvi_emu_optix_log.argtypes = [ctypes.c_uint, ctypes.c_char_p, ctypes.c_char_p]
     lib.norvi_emu_optix_grant_abis.argtypes = [ctypes.c_int, ctypes.c_int]
     lib.norvi_emu_reset()
     yield module, lib
@@ -87,14 +86,3 @@ def test_emulated_invalid_ordinal(emu):
     with pytest.raises(RuntimeError, match="^Failed to set CUDA device: invalid device ordinal$"):
         ng.device_info(3)
 
-
-def test_emulated_optix_log_lines(emu, capfd):
-    ng, lib = emu
-    ctx = ng.OptiXContext()
-    capfd.readouterr()
-    for level, tag in ((1, b"FATAL"), (2, b"ERROR"), (3, b"WARNING"), (4, b"PRINT")):
-        lib.norvi_emu_optix_log(level, tag, b"message " + tag)
-    out, err = capfd.readouterr()
-    assert out == ""
-    assert err == "[OptiX][FATAL] message FATAL\n[OptiX][ERROR] message ERROR\n"
-    del ctx
