@@ -47,8 +47,9 @@ PrimitiveBuffers derive_primitive_buffers(const std::vector<MeshView>& meshes,
         }
         total += static_cast<long long>(meshes[static_cast<std::size_t>(m)].num_triangles);
         if (total > std::numeric_limits<int32_t>::max()) {
-            throw std::invalid_argument("instances: " + std::to_string(total) +
-                                        "+ primitives exceed the 32-bit primitive offsets");
+            throw std::invalid_argument("instances: " + std::to_string(total) + " primitives up to instance " +
+                                        std::to_string(k) + " exceed the 32-bit primitive offsets (at most " +
+                                        std::to_string(std::numeric_limits<int32_t>::max()) + ")");
         }
         out.instance_prim_offsets.push_back(static_cast<int32_t>(total));
     }

@@ -117,5 +117,20 @@ TEST(PrimitiveBuffers, RefusesUnknownMeshesAndVertexIndicesOutsideTheMesh) {
     EXPECT_THROW(derive_primitive_buffers({view(v, good, 0)}, {InstanceData{-1, {}}}), std::invalid_argument);
 }
 
+TEST(PrimitiveBuffers, RefusesMorePrimitivesThanThe32BitOffsetsHold) {
+    // Only the counts are read before the total is refused: no mesh data.
+    const MeshView huge{nullptr, 0, nullptr, std::size_t{1} << 30, 0};
+    const InstanceData inst = translate_scale(0, 0, 0, 0, 1);
+    try {
+        derive_primitive_buffers({huge}, {inst, inst});  // 2^31: one past the largest offset
+        FAIL() << "expected std::invalid_argument";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(
+            "instances: 2147483648 primitives up to instance 1 exceed the 32-bit primitive offsets (at most "
+            "2147483647)",
+            e.what());
+    }
+}
+
 }  // namespace
 }  // namespace norvi
