@@ -194,8 +194,10 @@ OptixApi load_optix_api() {
             return api;  // the library stays open for the life of the process
         }
         // Ask again with 9.0 only when the driver refused the 9.1 table
-        // itself (unknown ABI, or a table size it does not expect for it);
-        // any other answer means OptiX is unusable.
+        // itself: an ABI it does not know, or a size it does not expect for
+        // it (a driver may check the size first). A 9.0 grant is checked by
+        // the driver on its own terms, so asking costs nothing and a grant is
+        // a valid 9.0 table. Any other answer means OptiX is unusable.
         if (r != OPTIX_ERROR_UNSUPPORTED_ABI_VERSION && r != OPTIX_ERROR_FUNCTION_TABLE_SIZE_MISMATCH) break;
     }
     api.clear();
