@@ -2,7 +2,7 @@
 result layout, sensors, periodic scenes, progress reporting and bad input."""
 
 import math
-import os
+import re
 
 import numpy as np
 import pytest
@@ -402,6 +402,14 @@ def test_spectral_arrays_past_the_uploaded_values_are_refused(ground_scene):
     s.set_num_bands(2)  # the material now needs two values
     with pytest.raises(ValueError, match="material 0"):
         ng.simulate_cpu(s, 1)
+
+
+def test_signature_without_docstring():
+    doc = ng.simulate_cpu.__doc__.strip()
+    assert "\n" not in doc  # the signature line alone
+    inner = doc[doc.index("(") + 1: doc.rindex(")")]
+    params = re.findall(r"(\w+): [^=,]+?(?: = ([^,]+))?(?:,|$)", inner)
+    assert params == [("scene", ""), ("spp", "16"), ("max_depth", "16"), ("progress", "None")]
 
 
 def test_unbuilt_scene_is_refused():
