@@ -107,20 +107,27 @@ def test_thermal_ground_emits_planck_radiance_times_emissivity():
     np.testing.assert_allclose(img, np.broadcast_to(expected, img.shape), rtol=1e-5)
 
 
-def test_thermal_ground_uses_shaded_temperature_under_a_cover():
+@pytest.mark.parametrize("cover,sun,temperature", [
+    (True, True, 290.0),    # the cover shades the ground
+    (False, True, 315.0),   # open to the sun
+    (False, False, 290.0),  # no sun in the scene: nothing is sunlit
+])
+def test_thermal_ground_takes_its_sunlit_or_shaded_temperature(cover, sun, temperature):
     eps, wl = 0.9, [11000.0]
     s = ng.EmbreeSceneManager()
     s.add_material(0, 0, [0.0, 0.0, 0.0, 315.0, 290.0])  # sunlit 315 K, shaded 290 K
     s.add_material(7, 1)  # a black cover that emits nothing
     add_plane(s, 0)
-    add_plane(s, 1, z=2.0)
+    if cover:
+        add_plane(s, 1, z=2.0)
     s.upload_spectral_params(np.array([eps, 0.0, 1000.0], dtype=np.float32))
-    s.set_emitter(0, sun_at(0.0), 2)
+    if sun:
+        s.set_emitter(0, sun_at(0.0), 2)
     s.set_thermal_mode(True, wl)
     s.set_sensor(0, 4, 4, 4.0, 4.0, camera(z=1.0))  # between ground and cover
     s.build()
     img = ng.simulate_cpu(s, 2)
-    np.testing.assert_allclose(img, eps * planck_nm(wl[0], 290.0), rtol=1e-5)
+    np.testing.assert_allclose(img, eps * planck_nm(wl[0], temperature), rtol=1e-5)
 
 
 def test_two_sided_leaf_from_front_and_back():
