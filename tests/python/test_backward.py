@@ -328,15 +328,23 @@ def test_progress_is_called_after_every_pass_and_its_exception_propagates(ground
         ng.simulate_cpu(s, 2, 4, stop)
 
 
-def test_zero_depth_and_zero_passes_give_zero_images(ground_scene):
+@pytest.mark.parametrize("spp,depth,sensor_type", [
+    (0, 4, 0), (-2, 4, 0),  # no passes: no division by zero, no progress
+    (2, 0, 0),              # no surface interaction allowed
+    (2, 4, 0), (2, 4, 1), (2, 4, 4),  # an all-zero camera matrix gives no ray directions
+])
+def test_zero_images(ground_scene, spp, depth, sensor_type):
     s = ground_scene
     s.upload_spectral_params(np.array([0.5, 1.0], dtype=np.float32))
     s.set_sky(1)
-    s.set_sensor(0, 3, 2, 4.0, 4.0, camera())
-    for spp, depth in [(0, 4), (-2, 4), (2, 0)]:
-        img = ng.simulate_cpu(s, spp, depth)
-        assert img.shape == (2, 3, 1)
-        assert np.all(img == 0.0) and not np.any(np.isnan(img))
+    degenerate = spp > 0 and depth > 0
+    xform = np.zeros(16, dtype=np.float32) if degenerate else camera()
+    s.set_sensor(sensor_type, 3, 2, 4.0, 4.0, xform, 60.0)
+    calls = []
+    img = ng.simulate_cpu(s, spp, depth, lambda *a: calls.append(a))
+    assert img.shape == (2, 3, 1)
+    assert np.all(img == 0.0)
+    assert len(calls) == max(spp, 0)
 
 
 def test_max_depth_override_from_environment(ground_scene, capfd, monkeypatch):
