@@ -98,7 +98,7 @@ TEST(RenderBackward, RefusesBadScenesBeforeTracing) {
         FAIL() << "no error";
     } catch (const std::invalid_argument& e) {
         EXPECT_STREQ(e.what(),
-                     "render_backward: the parametric sky (10 coefficients per band) reads spectral "
-                     "values 10 to 39, but the uploaded spectral array has 18 values");
+                     "render_backward: the parametric sky reads spectral values 10 to 39, but the "
+                     "spectral array holds 18 values");
     }
 }

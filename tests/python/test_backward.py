@@ -415,8 +415,23 @@ def test_spectral_arrays_past_the_uploaded_values_are_refused(ground_scene):
         ng.simulate_cpu(s, 1)
     s.set_emitter(0, sun_at(10.0), 0)
     s.set_num_bands(2)  # the material now needs two values
-    with pytest.raises(ValueError, match="material 0"):
+    with pytest.raises(ValueError, match="material 0 reads spectral values 0 to 1, but the spectral array holds 1 values"):
         ng.simulate_cpu(s, 1)
+
+
+def test_thermal_mode_checks_emissivities_and_not_the_sun():
+    s = ng.EmbreeSceneManager()
+    s.add_material(7, 1)  # a black kind still reads its emissivity in thermal mode
+    add_plane(s, 0)
+    s.upload_spectral_params(np.array([0.9], dtype=np.float32))
+    s.set_emitter(0, sun_at(0.0), 5)  # irradiance past the array: unread in thermal mode
+    s.set_thermal_mode(True, [10000.0])
+    s.set_sensor(0, 2, 2, 4.0, 4.0, camera())
+    s.build()
+    with pytest.raises(ValueError, match="material 0 reads spectral values 1 to 1"):
+        ng.simulate_cpu(s, 1)
+    s.upload_spectral_params(np.array([0.9, 0.9], dtype=np.float32))
+    assert np.all(ng.simulate_cpu(s, 1) == 0.0)  # no temperature set: nothing emitted
 
 
 def test_signature_without_docstring():
