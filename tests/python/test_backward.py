@@ -72,6 +72,9 @@ def test_lambertian_ground_under_sun_and_sky():
     expected = np.array(rho) * np.array(e_sun) * math.cos(math.radians(zen)) / math.pi
     img = ng.simulate_cpu(s, 4)
     np.testing.assert_allclose(img, np.broadcast_to(expected, img.shape), rtol=1e-5)
+    # the emitter direction is a direction: its length does not scale the light
+    s.set_emitter(0, 3.0 * sun_at(zen, 30.0), 2)
+    np.testing.assert_allclose(ng.simulate_cpu(s, 4), img, rtol=1e-6)
     # a constant sky of radiance 1 adds rho: every bounce off the plane sees the sky
     s.upload_spectral_params(np.array(rho + e_sun + [1.0, 1.0], dtype=np.float32))
     s.set_sky(4)
