@@ -331,6 +331,21 @@ def test_progress_is_called_after_every_pass_and_its_exception_propagates(ground
         ng.simulate_cpu(s, 2, 4, stop)
 
 
+def test_scene_changes_made_by_progress_do_not_reach_the_running_render(ground_scene):
+    s = ground_scene
+    s.upload_spectral_params(np.array([0.5, 1.0], dtype=np.float32))
+    s.set_sky(1)
+    s.set_sensor(0, 3, 2, 4.0, 4.0, camera())
+    expected = ng.simulate_cpu(s, 3)
+    np.testing.assert_allclose(expected, 0.5, rtol=1e-6)
+
+    def change(done, total, ms):
+        s.upload_spectral_params(np.array([0.0, 0.0], dtype=np.float32))  # same length, same storage
+        s.clear_for_reuse()
+
+    np.testing.assert_array_equal(ng.simulate_cpu(s, 3, 16, change), expected)
+
+
 @pytest.mark.parametrize("spp,depth,sensor_type", [
     (0, 4, 0), (-2, 4, 0),  # no passes: no division by zero, no progress
     (2, 0, 0),              # no surface interaction allowed
