@@ -223,7 +223,22 @@ TEST(Bsdf, RpvReducesToRho0AndIsReciprocal) {
                     0.35f * kInvPi);
     EXPECT_NEAR(albedo(MaterialType::Rpv, reduced, 1, 0, unit(0.5f, 0.5f, 0.7f), false, false), 0.35,
                 1e-3);
-    // general parameters: symmetric in wo and wi, positive, zero below the horizon
+    // general parameters against hand-worked values (rho0 0.2, k 0.7, Theta -0.2, rho_c 0.4):
+    // at nadir M = 1, F = (1 - Theta) / (1 + Theta)^2 = 1.875, H = 2 - rho_c = 1.6
+    EXPECT_NEAR(rpv_reflectance_factor(0.2f, 0.7f, -0.2f, 0.4f, {0, 0, 1}, {0, 0, 1}), 0.6f, 1e-6f);
+    // both at 60 degrees: M = 0.25^-0.3; in the hot spot F = 1.875, H = 1.6; opposite
+    // azimuths give cos g = -1/2, D = 1.24, G = sqrt(12)
+    const float s60 = std::sqrt(3.0f) / 2;
+    EXPECT_NEAR(rpv_reflectance_factor(0.2f, 0.7f, -0.2f, 0.4f, {s60, 0, 0.5f}, {s60, 0, 0.5f}),
+                0.9094299f, 1e-6f);
+    EXPECT_NEAR(rpv_reflectance_factor(0.2f, 0.7f, -0.2f, 0.4f, {s60, 0, 0.5f}, {-s60, 0, 0.5f}),
+                0.2390865f, 1e-6f);
+    // ... read band by band from the four arrays rho0, k, Theta, rho_c, divided by pi
+    const std::vector<float> two_bands = {0.9f, 0.2f, 0.3f, 0.7f, 0.5f, -0.2f, 0.1f, 0.4f};
+    EXPECT_NEAR(eval_bsdf(MaterialType::Rpv, 0, 1, {s60, 0, 0.5f}, {-s60, 0, 0.5f}, two_bands.data(), 2,
+                          false, false),
+                0.2390865 / kPiD, 1e-6);
+    // symmetric in wo and wi, positive, zero below the horizon
     const float3 w1 = unit(0.6f, 0.1f, 0.5f), w2 = unit(-0.2f, 0.7f, 0.3f);
     const float f12 = rpv_reflectance_factor(0.2f, 0.7f, -0.2f, 0.4f, w1, w2);
     const float f21 = rpv_reflectance_factor(0.2f, 0.7f, -0.2f, 0.4f, w2, w1);
