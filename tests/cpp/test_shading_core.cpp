@@ -380,6 +380,11 @@ TEST(SunSky, ParametricSkyGivesC9AtTheZenithForAnyShape) {
     flat[7] = 1.0f;
     EXPECT_NEAR(sky_radiance(flat.data(), 0, unit(0, std::sqrt(3.0f), 1), 0, {0, 0, 1}),
                 2.5f * (1 + std::sqrt(0.5f)) / 2, 1e-5f);
+    // every coefficient at work, hand-worked: sun at the zenith, view at 60 degrees
+    // (cos t = cos g = 1/2, g = pi/3), relative to the zenith (t = ts = 0)
+    const std::vector<float> shaped = {-1.0f, -0.32f, 10.0f, -3.0f, 0.45f, 0.5f, -0.8f, 0.2f, 0.1f, 2.0f};
+    EXPECT_NEAR(sky_radiance(shaped.data(), 0, {std::sqrt(3.0f) / 2, 0, 0.5f}, 0, {0, 0, 1}), 0.5619533f,
+                1e-5f);
     // no zenith radiance, no sky
     flat[9] = 0.0f;
     EXPECT_EQ(sky_radiance(flat.data(), 0, {0, 0, 1}, 0, {0, 0, 1}), 0.0f);

@@ -59,6 +59,17 @@ def test_empty_scene_under_constant_sky_is_one_everywhere():
     np.testing.assert_array_equal(img, 1.0)
 
 
+def test_parametric_sky_wins_over_the_constant_sky():
+    shape = [-1.0, -0.32, 10.0, -3.0, 0.45, 0.5, -0.8, 0.2, 0.1, 2.0]  # c9 = 2: zenith radiance
+    s = ng.EmbreeSceneManager()
+    s.upload_spectral_params(np.array(shape + [5.0], dtype=np.float32))
+    s.set_sky(10)
+    s.set_hw_sky(0, *sun_at(30.0))
+    s.set_sensor(1, 1, 1, 0, 0, camera(tilt_deg=180.0), 0.05)  # a tiny field around the zenith
+    s.build()
+    np.testing.assert_allclose(ng.simulate_cpu(s, 2), 2.0, rtol=2e-3)  # the shape varies across the field
+
+
 def test_lambertian_ground_under_sun_and_sky():
     rho, e_sun, zen = [0.3, 0.7], [2.0, 1.5], 35.0
     s = ng.EmbreeSceneManager()
