@@ -21,9 +21,7 @@ void register_simulate_cpu(py::module_& m) {
             return make_array(r.image, {r.height, r.width, r.num_bands});
         },
         py::arg("scene"), py::arg("spp") = 16, py::arg("max_depth") = 16,
-        py::arg("progress") = py::none(),
-        "Backward Monte Carlo image of the sensor: float32 array (height, width, num_bands) of "
-        "spectral radiance. progress(done, total, elapsed_ms) is called after every pass.");
+        py::arg("progress") = py::none());
 }
 
 }  // namespace norvi::py_bind

@@ -161,19 +161,10 @@ void trace_backward_path(const BackwardSetup& c, const Tracer& tracer, Pcg32& rn
         if (pdf < kMinSamplePdf || !(fabsf(wi.z) > 0.0f)) return;
         const double weight = fabs(double(wi.z)) / double(pdf);  // |cos| / pdf, the same for every band
         eval_bsdf_bands(mat.type, mo, wo, wi, c.spectral, nb, hit.back_face, c.thermal, f);
-        // New throughput, with what roulette needs gathered in the same sweep.
-        bool alive = false;
-        float largest = 0.0f;
-        for (int b = 0; b < nb; ++b) {
-            const double t = (double(f[b]) * weight) * throughput[b];
-            throughput[b] = t;
-            alive |= t > kMinThroughput;
-            const float tf = static_cast<float>(t);
-            if (tf > largest) largest = tf;
-        }
-        if (!alive) return;
+        for (int b = 0; b < nb; ++b) throughput[b] = (double(f[b]) * weight) * throughput[b];
+        if (!throughput_alive(throughput, nb)) return;
         if (bounce >= c.rr_depth) {
-            const float p = roulette_survival_from_largest(largest);
+            const float p = roulette_survival(throughput, nb);
             if (rng.next_float() >= p) return;
             const double inv = 1.0 / double(p);
             for (int b = 0; b < nb; ++b) throughput[b] *= inv;

@@ -70,7 +70,17 @@ BackwardResult render_backward(const EmbreeSceneManager& scene, int spp, int max
                                int num_threads,
                                const std::function<void(int, int, float)>& progress) {
     max_depth = max_depth_override(max_depth, "CPU bwd");
-    const BackwardSetup setup = make_backward_setup(scene, max_depth, rr_depth);
+    BackwardSetup setup = make_backward_setup(scene, max_depth, rr_depth);
+    // The progress callback runs between passes and may change the scene (a
+    // Python callback can call any scene method). The paths index copies of
+    // the arrays taken now, so such a change can neither reach this render
+    // nor leave it reading freed or shortened storage.
+    const std::vector<float> spectral = scene.spectral_params();
+    const std::vector<MaterialData> materials = scene.materials();
+    const std::vector<float> wavelengths = scene.thermal_wavelengths();
+    setup.spectral = spectral.data();
+    setup.materials = materials.data();
+    setup.wavelengths = wavelengths.data();
     const int width = setup.sensor.width;
     const int height = setup.sensor.height;
     const int nb = setup.num_bands;

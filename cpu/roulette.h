@@ -19,21 +19,17 @@ NORVI_HD bool throughput_alive(const double* throughput, int num_bands) {
     return false;
 }
 
-// Survival probability of Russian roulette from the largest throughput over
-// the bands (as float, at least 0): that value capped at 0.95. A path
-// survives when a uniform draw r < p and then has its throughput scaled by
-// 1 / p, keeping the estimate unbiased.
-NORVI_HD float roulette_survival_from_largest(float largest) {
-    return largest < kMaxSurvival ? largest : kMaxSurvival;
-}
-
+// Survival probability of Russian roulette: the largest throughput over the
+// bands (compared as float, at least 0), capped at 0.95. A path survives when
+// a uniform draw r < p and then has its throughput scaled by 1 / p, keeping
+// the estimate unbiased.
 NORVI_HD float roulette_survival(const double* throughput, int num_bands) {
     float p = 0.0f;
     for (int b = 0; b < num_bands; ++b) {
         const float t = static_cast<float>(throughput[b]);
         if (t > p) p = t;
     }
-    return roulette_survival_from_largest(p);
+    return p < kMaxSurvival ? p : kMaxSurvival;
 }
 
 }  // namespace norvi

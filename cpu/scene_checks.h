@@ -8,8 +8,26 @@
 
 namespace norvi::embree {
 
-// `engine` prefixes the messages ("render_backward", ...). Throws
-// std::runtime_error for an unbuilt scene, std::invalid_argument otherwise.
+// The spectral ranges a simulation reads besides each used material's
+// reflectance arrays and the sky in use.
+struct SpectralReads {
+    bool emissivity = false;  // thermal emission: every used material reads at least one array
+    bool sun = false;         // the sun irradiance at the emitter's offset
+};
+
+// Throws std::invalid_argument, the message starting with `engine`, unless
+// every range read for num_bands bands lies inside the uploaded spectral
+// array: the arrays of each material a mesh uses, the sun irradiance when
+// reads.sun, and the sky in use (parametric: 10 coefficients per band, else
+// constant). Every mesh must name an existing material
+// (EmbreeSceneManager::check_materials).
+void check_spectral_ranges(const EmbreeSceneManager& scene, const char* engine, int num_bands,
+                           SpectralReads reads);
+
+// All checks of the shading engines (backward renderer): a built scene
+// (std::runtime_error otherwise), existing materials, at least one band, a
+// thermal wavelength per band in thermal mode, and check_spectral_ranges with
+// the emissivities in thermal mode and the sun irradiance outside it.
 void check_scene_for_shading(const EmbreeSceneManager& scene, const char* engine);
 
 // Whether the emitter gives light: a non-zero direction.

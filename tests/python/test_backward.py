@@ -2,7 +2,7 @@
 result layout, sensors, periodic scenes, progress reporting and bad input."""
 
 import math
-import os
+import re
 
 import numpy as np
 import pytest
@@ -59,6 +59,17 @@ def test_empty_scene_under_constant_sky_is_one_everywhere():
     np.testing.assert_array_equal(img, 1.0)
 
 
+def test_parametric_sky_wins_over_the_constant_sky():
+    shape = [-1.0, -0.32, 10.0, -3.0, 0.45, 0.5, -0.8, 0.2, 0.1, 2.0]  # c9 = 2: zenith radiance
+    s = ng.EmbreeSceneManager()
+    s.upload_spectral_params(np.array(shape + [5.0], dtype=np.float32))
+    s.set_sky(10)
+    s.set_hw_sky(0, *sun_at(30.0))
+    s.set_sensor(1, 1, 1, 0, 0, camera(tilt_deg=180.0), 0.05)  # a tiny field around the zenith
+    s.build()
+    np.testing.assert_allclose(ng.simulate_cpu(s, 2), 2.0, rtol=2e-3)  # the shape varies across the field
+
+
 def test_lambertian_ground_under_sun_and_sky():
     rho, e_sun, zen = [0.3, 0.7], [2.0, 1.5], 35.0
     s = ng.EmbreeSceneManager()
@@ -72,6 +83,9 @@ def test_lambertian_ground_under_sun_and_sky():
     expected = np.array(rho) * np.array(e_sun) * math.cos(math.radians(zen)) / math.pi
     img = ng.simulate_cpu(s, 4)
     np.testing.assert_allclose(img, np.broadcast_to(expected, img.shape), rtol=1e-5)
+    # the emitter direction is a direction: its length does not scale the light
+    s.set_emitter(0, 3.0 * sun_at(zen, 30.0), 2)
+    np.testing.assert_allclose(ng.simulate_cpu(s, 4), img, rtol=1e-6)
     # a constant sky of radiance 1 adds rho: every bounce off the plane sees the sky
     s.upload_spectral_params(np.array(rho + e_sun + [1.0, 1.0], dtype=np.float32))
     s.set_sky(4)
@@ -107,20 +121,27 @@ def test_thermal_ground_emits_planck_radiance_times_emissivity():
     np.testing.assert_allclose(img, np.broadcast_to(expected, img.shape), rtol=1e-5)
 
 
-def test_thermal_ground_uses_shaded_temperature_under_a_cover():
+@pytest.mark.parametrize("cover,sun,temperature", [
+    (True, True, 290.0),    # the cover shades the ground
+    (False, True, 315.0),   # open to the sun
+    (False, False, 290.0),  # no sun in the scene: nothing is sunlit
+])
+def test_thermal_ground_takes_its_sunlit_or_shaded_temperature(cover, sun, temperature):
     eps, wl = 0.9, [11000.0]
     s = ng.EmbreeSceneManager()
     s.add_material(0, 0, [0.0, 0.0, 0.0, 315.0, 290.0])  # sunlit 315 K, shaded 290 K
     s.add_material(7, 1)  # a black cover that emits nothing
     add_plane(s, 0)
-    add_plane(s, 1, z=2.0)
+    if cover:
+        add_plane(s, 1, z=2.0)
     s.upload_spectral_params(np.array([eps, 0.0, 1000.0], dtype=np.float32))
-    s.set_emitter(0, sun_at(0.0), 2)
+    if sun:
+        s.set_emitter(0, sun_at(0.0), 2)
     s.set_thermal_mode(True, wl)
     s.set_sensor(0, 4, 4, 4.0, 4.0, camera(z=1.0))  # between ground and cover
     s.build()
     img = ng.simulate_cpu(s, 2)
-    np.testing.assert_allclose(img, eps * planck_nm(wl[0], 290.0), rtol=1e-5)
+    np.testing.assert_allclose(img, eps * planck_nm(wl[0], temperature), rtol=1e-5)
 
 
 def test_two_sided_leaf_from_front_and_back():
@@ -321,15 +342,38 @@ def test_progress_is_called_after_every_pass_and_its_exception_propagates(ground
         ng.simulate_cpu(s, 2, 4, stop)
 
 
-def test_zero_depth_and_zero_passes_give_zero_images(ground_scene):
+def test_scene_changes_made_by_progress_do_not_reach_the_running_render(ground_scene):
     s = ground_scene
     s.upload_spectral_params(np.array([0.5, 1.0], dtype=np.float32))
     s.set_sky(1)
     s.set_sensor(0, 3, 2, 4.0, 4.0, camera())
-    for spp, depth in [(0, 4), (-2, 4), (2, 0)]:
-        img = ng.simulate_cpu(s, spp, depth)
-        assert img.shape == (2, 3, 1)
-        assert np.all(img == 0.0) and not np.any(np.isnan(img))
+    expected = ng.simulate_cpu(s, 3)
+    np.testing.assert_allclose(expected, 0.5, rtol=1e-6)
+
+    def change(done, total, ms):
+        s.upload_spectral_params(np.array([0.0, 0.0], dtype=np.float32))  # same length, same storage
+        s.clear_for_reuse()
+
+    np.testing.assert_array_equal(ng.simulate_cpu(s, 3, 16, change), expected)
+
+
+@pytest.mark.parametrize("spp,depth,sensor_type", [
+    (0, 4, 0), (-2, 4, 0),  # no passes: no division by zero, no progress
+    (2, 0, 0),              # no surface interaction allowed
+    (2, 4, 0), (2, 4, 1), (2, 4, 4),  # an all-zero camera matrix gives no ray directions
+])
+def test_zero_images(ground_scene, spp, depth, sensor_type):
+    s = ground_scene
+    s.upload_spectral_params(np.array([0.5, 1.0], dtype=np.float32))
+    s.set_sky(1)
+    degenerate = spp > 0 and depth > 0
+    xform = np.zeros(16, dtype=np.float32) if degenerate else camera()
+    s.set_sensor(sensor_type, 3, 2, 4.0, 4.0, xform, 60.0)
+    calls = []
+    img = ng.simulate_cpu(s, spp, depth, lambda *a: calls.append(a))
+    assert img.shape == (2, 3, 1)
+    assert np.all(img == 0.0)
+    assert len(calls) == max(spp, 0)
 
 
 def test_max_depth_override_from_environment(ground_scene, capfd, monkeypatch):
@@ -400,8 +444,31 @@ def test_spectral_arrays_past_the_uploaded_values_are_refused(ground_scene):
         ng.simulate_cpu(s, 1)
     s.set_emitter(0, sun_at(10.0), 0)
     s.set_num_bands(2)  # the material now needs two values
-    with pytest.raises(ValueError, match="material 0"):
+    with pytest.raises(ValueError, match="material 0 reads spectral values 0 to 1, but the spectral array holds 1 values"):
         ng.simulate_cpu(s, 1)
+
+
+def test_thermal_mode_checks_emissivities_and_not_the_sun():
+    s = ng.EmbreeSceneManager()
+    s.add_material(7, 1)  # a black kind still reads its emissivity in thermal mode
+    add_plane(s, 0)
+    s.upload_spectral_params(np.array([0.9], dtype=np.float32))
+    s.set_emitter(0, sun_at(0.0), 5)  # irradiance past the array: unread in thermal mode
+    s.set_thermal_mode(True, [10000.0])
+    s.set_sensor(0, 2, 2, 4.0, 4.0, camera())
+    s.build()
+    with pytest.raises(ValueError, match="material 0 reads spectral values 1 to 1"):
+        ng.simulate_cpu(s, 1)
+    s.upload_spectral_params(np.array([0.9, 0.9], dtype=np.float32))
+    assert np.all(ng.simulate_cpu(s, 1) == 0.0)  # no temperature set: nothing emitted
+
+
+def test_signature_without_docstring():
+    doc = ng.simulate_cpu.__doc__.strip()
+    assert "\n" not in doc  # the signature line alone
+    inner = doc[doc.index("(") + 1: doc.rindex(")")]
+    params = re.findall(r"(\w+): [^=,]+?(?: = ([^,]+))?(?:,|$)", inner)
+    assert params == [("scene", ""), ("spp", "16"), ("max_depth", "16"), ("progress", "None")]
 
 
 def test_unbuilt_scene_is_refused():
