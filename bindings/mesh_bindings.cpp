@@ -26,25 +26,20 @@ void register_mesh_generators(py::module_& m) {
         [](float half_w, float half_h, int /*material_id*/) {
             return mesh_to_dict(make_ground_plane(half_w, half_h));
         },
-        py::arg("half_w") = 50.0f, py::arg("half_h") = 50.0f, py::arg("material_id") = 0,
-        "Flat rectangle in the plane z = 0, normal +z: 4 vertices, 2 triangles.\n"
-        "material_id is accepted for compatibility and ignored (give the material to add_mesh).");
+        py::arg("half_w") = 50.0f, py::arg("half_h") = 50.0f, py::arg("material_id") = 0);
     m.def(
         "make_sphere",
         [](float radius, const FloatArray& center, int subdivisions) {
             const std::vector<float> c = first_values_1d(center, 3, "make_sphere: center");
             return mesh_to_dict(make_sphere(radius, float3{c[0], c[1], c[2]}, subdivisions));
         },
-        py::arg("radius"), py::arg("center"), py::arg("subdivisions") = 2,
-        "Icosphere of the given radius about center (3 values); each subdivision splits every\n"
-        "triangle in four. Normals point outward.");
+        py::arg("radius"), py::arg("center"), py::arg("subdivisions") = 2);
     m.def(
         "make_cylinder",
         [](float radius, float height, int segments) {
             return mesh_to_dict(make_cylinder(radius, height, segments));
         },
-        py::arg("radius"), py::arg("height"), py::arg("segments") = 8,
-        "Open cylinder (no caps) along +z from z = 0 to z = height, segments >= 1.");
+        py::arg("radius"), py::arg("height"), py::arg("segments") = 8);
 }
 
 }  // namespace norvi::py_bind
