@@ -104,6 +104,23 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
                << beam_samples_per_dim;
             throw std::invalid_argument(os.str());
         }
+        auto require = [&os](bool ok, const char* what, float value) {
+            if (ok) return;
+            os << "simulate_lidar: " << what << "; got " << value;
+            throw std::invalid_argument(os.str());
+        };
+        require(std::isfinite(pulse_energy) && pulse_energy >= 0.0f,
+                "pulse_energy must be finite and not negative", pulse_energy);
+        require(std::isfinite(sensor_area) && sensor_area >= 0.0f,
+                "sensor_area must be finite and not negative", sensor_area);
+        if (!direct_mode) {
+            // A non-finite tan(half-angle) gives NaN sub-ray directions, which
+            // Embree may not be handed.
+            require(std::isfinite(beam_half_angle_rad), "beam_half_angle_rad must be finite",
+                    beam_half_angle_rad);
+            require(std::isfinite(peak_threshold), "peak_threshold must be finite",
+                    peak_threshold);
+        }
         if (num_wavelengths < 1) {
             os << "simulate_lidar: num_wavelengths must be at least 1; got " << num_wavelengths;
             throw std::invalid_argument(os.str());

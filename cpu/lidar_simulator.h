@@ -33,10 +33,12 @@ struct LidarResult {
 //
 // Throws std::invalid_argument, before tracing anything, for a negative pulse
 // count, missing pulse arrays, a non-finite origin or a zero or non-finite
-// direction, a meaningless range window or pulse width, fewer
-// than 1 beam sample per dimension in waveform mode, fewer than 1 wavelength,
-// or a wavelength count whose reflectance look-up would read outside the
-// scene's spectral array; and whatever scene.check_materials() throws.
+// direction, a negative or non-finite pulse energy or sensor area, a
+// meaningless range window or pulse width, and in waveform mode a non-finite
+// beam half-angle or peak threshold or fewer than 1 beam sample per
+// dimension; for fewer than 1 wavelength, or a wavelength count whose
+// reflectance look-up would read outside the scene's spectral array; and
+// whatever scene.check_materials() throws.
 // An unbuilt scene throws std::runtime_error.
 LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_origins,
                            const float* pulse_directions, int num_pulses,

@@ -323,6 +323,10 @@ TEST(LidarSimulator, BadInputIsRefusedBeforeAnythingIsTraced) {
         {[](Scan& r) { r.fwhm = 0.0f; }, "pulse_fwhm_ns"},
         {[](Scan& r) { r.pulses = -1; }, "num_pulses"},
         {[](Scan& r) { r.origins.clear(); }, "pulse_origins"},
+        {[](Scan& r) { r.energy = std::nanf(""), r.direct = true; }, "pulse_energy"},
+        {[](Scan& r) { r.area = -0.1f; }, "sensor_area"},
+        {[](Scan& r) { r.half_angle = INFINITY; }, "beam_half_angle_rad"},
+        {[](Scan& r) { r.threshold = std::nanf(""); }, "peak_threshold"},
         // Material 0 at offset 0 reads past the 5 values only with 6 wavelengths.
         {[](Scan& r) { r.wavelengths = 6; }, "needs spectral values 0 to 5 for num_wavelengths 6"},
         // A zero, NaN or infinite direction or origin, in the second pulse.
@@ -349,6 +353,7 @@ TEST(LidarSimulator, BadInputIsRefusedBeforeAnythingIsTraced) {
     direct.direct = true;
     direct.wavelengths = 6;
     direct.samples = 0;
+    direct.half_angle = std::nanf("");
     EXPECT_EQ(direct(s).num_returns, 1);
 
     // The leaf's back reflectance of band 1 would be value 5: one past the end.

@@ -111,6 +111,8 @@ def test_defaults_are_single_precision():
     (dict(min_range=50.0, max_range=10.0), ValueError, "max_range"),
     (dict(num_wavelengths=2), ValueError, "num_wavelengths 2"),
     (dict(pulse_fwhm_ns=0.0), ValueError, "pulse_fwhm_ns"),
+    (dict(beam_half_angle_rad=float("nan")), ValueError,
+     "^simulate_lidar: beam_half_angle_rad must be finite; got nan$"),
     (dict(pulse_directions=[0, 0, 0]), ValueError,
      r"pulse 0 has origin \(0, 0, 10\) and direction \(0, 0, 0\)"),
     (dict(scene=None), RuntimeError, r"^simulate_lidar: scene not built\. Call build\(\) first\.$"),
