@@ -55,20 +55,20 @@ void check_reflectance_lookups(const EmbreeSceneManager& scene, int num_waveleng
     }
 }
 
-// Origins must be finite and directions finite and non-zero: a zero direction
-// has no beam frame and no ray.
+// Origins must be finite and directions finite and non-zero, with a squared
+// length a float holds: a zero direction has no beam frame and no ray.
 void check_pulses(const float* origins, const float* directions, int num_pulses) {
     for (int p = 0; p < num_pulses; ++p) {
         const float3 o = load3(origins, p);
         const float3 d = load3(directions, p);
         const bool origin_ok = std::isfinite(o.x) && std::isfinite(o.y) && std::isfinite(o.z);
-        const bool direction_ok = std::isfinite(d.x) && std::isfinite(d.y) &&
-                                  std::isfinite(d.z) && (d.x != 0.0f || d.y != 0.0f || d.z != 0.0f);
+        const float len2 = dot(d, d);  // finite only for finite components
+        const bool direction_ok = std::isfinite(len2) && len2 > 0.0f;
         if (!origin_ok || !direction_ok) {
             std::ostringstream os;
             os << "simulate_lidar: pulse " << p << " has origin (" << o.x << ", " << o.y << ", "
                << o.z << ") and direction (" << d.x << ", " << d.y << ", " << d.z
-               << "); origins must be finite and directions finite unit vectors";
+               << "); origins must be finite and directions finite and not zero";
             throw std::invalid_argument(os.str());
         }
     }
@@ -170,7 +170,7 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
             std::vector<double>& raw = histograms[static_cast<std::size_t>(worker)];
             raw.assign(per_pulse, 0.0);
             const float3 o = load3(pulse_origins, p);
-            const float3 d = load3(pulse_directions, p);
+            const float3 d = normalize(load3(pulse_directions, p));
             const float3 axis_a = lidar_beam_axis_a(d);
             const float3 axis_b = cross(axis_a, d);
             for (int k = 0; k < beam.size(); ++k) {
@@ -216,7 +216,7 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
         run_workers(threads, num_pulses, [&](long long item, int) {
             const int p = static_cast<int>(item);
             const float3 o = load3(pulse_origins, p);
-            const float3 d = load3(pulse_directions, p);
+            const float3 d = normalize(load3(pulse_directions, p));
             const HitRecord h = scene.trace_ray(o, d);
             if (!h.hit) return;
             const float range = length(h.position - o);

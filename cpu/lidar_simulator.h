@@ -27,7 +27,7 @@ struct LidarResult {
 // pulse, its first hit inside [min_range, max_range] is the point.
 //
 // pulse_origins and pulse_directions hold 3 * num_pulses floats each; the
-// directions are unit vectors. num_threads below 1 means the hardware
+// directions are normalised before use. num_threads below 1 means the hardware
 // concurrency. progress, when set, is called once at the end with
 // (num_pulses, num_pulses, elapsed milliseconds).
 //

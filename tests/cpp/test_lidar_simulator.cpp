@@ -111,6 +111,14 @@ TEST(LidarSimulator, FlatLambertianTargetInBothModes) {
     const int bin = static_cast<int>((w.points[6] - run.min_range) / run.res);
     EXPECT_FLOAT_EQ(w.points[3], w.waveform[bin]);
 
+    // A direction of any length is the same pulse.
+    Scan longer = run;
+    longer.directions = {0, 0, -2.0f};
+    for (bool direct : {false, true}) {
+        run.direct = longer.direct = direct;
+        EXPECT_EQ(longer(s).points, run(s).points) << "direct " << direct;
+    }
+
 }
 
 TEST(LidarSimulator, TiltedTargetReturnsCosineWeightedEnergy) {
@@ -333,6 +341,7 @@ TEST(LidarSimulator, BadInputIsRefusedBeforeAnythingIsTraced) {
         {[](Scan& r) { r.add_pulse({0, 0, 10}, {0, 0, 0}); }, "pulse 1 has origin"},
         {[](Scan& r) { r.add_pulse({0, 0, 10}, {0, std::nanf(""), -1}), r.direct = true; }, "pulse 1"},
         {[](Scan& r) { r.add_pulse({0, 0, INFINITY}, {0, 0, -1}); }, "pulse 1"},
+        {[](Scan& r) { r.add_pulse({0, 0, 10}, {0, 0, -3e20f}); }, "pulse 1"},
     };
     testing::internal::CaptureStdout();
     for (const auto& [change, word] : bad) {
