@@ -36,18 +36,22 @@ void check_reflectance_lookups(const EmbreeSceneManager& scene, int num_waveleng
         if (!placed[m]) continue;
         const EmbreeMesh& mesh = scene.meshes()[m];
         const MaterialData& mat = materials[static_cast<std::size_t>(mesh.material_id)];
-        const long long first = mat.spectral_offset;
         // Direct mode reads the first value only; waveform mode one value per
-        // wavelength, from the back array for a leaf seen from behind.
-        long long last = first;
+        // wavelength, and for a leaf seen from behind as many from its back
+        // array, num_bands further on (before the front one if num_bands < 0).
+        const long long first = mat.spectral_offset;
+        long long lo = first, hi = first;
         if (!direct_mode) {
-            const bool leaf = mat.type == MaterialType::TwoSidedLeaf;
-            last = first + (leaf ? nb : 0) + num_wavelengths - 1;
+            hi = first + num_wavelengths - 1;
+            if (mat.type == MaterialType::TwoSidedLeaf) {
+                lo = std::min(lo, first + nb);
+                hi = std::max(hi, first + nb + num_wavelengths - 1);
+            }
         }
-        if (first < 0 || last >= size) {
+        if (lo < 0 || hi >= size) {
             std::ostringstream os;
             os << "simulate_lidar: material " << mesh.material_id << " (spectral_offset "
-               << mat.spectral_offset << ") needs spectral values " << first << " to " << last;
+               << mat.spectral_offset << ") needs spectral values " << lo << " to " << hi;
             if (!direct_mode) os << " for num_wavelengths " << num_wavelengths;
             os << ", but the spectral array holds " << size << " values";
             throw std::invalid_argument(os.str());

@@ -375,6 +375,10 @@ TEST(LidarSimulator, BadInputIsRefusedBeforeAnythingIsTraced) {
     s.build();
     EXPECT_THROW(two(s), std::invalid_argument);
     EXPECT_NO_THROW(base(s));  // band 0 of the back array: value 4
+    // A band count that puts the back array before the start of the spectra.
+    s.set_num_bands(-3);
+    EXPECT_THROW(base(s), std::invalid_argument);
+    s.set_num_bands(2);
     // A mesh naming a material that does not exist.
     s.add_mesh(g.vertices, g.normals, g.indices, 7);
     EXPECT_THROW(base(s), std::invalid_argument);
