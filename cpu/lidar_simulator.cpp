@@ -131,7 +131,9 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
         }
     }
     const int num_bins = range_bin_count(min_range, max_range, range_resolution);
-    const PulseKernel kernel = make_pulse_kernel(pulse_fwhm_ns, range_resolution);
+    // Direct mode has no waveform to convolve and no use for the pulse width.
+    const PulseKernel kernel =
+        direct_mode ? PulseKernel{} : make_pulse_kernel(pulse_fwhm_ns, range_resolution);
     check_reflectance_lookups(scene, num_wavelengths, direct_mode);
     check_pulses(pulse_origins, pulse_directions, num_pulses);
 

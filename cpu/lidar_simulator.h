@@ -34,8 +34,8 @@ struct LidarResult {
 // Throws std::invalid_argument, before tracing anything, for a negative pulse
 // count, missing pulse arrays, a non-finite origin or a zero or non-finite
 // direction, a negative or non-finite pulse energy or sensor area, a
-// meaningless range window or pulse width, and in waveform mode a non-finite
-// beam half-angle or peak threshold or fewer than 1 beam sample per
+// meaningless range window, and in waveform mode a meaningless pulse width, a
+// non-finite beam half-angle or peak threshold or fewer than 1 beam sample per
 // dimension; for fewer than 1 wavelength, or a wavelength count whose
 // reflectance look-up would read outside the scene's spectral array; and
 // whatever scene.check_materials() throws.

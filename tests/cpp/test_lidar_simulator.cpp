@@ -356,11 +356,12 @@ TEST(LidarSimulator, BadInputIsRefusedBeforeAnythingIsTraced) {
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
-    // Direct mode needs neither a second wavelength nor a beam.
+    // Direct mode needs neither a second wavelength, a pulse width nor a beam.
     testing::internal::CaptureStdout();
     Scan direct = base;
     direct.direct = true;
     direct.wavelengths = 6;
+    direct.fwhm = 0.0f;
     direct.samples = 0;
     direct.half_angle = std::nanf("");
     EXPECT_EQ(direct(s).num_returns, 1);
