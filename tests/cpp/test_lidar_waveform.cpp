@@ -119,7 +119,8 @@ TEST(LidarRangeBins, CountsBinsPlacesRangesAndRefusesMeaninglessWindows) {
         range_bin_count(50.0f, 10.0f, 0.15f);
         ADD_FAILURE() << "a window ending before it starts was not refused";
     } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "max_range must not be below min_range; got min_range 50, max_range 10");
+        EXPECT_STREQ(e.what(),
+                     "max_range must not be below min_range; got min_range 50, max_range 10");
     }
 }
 
@@ -198,8 +199,11 @@ TEST(LidarReturns, MorePeaksThanAllowedKeepsTheNearest) {
     std::vector<float> pts;
     ASSERT_EQ(extract_returns(w.data(), o, d, 3, settings(9, 2), pts), 2);
     ASSERT_EQ(pts.size(), 16u);
-    const std::vector<float> first = {1 + 0.6f * 10.75f, 2, 100 - 0.8f * 10.75f, 4, 1, 2, 10.75f, 3};
-    const std::vector<float> second = {1 + 0.6f * 11.75f, 2, 100 - 0.8f * 11.75f, 3, 2, 2, 11.75f, 3};
+    // x, y, z along the pulse, summed waveform, return r of n, range, pulse index.
+    const std::vector<float> first = {1 + 0.6f * 10.75f, 2, 100 - 0.8f * 10.75f, 4,
+                                      1, 2, 10.75f, 3};
+    const std::vector<float> second = {1 + 0.6f * 11.75f, 2, 100 - 0.8f * 11.75f, 3,
+                                       2, 2, 11.75f, 3};
     for (int i = 0; i < 8; ++i) {
         EXPECT_FLOAT_EQ(pts[i], first[i]) << i;
         EXPECT_FLOAT_EQ(pts[8 + i], second[i]) << i;
