@@ -40,6 +40,7 @@ def test_flat_lambertian_target_direct_and_waveform(flat_target, capfd):
     assert res["num_bins"] == 667 and res["num_returns"] == 1
     assert res["waveform"].dtype == np.float32 and res["waveform"].shape == (1, 667, 1)
     assert not res["waveform"].any()  # direct mode: zeros of the waveform's shape
+    assert res["waveform"].flags.c_contiguous and res["waveform"].flags.owndata
     p = res["points"]
     assert p.dtype == np.float32 and p.shape == (1, 8)
     np.testing.assert_allclose(p[0, [0, 1, 2, 4, 5, 6, 7]], [1, -2, 0, 1, 1, R, 0], atol=1e-5)
