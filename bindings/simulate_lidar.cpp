@@ -68,8 +68,8 @@ void register_simulate_lidar_cpu(py::module_& m) {
         py::arg("peak_threshold") = 1e-8f, py::arg("max_returns_per_pulse") = 5,
         py::arg("direct_mode") = false,
         "LiDAR pulses over a built EmbreeSceneManager. pulse_origins and pulse_directions are\n"
-        "flat arrays of 3 x num_pulses values (unit directions). Returns a dict: 'waveform'\n"
-        "(num_pulses, num_bins, num_wavelengths), all zeros in direct mode; 'points'\n"
+        "flat arrays of 3 x num_pulses values (directions are normalised). Returns a dict:\n"
+        "'waveform' (num_pulses, num_bins, num_wavelengths), all zeros in direct mode; 'points'\n"
         "(num_returns, 8) with x, y, z, intensity, return number, number of returns, range,\n"
         "pulse index, in pulse order; 'num_bins'; 'num_returns'.");
 }
