@@ -66,7 +66,7 @@ void check_pulses(const float* origins, const float* directions, int num_pulses)
         const float3 o = load3(origins, p);
         const float3 d = load3(directions, p);
         const bool origin_ok = std::isfinite(o.x) && std::isfinite(o.y) && std::isfinite(o.z);
-        const float len2 = dot(d, d);  // finite only for finite components
+        const float len2 = dot(d, d);  // NaN or inf for any non-finite component
         const bool direction_ok = std::isfinite(len2) && len2 > 0.0f;
         if (!origin_ok || !direction_ok) {
             std::ostringstream os;
