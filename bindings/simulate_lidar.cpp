@@ -1,6 +1,5 @@
 // simulate_lidar_cpu: LiDAR waveforms and point clouds from the CPU scene.
 
-#include <algorithm>
 #include <cstdint>
 #include <sstream>
 #include <stdexcept>
@@ -45,18 +44,16 @@ void register_simulate_lidar_cpu(py::module_& m) {
                 range_resolution, min_range, max_range, num_wavelengths, pulse_fwhm_ns,
                 peak_threshold, max_returns_per_pulse, direct_mode, 0, {});
 
-            const std::vector<py::ssize_t> wf_shape = {num_pulses, r.num_bins, num_wavelengths};
-            py::array_t<float> waveform;
-            if (r.waveform.empty()) {
-                // Direct mode traces no waveform: zeros of the waveform's shape.
-                waveform = py::array_t<float>(wf_shape);
-                if (waveform.size() > 0)
-                    std::fill_n(waveform.mutable_data(), waveform.size(), 0.0f);
-            } else {
-                waveform = make_array(r.waveform, wf_shape);
-            }
             py::dict d;
-            d["waveform"] = waveform;
+            if (r.waveform.empty()) {
+                // Direct mode traces no waveform: zeros of the waveform's shape,
+                // from numpy.zeros, whose untouched pages cost no memory however
+                // many pulses there are.
+                d["waveform"] = py::module_::import("numpy").attr("zeros")(
+                    py::make_tuple(num_pulses, r.num_bins, num_wavelengths), "float32");
+            } else {
+                d["waveform"] = make_array(r.waveform, {num_pulses, r.num_bins, num_wavelengths});
+            }
             d["points"] = make_array(r.points, {r.num_returns, kLidarPointFloats});
             d["num_bins"] = r.num_bins;
             d["num_returns"] = r.num_returns;
@@ -71,8 +68,8 @@ void register_simulate_lidar_cpu(py::module_& m) {
         py::arg("peak_threshold") = 1e-8f, py::arg("max_returns_per_pulse") = 5,
         py::arg("direct_mode") = false,
         "LiDAR pulses over a built EmbreeSceneManager. pulse_origins and pulse_directions are\n"
-        "flat arrays of 3 x num_pulses values (unit directions). Returns a dict: 'waveform'\n"
-        "(num_pulses, num_bins, num_wavelengths), all zeros in direct mode; 'points'\n"
+        "flat arrays of 3 x num_pulses values (directions are normalised). Returns a dict:\n"
+        "'waveform' (num_pulses, num_bins, num_wavelengths), all zeros in direct mode; 'points'\n"
         "(num_returns, 8) with x, y, z, intensity, return number, number of returns, range,\n"
         "pulse index, in pulse order; 'num_bins'; 'num_returns'.");
 }

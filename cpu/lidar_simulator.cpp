@@ -36,18 +36,22 @@ void check_reflectance_lookups(const EmbreeSceneManager& scene, int num_waveleng
         if (!placed[m]) continue;
         const EmbreeMesh& mesh = scene.meshes()[m];
         const MaterialData& mat = materials[static_cast<std::size_t>(mesh.material_id)];
-        const long long first = mat.spectral_offset;
         // Direct mode reads the first value only; waveform mode one value per
-        // wavelength, from the back array for a leaf seen from behind.
-        long long last = first;
+        // wavelength, and for a leaf seen from behind as many from its back
+        // array, num_bands further on (before the front one if num_bands < 0).
+        const long long first = mat.spectral_offset;
+        long long lo = first, hi = first;
         if (!direct_mode) {
-            const bool leaf = mat.type == MaterialType::TwoSidedLeaf;
-            last = first + (leaf ? nb : 0) + num_wavelengths - 1;
+            hi = first + num_wavelengths - 1;
+            if (mat.type == MaterialType::TwoSidedLeaf) {
+                lo = std::min(lo, first + nb);
+                hi = std::max(hi, first + nb + num_wavelengths - 1);
+            }
         }
-        if (first < 0 || last >= size) {
+        if (lo < 0 || hi >= size) {
             std::ostringstream os;
             os << "simulate_lidar: material " << mesh.material_id << " (spectral_offset "
-               << mat.spectral_offset << ") needs spectral values " << first << " to " << last;
+               << mat.spectral_offset << ") needs spectral values " << lo << " to " << hi;
             if (!direct_mode) os << " for num_wavelengths " << num_wavelengths;
             os << ", but the spectral array holds " << size << " values";
             throw std::invalid_argument(os.str());
@@ -55,20 +59,20 @@ void check_reflectance_lookups(const EmbreeSceneManager& scene, int num_waveleng
     }
 }
 
-// Origins must be finite and directions finite and non-zero: a zero direction
-// has no beam frame and no ray.
+// Origins must be finite and directions finite and non-zero, with a squared
+// length a float holds: a zero direction has no beam frame and no ray.
 void check_pulses(const float* origins, const float* directions, int num_pulses) {
     for (int p = 0; p < num_pulses; ++p) {
         const float3 o = load3(origins, p);
         const float3 d = load3(directions, p);
         const bool origin_ok = std::isfinite(o.x) && std::isfinite(o.y) && std::isfinite(o.z);
-        const bool direction_ok = std::isfinite(d.x) && std::isfinite(d.y) &&
-                                  std::isfinite(d.z) && (d.x != 0.0f || d.y != 0.0f || d.z != 0.0f);
+        const float len2 = dot(d, d);  // NaN or inf for any non-finite component
+        const bool direction_ok = std::isfinite(len2) && len2 > 0.0f;
         if (!origin_ok || !direction_ok) {
             std::ostringstream os;
             os << "simulate_lidar: pulse " << p << " has origin (" << o.x << ", " << o.y << ", "
                << o.z << ") and direction (" << d.x << ", " << d.y << ", " << d.z
-               << "); origins must be finite and directions finite unit vectors";
+               << "); origins must be finite and directions finite and not zero";
             throw std::invalid_argument(os.str());
         }
     }
@@ -104,13 +108,32 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
                << beam_samples_per_dim;
             throw std::invalid_argument(os.str());
         }
+        auto require = [&os](bool ok, const char* what, float value) {
+            if (ok) return;
+            os << "simulate_lidar: " << what << "; got " << value;
+            throw std::invalid_argument(os.str());
+        };
+        require(std::isfinite(pulse_energy) && pulse_energy >= 0.0f,
+                "pulse_energy must be finite and not negative", pulse_energy);
+        require(std::isfinite(sensor_area) && sensor_area >= 0.0f,
+                "sensor_area must be finite and not negative", sensor_area);
+        if (!direct_mode) {
+            // A non-finite tan(half-angle) gives NaN sub-ray directions, which
+            // Embree may not be handed.
+            require(std::isfinite(beam_half_angle_rad), "beam_half_angle_rad must be finite",
+                    beam_half_angle_rad);
+            require(std::isfinite(peak_threshold), "peak_threshold must be finite",
+                    peak_threshold);
+        }
         if (num_wavelengths < 1) {
             os << "simulate_lidar: num_wavelengths must be at least 1; got " << num_wavelengths;
             throw std::invalid_argument(os.str());
         }
     }
     const int num_bins = range_bin_count(min_range, max_range, range_resolution);
-    const PulseKernel kernel = make_pulse_kernel(pulse_fwhm_ns, range_resolution);
+    // Direct mode has no waveform to convolve and no use for the pulse width.
+    const PulseKernel kernel =
+        direct_mode ? PulseKernel{} : make_pulse_kernel(pulse_fwhm_ns, range_resolution);
     check_reflectance_lookups(scene, num_wavelengths, direct_mode);
     check_pulses(pulse_origins, pulse_directions, num_pulses);
 
@@ -153,7 +176,7 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
             std::vector<double>& raw = histograms[static_cast<std::size_t>(worker)];
             raw.assign(per_pulse, 0.0);
             const float3 o = load3(pulse_origins, p);
-            const float3 d = load3(pulse_directions, p);
+            const float3 d = normalize(load3(pulse_directions, p));
             const float3 axis_a = lidar_beam_axis_a(d);
             const float3 axis_b = cross(axis_a, d);
             for (int k = 0; k < beam.size(); ++k) {
@@ -199,7 +222,7 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
         run_workers(threads, num_pulses, [&](long long item, int) {
             const int p = static_cast<int>(item);
             const float3 o = load3(pulse_origins, p);
-            const float3 d = load3(pulse_directions, p);
+            const float3 d = normalize(load3(pulse_directions, p));
             const HitRecord h = scene.trace_ray(o, d);
             if (!h.hit) return;
             const float range = length(h.position - o);

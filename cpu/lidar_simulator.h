@@ -27,16 +27,18 @@ struct LidarResult {
 // pulse, its first hit inside [min_range, max_range] is the point.
 //
 // pulse_origins and pulse_directions hold 3 * num_pulses floats each; the
-// directions are unit vectors. num_threads below 1 means the hardware
+// directions are normalised before use. num_threads below 1 means the hardware
 // concurrency. progress, when set, is called once at the end with
 // (num_pulses, num_pulses, elapsed milliseconds).
 //
 // Throws std::invalid_argument, before tracing anything, for a negative pulse
 // count, missing pulse arrays, a non-finite origin or a zero or non-finite
-// direction, a meaningless range window or pulse width, fewer
-// than 1 beam sample per dimension in waveform mode, fewer than 1 wavelength,
-// or a wavelength count whose reflectance look-up would read outside the
-// scene's spectral array; and whatever scene.check_materials() throws.
+// direction, a negative or non-finite pulse energy or sensor area, a
+// meaningless range window, and in waveform mode a meaningless pulse width, a
+// non-finite beam half-angle or peak threshold or fewer than 1 beam sample per
+// dimension; for fewer than 1 wavelength, or a wavelength count whose
+// reflectance look-up would read outside the scene's spectral array; and
+// whatever scene.check_materials() throws.
 // An unbuilt scene throws std::runtime_error.
 LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_origins,
                            const float* pulse_directions, int num_pulses,

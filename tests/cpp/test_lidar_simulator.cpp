@@ -1,12 +1,14 @@
-// The CPU LiDAR simulator against scenes worked out by hand: a flat Lambertian
-// target, two targets in one beam, a leaf seen from behind; input refused before
-// anything is traced; the same result with one thread and with many.
+// The CPU LiDAR simulator against scenes worked out by hand: a flat and a tilted
+// Lambertian target, two targets in one beam, a leaf seen from behind; input
+// refused before anything is traced; the same result with one thread and many.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cpu/lidar_simulator.h"
@@ -17,21 +19,26 @@
 using namespace norvi;
 using norvi::embree::EmbreeSceneManager;
 using norvi::embree::LidarResult;
-using norvi::embree::simulate_lidar;
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr float kNadirOrigin[3] = {0, 0, 10};
-constexpr float kNadir[3] = {0, 0, -1};
 
-// A horizontal square of half side `half` at height z, material m.
+// A horizontal square of half side `half` at height z (normal +z), material m.
 void add_plate(EmbreeSceneManager& s, float half, float z, int m, float x0 = 0.0f) {
     const MeshData g = make_ground_plane(half, half);
-    const int mesh = s.add_mesh(g.vertices, g.normals, g.indices, m);
-    s.add_instance(mesh, x0, 0.0f, z, 1.0f);
+    s.add_instance(s.add_mesh(g.vertices, g.normals, g.indices, m), x0, 0.0f, z, 1.0f);
 }
 
+// One Lambertian plate of reflectance rho and half side `half` at z = 0, built.
+void lambert_plate(EmbreeSceneManager& s, float rho, float half = 50.0f) {
+    s.add_material(MaterialType::Lambertian, 0);
+    s.upload_spectral_params({rho});
+    add_plate(s, half, 0.0f, 0);
+    s.build();
+}
+
+// The arguments of simulate_lidar with their Python defaults.
 struct Scan {
     std::vector<float> origins, directions;
     int pulses = 0;
@@ -49,10 +56,13 @@ struct Scan {
         directions.insert(directions.end(), {d.x, d.y, d.z});
         ++pulses;
     }
-    LidarResult operator()(const EmbreeSceneManager& s) const {
-        return simulate_lidar(s, origins.data(), directions.data(), pulses, half_angle, samples,
-                              energy, area, res, min_range, max_range, wavelengths, fwhm,
-                              threshold, max_returns, direct, threads, {});
+    LidarResult operator()(const EmbreeSceneManager& s,
+                           const std::function<void(int, int, float)>& progress = {}) const {
+        return embree::simulate_lidar(s, origins.empty() ? nullptr : origins.data(),
+                                      directions.data(), pulses, half_angle,
+                                      samples, energy, area, res, min_range, max_range,
+                                      wavelengths, fwhm, threshold, max_returns, direct, threads,
+                                      progress);
     }
 };
 
@@ -70,32 +80,24 @@ double lambert_energy(double rho, double E, double A, double R) { return rho * E
 
 TEST(LidarSimulator, FlatLambertianTargetInBothModes) {
     EmbreeSceneManager s;
-    s.add_material(MaterialType::Lambertian, 0);
-    s.upload_spectral_params({0.4f});
-    add_plate(s, 50.0f, 0.0f, 0);
-    s.build();
-
+    lambert_plate(s, 0.4f);
     const float R = 20.07f;
     Scan run;
     run.energy = 2.0f;
     run.area = 0.3f;
     run.add_pulse({1.0f, -2.0f, R}, {0, 0, -1});
-    const double expected = lambert_energy(0.4, 2.0, 0.3, R);
+    const double expected = lambert_energy(0.4, 2.0, 0.3, R);  // 1.897e-4
 
     run.direct = true;
     const LidarResult d = run(s);
     EXPECT_EQ(d.num_bins, 667);
     EXPECT_TRUE(d.waveform.empty());
-    ASSERT_EQ(d.num_returns, 1);
     ASSERT_EQ(d.points.size(), 8u);
-    EXPECT_NEAR(d.points[0], 1.0f, 1e-5f);
-    EXPECT_NEAR(d.points[1], -2.0f, 1e-5f);
-    EXPECT_NEAR(d.points[2], 0.0f, 1e-5f);
-    EXPECT_NEAR(d.points[3], expected, 1e-6 * expected);
-    EXPECT_EQ(d.points[4], 1.0f);
-    EXPECT_EQ(d.points[5], 1.0f);
-    EXPECT_NEAR(d.points[6], R, 1e-5f);
-    EXPECT_EQ(d.points[7], 0.0f);
+    ASSERT_EQ(d.num_returns, 1);
+    const std::vector<float> want = {1.0f, -2.0f, 0.0f, float(expected), 1, 1, R, 0};
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_NEAR(d.points[i], want[i], i == 3 ? 1e-6 * expected : 1e-5) << i;
+    }
 
     run.direct = false;
     const LidarResult w = run(s);
@@ -110,6 +112,40 @@ TEST(LidarSimulator, FlatLambertianTargetInBothModes) {
     // The return's intensity is the convolved waveform at its bin.
     const int bin = static_cast<int>((w.points[6] - run.min_range) / run.res);
     EXPECT_FLOAT_EQ(w.points[3], w.waveform[bin]);
+
+    // A direction of any length is the same pulse.
+    Scan longer = run;
+    longer.directions = {0, 0, -2.0f};
+    for (bool direct : {false, true}) {
+        run.direct = longer.direct = direct;
+        EXPECT_EQ(longer(s).points, run(s).points) << "direct " << direct;
+    }
+}
+
+TEST(LidarSimulator, TiltedTargetReturnsCosineWeightedEnergy) {
+    // A plate tilted 60 degrees about x, its centre 12 m below a nadir pulse:
+    // the return scales with |cos| = 0.5 in both modes.
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    s.upload_spectral_params({0.8f});
+    const MeshData g = make_ground_plane(10.0f, 10.0f);
+    const float c = 0.5f, sn = 0.8660254f;
+    const float xform[12] = {1, 0, 0, 0, 0, c, -sn, 0, 0, sn, c, 0};
+    s.add_instance(s.add_mesh(g.vertices, g.normals, g.indices, 0), xform);
+    s.build();
+
+    Scan run;
+    run.add_pulse({0, 0, 12}, {0, 0, -1});
+    const double expected = 0.5 * lambert_energy(0.8, 1, 0.1, 12);
+    run.direct = true;
+    const LidarResult d = run(s);
+    ASSERT_EQ(d.num_returns, 1);
+    EXPECT_NEAR(d.points[3], expected, 1e-5 * expected);
+    run.direct = false;
+    const LidarResult w = run(s);
+    ASSERT_EQ(w.num_returns, 1);
+    EXPECT_NEAR(waveform_sum(w, 0, 0, 1), expected, 1e-4 * expected);
+    EXPECT_LE(std::fabs(w.points[6] - 12.0f), run.res);
 }
 
 TEST(LidarSimulator, TwoTargetsInOneBeamGiveTwoReturnsNearestFirst) {
@@ -130,18 +166,24 @@ TEST(LidarSimulator, TwoTargetsInOneBeamGiveTwoReturnsNearestFirst) {
     ASSERT_EQ(r.num_returns, 2);
     EXPECT_LE(std::fabs(r.points[6] - 15.0f), run.res);
     EXPECT_LE(std::fabs(r.points[8 + 6] - 20.0f), run.res);
-    EXPECT_EQ(r.points[4], 1.0f);
-    EXPECT_EQ(r.points[5], 2.0f);
-    EXPECT_EQ(r.points[8 + 4], 2.0f);
-    EXPECT_EQ(r.points[8 + 5], 2.0f);
-    EXPECT_EQ(r.points[7], 0.0f);
-    EXPECT_EQ(r.points[8 + 7], 0.0f);
+    for (int i : {0, 1}) {
+        EXPECT_EQ(r.points[8 * i + 4], float(i + 1));  // return i + 1 of 2 of pulse 0
+        EXPECT_EQ(r.points[8 * i + 5], 2.0f);
+        EXPECT_EQ(r.points[8 * i + 7], 0.0f);
+    }
 
-    // Beam samples with a >= 0.4 (x = a t 15 m >= 6 cm) meet the plate.
-    const BeamPattern beam = make_beam_pattern(10);
-    double plate_w = 0.0;
-    for (int k = 0; k < beam.size(); ++k)
-        if (beam.offsets[2 * k] > 0.3f) plate_w += beam.weights[k];
+    // Sub-rays with a >= 0.4 (x = a t 15 m >= 6 cm) meet the plate: Gaussian
+    // weights exp(-r^2 / (2 * 0.50016385)) over the 81 disc points of the grid.
+    double plate_w = 0.0, all_w = 0.0;
+    for (int i = 0; i <= 10; ++i)
+        for (int j = 0; j <= 10; ++j) {
+            const double a = 0.2 * j - 1, b = 0.2 * i - 1, r2 = a * a + b * b;
+            if (r2 > 1.0001) continue;
+            const double w = std::exp(-0.5 * r2 / 0.50016385);
+            all_w += w;
+            if (a > 0.3) plate_w += w;
+        }
+    plate_w /= all_w;
     const double expected =
         plate_w * lambert_energy(0.6, 1, 0.1, 15) + (1 - plate_w) * lambert_energy(0.3, 1, 0.1, 20);
     EXPECT_NEAR(waveform_sum(r, 0, 0, 1), expected, 1e-3 * expected);
@@ -167,8 +209,6 @@ TEST(LidarSimulator, LeafBackFaceAndWavelengths) {
     EXPECT_NEAR(waveform_sum(w, 1, 0, 2), 0.1 * e, 1e-5 * e);
     EXPECT_NEAR(waveform_sum(w, 1, 1, 2), 0.2 * e, 1e-5 * e);
     ASSERT_EQ(w.num_returns, 2);
-    EXPECT_EQ(w.points[7], 0.0f);
-    EXPECT_EQ(w.points[8 + 7], 1.0f);
 
     // Direct mode reads the first band of the first array whatever the face.
     run.direct = true;
@@ -178,32 +218,7 @@ TEST(LidarSimulator, LeafBackFaceAndWavelengths) {
     EXPECT_NEAR(d.points[8 + 3], 0.1 * e, 1e-6 * e);
 }
 
-TEST(LidarSimulator, DirectModeKeepsPulseOrderAndTheRangeWindow) {
-    EmbreeSceneManager s;
-    s.add_material(MaterialType::Lambertian, 0);
-    s.upload_spectral_params({0.5f});
-    add_plate(s, 5.0f, 0.0f, 0);
-    s.build();
-
-    Scan run;
-    run.direct = true;
-    run.min_range = 2.0f;
-    run.max_range = 30.0f;
-    for (int p = 0; p < 40; ++p) {
-        const float z = (p % 4 == 1) ? 1.0f : (p % 4 == 2 ? 40.0f : 10.0f + 0.1f * float(p));
-        const float x = (p % 4 == 3) ? 20.0f : 0.1f * float(p) - 2.0f;  // x = 20 misses
-        run.add_pulse({x, 0, z}, {0, 0, -1});
-    }
-    run.threads = 4;
-    const LidarResult r = run(s);
-    ASSERT_EQ(r.num_returns, 10);  // too near, too far and missing pulses give nothing
-    for (int i = 0; i < 10; ++i) {
-        EXPECT_EQ(r.points[8 * i + 7], float(4 * i));
-        EXPECT_NEAR(r.points[8 * i + 6], 10.0f + 0.4f * float(i), 1e-4f);
-    }
-}
-
-TEST(LidarSimulator, OneThreadAndManyThreadsAgreeExactly) {
+TEST(LidarSimulator, PulseOrderRangeWindowAndThreadCountIndependence) {
     // Three crowns on trunks over a ground, scanned along a line.
     EmbreeSceneManager s;
     s.add_material(MaterialType::Lambertian, 0);
@@ -223,10 +238,15 @@ TEST(LidarSimulator, OneThreadAndManyThreadsAgreeExactly) {
     Scan run;
     run.half_angle = 0.02f;
     run.samples = 6;
+    run.min_range = 2.0f;
     run.max_range = 40.0f;
     for (int p = 0; p < 60; ++p)
         run.add_pulse({-6.0f + 0.2f * float(p), 0.05f * float(p % 5), 25.0f},
                       {0.05f * float(p % 3 - 1), 0.0f, -0.99874922f});
+    // Pulses 60..62: too near (1 m above the ground), too far, missing (up).
+    run.add_pulse({15, 0, 1}, {0, 0, -1});
+    run.add_pulse({15, 0, 60}, {0, 0, -1});
+    run.add_pulse({0, 0, 30}, {0, 0, 1});
 
     for (bool direct : {false, true}) {
         run.direct = direct;
@@ -234,11 +254,11 @@ TEST(LidarSimulator, OneThreadAndManyThreadsAgreeExactly) {
         const LidarResult a = run(s);
         run.threads = 5;
         const LidarResult b = run(s);
-        EXPECT_GT(a.num_returns, 30);
+        EXPECT_GE(a.num_returns, direct ? 60 : 61);  // every scan pulse; crowns give more
         EXPECT_EQ(a.waveform, b.waveform);
         EXPECT_EQ(a.points, b.points);
         EXPECT_EQ(a.num_returns, b.num_returns);
-        // Waveform mode: pulse order, nearest first within a pulse.
+        // Pulse order, nearest first within a pulse; nothing from pulses 60..62.
         for (int i = 1; i < a.num_returns; ++i) {
             const float* prev = &a.points[8 * (i - 1)];
             const float* cur = &a.points[8 * i];
@@ -247,29 +267,28 @@ TEST(LidarSimulator, OneThreadAndManyThreadsAgreeExactly) {
                 EXPECT_LT(prev[6], cur[6]);
             }
         }
+        EXPECT_EQ(a.points[8 * (a.num_returns - 1) + 7], 59.0f);
+        if (direct) {
+            for (int i = 0; i < a.num_returns; ++i) EXPECT_EQ(a.points[8 * i + 7], float(i));
+        }
     }
 }
 
 TEST(LidarSimulator, ConsoleLineProgressAndNoPulses) {
     EmbreeSceneManager s;
-    s.add_material(MaterialType::Lambertian, 0);
-    s.upload_spectral_params({0.5f});
-    add_plate(s, 5.0f, 0.0f, 0);
-    s.build();
-
+    lambert_plate(s, 0.5f, 5.0f);
     Scan run;
     run.add_pulse({0, 0, 10}, {0, 0, -1});
     run.add_pulse({1, 0, 10}, {0, 0, -1});
     run.threads = 3;
     int calls = 0;
     testing::internal::CaptureStdout();
-    simulate_lidar(s, run.origins.data(), run.directions.data(), 2, 0.0005f, 10, 1, 0.1f, 0.15f,
-                   0, 100, 1, 4, 1e-8f, 5, false, 3, [&](int done, int total, float ms) {
-                       ++calls;
-                       EXPECT_EQ(done, 2);
-                       EXPECT_EQ(total, 2);
-                       EXPECT_GE(ms, 0.0f);
-                   });
+    run(s, [&](int done, int total, float ms) {
+        ++calls;
+        EXPECT_EQ(done, 2);
+        EXPECT_EQ(total, 2);
+        EXPECT_GE(ms, 0.0f);
+    });
     run.direct = true;
     run(s);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -277,9 +296,12 @@ TEST(LidarSimulator, ConsoleLineProgressAndNoPulses) {
               "LiDAR (CPU): 2 pulses, 1 beam samples, direct mode, 3 threads\n");
     EXPECT_EQ(calls, 1);
 
+    Scan none;
     for (bool direct : {false, true}) {
-        const LidarResult r = simulate_lidar(s, nullptr, nullptr, 0, 0.0005f, 10, 1, 0.1f, 0.15f,
-                                             0, 100, 1, 4, 1e-8f, 5, direct, 1, {});
+        none.direct = direct;
+        testing::internal::CaptureStdout();
+        const LidarResult r = none(s);
+        testing::internal::GetCapturedStdout();
         EXPECT_TRUE(r.waveform.empty());
         EXPECT_TRUE(r.points.empty());
         EXPECT_EQ(r.num_returns, 0);
@@ -295,93 +317,78 @@ TEST(LidarSimulator, BadInputIsRefusedBeforeAnythingIsTraced) {
     s.upload_spectral_params({0.5f, 0.5f, 0.3f, 0.3f, 0.1f});  // leaf back array ends short
     add_plate(s, 5.0f, 0.0f, 0);
     s.build();
+    Scan base;
+    base.threads = 1;
+    base.add_pulse({0, 0, 10}, {0, 0, -1});
 
-    auto call = [&](int pulses, int samples, float res, float mn, float mx, int nw, float fwhm,
-                    bool direct, const float* orig = kNadirOrigin) {
-        return simulate_lidar(s, orig, kNadir, pulses, 0.0005f, samples, 1, 0.1f, res, mn, mx, nw,
-                              fwhm, 1e-8f, 5, direct, 1, {});
+    // Each case: a change to the waveform-mode defaults and a word of the message.
+    const std::vector<std::pair<std::function<void(Scan&)>, std::string>> bad = {
+        {[](Scan& r) { r.samples = 0; }, "beam_samples_per_dim"},
+        {[](Scan& r) { r.samples = -2; }, "beam_samples_per_dim"},
+        {[](Scan& r) { r.res = 0.0f; }, "range_resolution"},
+        {[](Scan& r) { r.res = -1.0f, r.direct = true; }, "range_resolution"},
+        {[](Scan& r) { r.min_range = 50.0f, r.max_range = 10.0f; }, "max_range"},
+        {[](Scan& r) { r.wavelengths = 0; }, "num_wavelengths"},
+        {[](Scan& r) { r.fwhm = 0.0f; }, "pulse_fwhm_ns"},
+        {[](Scan& r) { r.pulses = -1; }, "num_pulses"},
+        {[](Scan& r) { r.origins.clear(); }, "pulse_origins"},
+        {[](Scan& r) { r.energy = std::nanf(""), r.direct = true; }, "pulse_energy"},
+        {[](Scan& r) { r.area = -0.1f; }, "sensor_area"},
+        {[](Scan& r) { r.half_angle = INFINITY; }, "beam_half_angle_rad"},
+        {[](Scan& r) { r.threshold = std::nanf(""); }, "peak_threshold"},
+        // Material 0 at offset 0 reads past the 5 values only with 6 wavelengths.
+        {[](Scan& r) { r.wavelengths = 6; }, "needs spectral values 0 to 5 for num_wavelengths 6"},
+        // A zero, NaN or infinite direction or origin, in the second pulse.
+        {[](Scan& r) { r.add_pulse({0, 0, 10}, {0, 0, 0}); }, "pulse 1 has origin"},
+        {[](Scan& r) { r.add_pulse({0, 0, 10}, {0, NAN, -1}), r.direct = true; }, "pulse 1"},
+        {[](Scan& r) { r.add_pulse({0, 0, INFINITY}, {0, 0, -1}); }, "pulse 1"},
+        {[](Scan& r) { r.add_pulse({0, 0, 10}, {0, 0, -3e20f}); }, "pulse 1"},
     };
     testing::internal::CaptureStdout();
-    EXPECT_THROW(call(1, 0, 0.15f, 0, 100, 1, 4, false), std::invalid_argument);
-    EXPECT_THROW(call(1, -2, 0.15f, 0, 100, 1, 4, false), std::invalid_argument);
-    EXPECT_THROW(call(1, 10, 0.0f, 0, 100, 1, 4, false), std::invalid_argument);
-    EXPECT_THROW(call(1, 10, -1.0f, 0, 100, 1, 4, true), std::invalid_argument);
-    EXPECT_THROW(call(1, 10, 0.15f, 50, 10, 1, 4, false), std::invalid_argument);
-    EXPECT_THROW(call(1, 10, 0.15f, 0, 100, 0, 4, false), std::invalid_argument);
-    EXPECT_THROW(call(1, 10, 0.15f, 0, 100, 1, 0, false), std::invalid_argument);
-    EXPECT_THROW(call(-1, 10, 0.15f, 0, 100, 1, 4, false), std::invalid_argument);
-    EXPECT_THROW(call(1, 10, 0.15f, 0, 100, 1, 4, false, nullptr), std::invalid_argument);
-    // Two wavelengths read past the end for material 0 at offset 0 only with 6 of them.
-    EXPECT_THROW(call(1, 10, 0.15f, 0, 100, 6, 4, false), std::invalid_argument);
-    // A zero or non-finite direction and a non-finite origin, in the second pulse.
-    for (const float bad : {0.0f, std::nanf(""), INFINITY}) {
-        const float orig[6] = {0, 0, 10, 0, 0, bad == 0.0f ? 10.0f : bad};
-        const float dirs[6] = {0, 0, -1, 0, 0, bad == 0.0f ? 0.0f : -1.0f};
-        for (bool direct : {false, true}) {
-            EXPECT_THROW(simulate_lidar(s, orig, dirs, 2, 0.0005f, 10, 1, 0.1f, 0.15f, 0, 100, 1,
-                                        4, 1e-8f, 5, direct, 1, {}),
-                         std::invalid_argument);
+    for (const auto& [change, word] : bad) {
+        Scan run = base;
+        change(run);
+        try {
+            run(s);
+            ADD_FAILURE() << "not refused: " << word;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(word), std::string::npos) << e.what();
         }
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    // Direct mode never reads a second wavelength: fine with the same scene.
+
+    // Direct mode needs neither a second wavelength, a pulse width nor a beam.
     testing::internal::CaptureStdout();
-    EXPECT_EQ(call(1, 0, 0.15f, 0, 100, 6, 4, true).num_returns, 1);
-    testing::internal::GetCapturedStdout();
+    Scan direct = base;
+    direct.direct = true;
+    direct.wavelengths = 6;
+    direct.fwhm = 0.0f;
+    direct.samples = 0;
+    direct.half_angle = std::nanf("");
+    EXPECT_EQ(direct(s).num_returns, 1);
 
     // The leaf's back reflectance of band 1 would be value 5: one past the end.
     const MeshData g = make_ground_plane(1, 1);
     const int leaf_mesh = s.add_mesh(g.vertices, g.normals, g.indices, 1);
-    testing::internal::CaptureStdout();
-    EXPECT_NO_THROW(call(1, 10, 0.15f, 0, 100, 2, 4, false));  // not placed: never hit
+    Scan two = base;
+    two.wavelengths = 2;
+    EXPECT_NO_THROW(two(s));  // not placed: never hit
     s.add_instance(leaf_mesh, 0.0f, 0.0f, -5.0f, 1.0f);
     s.build();
-    try {
-        call(1, 10, 0.15f, 0, 100, 2, 4, false);
-        ADD_FAILURE() << "a reflectance look-up past the spectral array was not refused";
-    } catch (const std::invalid_argument& e) {
-        const std::string msg = e.what();
-        EXPECT_NE(msg.find("material 1"), std::string::npos) << msg;
-        EXPECT_NE(msg.find("num_wavelengths 2"), std::string::npos) << msg;
-        EXPECT_NE(msg.find("5 values"), std::string::npos) << msg;
-    }
-    EXPECT_NO_THROW(call(1, 10, 0.15f, 0, 100, 1, 4, false));  // band 0 of the back array: value 4
+    EXPECT_THROW(two(s), std::invalid_argument);
+    EXPECT_NO_THROW(base(s));  // band 0 of the back array: value 4
+    // A band count that puts the back array before the start of the spectra.
+    s.set_num_bands(-3);
+    EXPECT_THROW(base(s), std::invalid_argument);
+    s.set_num_bands(2);
     // A mesh naming a material that does not exist.
     s.add_mesh(g.vertices, g.normals, g.indices, 7);
-    EXPECT_THROW(call(1, 10, 0.15f, 0, 100, 1, 4, false), std::invalid_argument);
+    EXPECT_THROW(base(s), std::invalid_argument);
     // An unbuilt scene.
     EmbreeSceneManager unbuilt;
-    EXPECT_THROW(simulate_lidar(unbuilt, kNadirOrigin, kNadir, 1, 0.0005f, 10, 1, 0.1f, 0.15f, 0,
-                                100, 1, 4, 1e-8f, 5, true, 1, {}),
-                 std::runtime_error);
+    EXPECT_THROW(direct(unbuilt), std::runtime_error);
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "LiDAR (CPU): 1 pulses, 81 beam samples, waveform mode, 1 threads\n"
+    EXPECT_EQ(out, "LiDAR (CPU): 1 pulses, 1 beam samples, direct mode, 1 threads\n"
+                   "LiDAR (CPU): 1 pulses, 81 beam samples, waveform mode, 1 threads\n"
                    "LiDAR (CPU): 1 pulses, 81 beam samples, waveform mode, 1 threads\n");
-}
-
-TEST(LidarSimulator, TiltedTargetReturnsCosineWeightedEnergy) {
-    // A plate tilted 60 degrees about x, its centre 12 m below a nadir pulse:
-    // the return scales with |cos| = 0.5 in both modes.
-    EmbreeSceneManager s;
-    s.add_material(MaterialType::Lambertian, 0);
-    s.upload_spectral_params({0.8f});
-    const MeshData g = make_ground_plane(10.0f, 10.0f);
-    const int mesh = s.add_mesh(g.vertices, g.normals, g.indices, 0);
-    const float c = 0.5f, sn = 0.8660254f;
-    const float xform[12] = {1, 0, 0, 0, 0, c, -sn, 0, 0, sn, c, 0};
-    s.add_instance(mesh, xform);
-    s.build();
-
-    Scan run;
-    run.add_pulse({0, 0, 12}, {0, 0, -1});
-    const double expected = 0.5 * lambert_energy(0.8, 1, 0.1, 12);
-    run.direct = true;
-    const LidarResult d = run(s);
-    ASSERT_EQ(d.num_returns, 1);
-    EXPECT_NEAR(d.points[3], expected, 1e-5 * expected);
-    run.direct = false;
-    const LidarResult w = run(s);
-    ASSERT_EQ(w.num_returns, 1);
-    EXPECT_NEAR(waveform_sum(w, 0, 0, 1), expected, 1e-4 * expected);
-    EXPECT_LE(std::fabs(w.points[6] - 12.0f), run.res);
 }

@@ -1,5 +1,6 @@
 """LAS export and pictures of a LiDAR scan (examples/lidar_las.py,
-examples/lidar_plots.py): the file reads back with laspy to the same points."""
+examples/lidar_plots.py, examples/lidar_scan.py): the file reads back with
+laspy to the same points."""
 
 import pathlib
 import struct
@@ -102,19 +103,6 @@ def test_flight_line_sweeps_across_track():
     assert np.all(np.diff(angles[:50]) > 0) and angles[50] < angles[49]
 
 
-def test_plot_writes_a_png(crown_scan, tmp_path):
-    pytest.importorskip("matplotlib")
-    import lidar_plots
-
-    pulses = lidar_plots.pick_pulses(crown_scan, 3)
-    assert len(pulses) == 3
-    hits = crown_scan["points"][:, 7]
-    assert all(np.sum(hits == p) == 2 for p in pulses)  # the pulses with the most returns
-    out = lidar_plots.plot_lidar(crown_scan, tmp_path / "lidar.png")
-    assert (tmp_path / "lidar.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert out == tmp_path / "lidar.png"
-
-
 def test_scan_canopy_writes_las_and_png(tmp_path, capfd):
     pytest.importorskip("laspy")
     pytest.importorskip("matplotlib")
@@ -132,5 +120,5 @@ def test_scan_canopy_writes_las_and_png(tmp_path, capfd):
     assert np.all(np.diff(pts[:, 7]) >= 0)  # pulse order
     las = laspy.read(out["las"])
     assert len(las.points) == res["num_returns"]
-    assert (tmp_path / "lidar.png").exists()
+    assert (tmp_path / "lidar.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert "LiDAR scan: 600 pulses on 2 flight line(s)" in out["summary"]
