@@ -66,12 +66,7 @@ void register_simulate_lidar_cpu(py::module_& m) {
         py::arg("min_range") = 0.0f, py::arg("max_range") = 100.0f,
         py::arg("num_wavelengths") = 1, py::arg("pulse_fwhm_ns") = 4.0f,
         py::arg("peak_threshold") = 1e-8f, py::arg("max_returns_per_pulse") = 5,
-        py::arg("direct_mode") = false,
-        "LiDAR pulses over a built EmbreeSceneManager. pulse_origins and pulse_directions are\n"
-        "flat arrays of 3 x num_pulses values (directions are normalised). Returns a dict:\n"
-        "'waveform' (num_pulses, num_bins, num_wavelengths), all zeros in direct mode; 'points'\n"
-        "(num_returns, 8) with x, y, z, intensity, return number, number of returns, range,\n"
-        "pulse index, in pulse order; 'num_bins'; 'num_returns'.");
+        py::arg("direct_mode") = false);
 }
 
 }  // namespace norvi::py_bind
