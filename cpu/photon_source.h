@@ -62,6 +62,16 @@ private:
     bool emit_sky_(Uniform&& u, EmittedPhoton& out, double* w) const;
 };
 
+// Horizontal extent the photon engines tally over, from the world origin: the
+// tile of a repetitive scene when both tile sizes are above 0 (whatever the
+// repetition count), otherwise the sensor footprint (ortho_w, ortho_h).
+struct PhotonExtent {
+    float x = 0.0f;
+    float y = 0.0f;
+    double area_per_photon = 0.0;  // x * y / photon count; 0 without photons
+};
+PhotonExtent photon_extent(const EmbreeSceneManager& scene, int num_photons);
+
 // The source of one engine call. tile_x, tile_y: extent over which repetitive
 // scenes are entered; area_per_photon: extent area / photon count.
 PhotonSource make_photon_source(const EmbreeSceneManager& scene, int num_bands, float prob_sun,
