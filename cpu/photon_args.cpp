@@ -1,5 +1,6 @@
 #include "cpu/photon_args.h"
 
+#include <cmath>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -72,7 +73,14 @@ void check_photon_args(const EmbreeSceneManager& scene, const char* engine, int 
                     arrays * nb);
     }
     const EmitterData& sun = scene.emitter();
-    if (sun.direction.z >= 0.01f)  // sun photons are traced only for a sun above the horizon
+    const float3 sd = sun.direction;
+    if (!(std::isfinite(sd.x) && std::isfinite(sd.y) && std::isfinite(sd.z))) {
+        Refusal r(engine);
+        r.os << "the emitter direction (" << sd.x << ", " << sd.y << ", " << sd.z
+             << ") is not finite";
+        r.raise();
+    }
+    if (sd.z >= 0.01f)  // sun photons are traced only for a sun above the horizon
         check_range(scene, engine, "the sun irradiance", sun.spectral_offset, nb);
     if (scene.hw_sky_offset() >= 0)
         check_range(scene, engine, "the parametric sky", scene.hw_sky_offset(), 10 * nb);

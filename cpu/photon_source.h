@@ -46,8 +46,8 @@ struct PhotonSource {
     bool has_sky() const { return hw_sky_offset >= 0 || sky_offset >= 0; }
 
     // A sun at or near the horizon (|s.z| < 0.01, or no emitter at all)
-    // sends no photon at all, not even from the sky.
-    bool active() const { return !(fabsf(sun.z) < 0.01f); }
+    // sends no photon at all, not even from the sky; so does an undefined one.
+    bool active() const { return fabsf(sun.z) >= 0.01f; }
 
     // Emits one photon from the uniform numbers drawn by `u()`, writing its
     // weights to w[0 .. num_bands). Returns false when it carries nothing

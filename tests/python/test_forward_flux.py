@@ -467,6 +467,16 @@ def test_spectral_ranges_are_checked_before_tracing():
         ng.simulate_flux_cpu(s, 1, 1, 10, 1)
 
 
+def test_an_undefined_sun_is_refused(ground_scene):
+    # A NaN direction passes every horizon test; its irradiance offset (here
+    # past the spectral array) would be read for every photon.
+    ground_scene.set_emitter(0, np.array([0.0, 0.0, np.nan], np.float32), 7)
+    with pytest.raises(ValueError, match=r"^render_forward: the emitter direction \(0, 0, nan\) is not finite$"):
+        ng.simulate_forward_cpu(ground_scene, 1, 1, [0.0, 1.0], 10)
+    with pytest.raises(ValueError, match=r"^render_flux: the emitter direction"):
+        ng.simulate_flux_cpu(ground_scene, 1, 1, 10, 1)
+
+
 # ---------------------------------------------------------------------------
 # The plotting example
 
