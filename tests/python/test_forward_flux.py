@@ -383,6 +383,21 @@ def test_console_lines_and_progress_per_million(capfd):
                         r"max_bounces_record=2, \d+ threads\n", out)
 
 
+@pytest.mark.parametrize("run", [
+    lambda s, p: ng.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], 10, progress=p),
+    lambda s, p: ng.simulate_flux_cpu(s, 1, 1, 10, 1, progress=p),
+], ids=["forward", "flux"])
+def test_an_exception_from_progress_reaches_the_caller(ground_scene, run):
+    def progress(done, total, ms):
+        raise KeyError("stop here")
+
+    with pytest.raises(KeyError, match="stop here"):
+        run(ground_scene, progress)
+    with pytest.raises(TypeError):  # not callable: fails at the first report
+        run(ground_scene, 3)
+    assert len(run(ground_scene, None)) >= 1  # the scene is still usable
+
+
 def test_max_depth_override_from_the_environment(capfd, monkeypatch):
     monkeypatch.setenv("NORVI_MAX_DEPTH", "1")
     s = tile_scene(ground_rho=0.5)
