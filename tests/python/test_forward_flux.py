@@ -425,6 +425,7 @@ def test_max_depth_override_from_the_environment(capfd, monkeypatch):
     (dict(brf_directions=[0, 0, 1, 0, 0], num_brf_dirs=2),
      "brf_directions holds 5 values, fewer than 3 x num_brf_dirs = 6"),
     (dict(num_brf_dirs=1), "brf_directions holds 0 values, fewer than 3 x num_brf_dirs = 3"),
+    (dict(num_brf_dirs=-1), "num_brf_dirs must not be negative; got -1"),
     (dict(prob_sun=1.5), "prob_sun must lie in [0, 1]; got 1.5"),
     (dict(num_photons=-1), "num_photons must not be negative; got -1"),
 ])
