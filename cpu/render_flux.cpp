@@ -92,6 +92,9 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_
                        const std::function<void(int, int, float)>& progress) {
     max_depth = max_depth_override(max_depth, "CPU flux");
     check_photon_args(scene, "render_flux", nx, ny, num_photons, num_bands, prob_sun);
+    if (max_bounces < 0)
+        throw std::invalid_argument("render_flux: max_bounces must not be negative (0 records every "
+                                    "arrival); got " + std::to_string(max_bounces));
 
     const PhotonExtent extent = photon_extent(scene, num_photons);
     const float cell_x = extent.x / static_cast<float>(nx);

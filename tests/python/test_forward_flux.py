@@ -457,13 +457,16 @@ def test_forward_layer_and_array_errors(ground_scene):
                                 brf_directions=np.float32(1.0))
 
 
-@pytest.mark.parametrize("args, message", [
-    ((0, 4, 10, 1), "nx and ny must be at least 1; got nx=0, ny=4"),
-    ((2, 2, 10, 3), "num_bands (3) must equal the scene's band count (1)"),
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((0, 4, 10, 1), {}, "nx and ny must be at least 1; got nx=0, ny=4"),
+    ((2, 2, 10, 3), {}, "num_bands (3) must equal the scene's band count (1)"),
+    # A negative count would silently record nothing.
+    ((2, 2, 10, 1), dict(max_bounces=-1),
+     "max_bounces must not be negative (0 records every arrival); got -1"),
 ])
-def test_flux_refuses_bad_arguments(ground_scene, capfd, args, message):
+def test_flux_refuses_bad_arguments(ground_scene, capfd, args, kwargs, message):
     with pytest.raises(ValueError) as e:
-        ng.simulate_flux_cpu(ground_scene, *args)
+        ng.simulate_flux_cpu(ground_scene, *args, **kwargs)
     assert message in str(e.value)
     assert "Forward flux" not in capfd.readouterr().out
 
