@@ -1,8 +1,6 @@
 #include "cpu/render_flux.h"
 
 #include <chrono>
-#include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <stdexcept>

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <stdexcept>
