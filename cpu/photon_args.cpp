@@ -1,6 +1,7 @@
 #include "cpu/photon_args.h"
 
 #include <cmath>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -107,6 +108,27 @@ void check_forward_args(const EmbreeSceneManager& scene, const float* brf_direct
         if (scene.num_instances() > 0) r.os << " (ids 0 to " << scene.num_instances() - 1 << ")";
         r.raise();
     }
+}
+
+std::size_t checked_tally_size(std::initializer_list<int> counts, const char* what) {
+    constexpr long long kMax = std::numeric_limits<int>::max();
+    long long n = 1;
+    bool too_large = false;
+    for (int c : counts) {
+        if (c <= 0) return 0;
+        if (n > kMax / c) too_large = true;
+        else n *= c;
+    }
+    if (!too_large) return static_cast<std::size_t>(n);
+    std::ostringstream os;
+    os << what << " tally of ";
+    const char* sep = "";
+    for (int c : counts) {
+        os << sep << c;
+        sep = " x ";
+    }
+    os << " values is too large (at most " << kMax << ")";
+    throw std::length_error(os.str());
 }
 
 }  // namespace norvi::embree

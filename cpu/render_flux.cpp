@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -97,9 +96,7 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_
     const PhotonExtent extent = photon_extent(scene, num_photons);
     const float cell_x = extent.x / static_cast<float>(nx);
     const float cell_y = extent.y / static_cast<float>(ny);
-    const long long size = static_cast<long long>(nx) * ny * num_bands;
-    if (size > std::numeric_limits<int>::max())
-        throw std::length_error("flux map of " + std::to_string(size) + " values is too large");
+    const std::size_t size = checked_tally_size({nx, ny, num_bands}, "render_flux: flux map");
     const int threads = resolve_thread_count(num_threads);
 
     std::printf("Forward flux (CPU): %d photons, grid %dx%d, %d bands, max_bounces_record=%d, "
@@ -110,8 +107,8 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_
 
     std::vector<FluxTallies> tallies(static_cast<std::size_t>(threads));
     for (FluxTallies& t : tallies) {
-        assign_private_tally(t.down, static_cast<std::size_t>(size));
-        assign_private_tally(t.up, static_cast<std::size_t>(size));
+        assign_private_tally(t.down, size);
+        assign_private_tally(t.up, size);
         assign_private_tally(t.weights, static_cast<std::size_t>(num_bands));
     }
     const FluxJob job{scene,
@@ -132,8 +129,8 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_
     });
 
     FluxResult r;
-    r.down.assign(static_cast<std::size_t>(size), 0.0f);
-    r.up.assign(static_cast<std::size_t>(size), 0.0f);
+    r.down.assign(size, 0.0f);
+    r.up.assign(size, 0.0f);
     for (std::size_t i = 0; i < r.down.size(); ++i) {
         double down = 0.0, up = 0.0;
         for (const FluxTallies& t : tallies) {

@@ -3,9 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 #include <stdexcept>
-#include <string>
 
 #include "cpu/absorption.h"
 #include "cpu/bsdf.h"
@@ -139,13 +137,6 @@ std::vector<float> merge(const std::vector<ForwardTallies>& all,
     return to_float(sum);
 }
 
-std::size_t checked_size(long long n, const char* what) {
-    if (n < 0 || n > std::numeric_limits<int>::max())
-        throw std::length_error(std::string(what) + " tally of " + std::to_string(n) +
-                                " values is too large");
-    return static_cast<std::size_t>(n);
-}
-
 }  // namespace
 
 ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
@@ -165,10 +156,9 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
     const float dx = extent.x / static_cast<float>(nx);
     const float dy = extent.y / static_cast<float>(ny);
 
-    const std::size_t grid_size = checked_size(
-        static_cast<long long>(nx) * ny * layers * num_bands, "grid");
-    const std::size_t brf_size =
-        checked_size(static_cast<long long>(num_brf_dirs) * num_bands, "brf");
+    const std::size_t grid_size =
+        checked_tally_size({nx, ny, layers, num_bands}, "render_forward: grid");
+    const std::size_t brf_size = checked_tally_size({num_brf_dirs, num_bands}, "render_forward: brf");
     LeafTally leaf(scene, num_bands, per_leaf);
     const int threads = resolve_thread_count(num_threads);
 
