@@ -287,6 +287,9 @@ def test_horizon_sun_and_depth_limits():
     r = ng.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], num_photons=1000, prob_sun=0.5,
                                 num_brf_dirs=1, brf_directions=[0, 0, 1])
     assert r["grid"].sum() == 0.0 and r["albedo"].sum() == 0.0  # sky photons too
+    s.update_emitter_direction(np.zeros(3, np.float32))  # no sun at all: no sky photons either
+    f = ng.simulate_flux_cpu(s, 1, 1, 1000, 1, prob_sun=0.5)
+    assert not f["downwelling"].any() and not f["upwelling"].any()
     s.update_emitter_direction(np.array([0.0, 0.0, 1.0], np.float32))
     r = ng.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], num_photons=1000, max_depth=1,
                                 num_brf_dirs=1, brf_directions=[0, 0, 1])
@@ -348,6 +351,10 @@ def test_result_keys_follow_their_conditions(ground_scene):
     assert r["leaf"].shape == (2, 1)
     assert r["brf"].shape == (2, 1)
     assert r["albedo"].shape == (1,) and r["terrain"].shape == (1,)
+    # A view direction below the horizon still gives the albedo.
+    r = ng.simulate_forward_cpu(ground_scene, 1, 1, h, num_photons=10, brf_directions=[0, 0, -1],
+                                num_brf_dirs=1)
+    assert list(r) == ["grid", "brf", "albedo"]
     # layer_heights as a list of ints; positional after nx, ny; required.
     assert ng.simulate_forward_cpu(ground_scene, 1, 1, [0, 1, 2], 10)["grid"].shape == (2, 1, 1, 1)
     with pytest.raises(TypeError):
