@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cpu/bsdf.h"
+#include "cpu/photon_source.h"
 
 namespace norvi::embree {
 
@@ -56,6 +57,22 @@ void check_photon_args(const EmbreeSceneManager& scene, const char* engine, int 
     if (!(prob_sun >= 0.0f && prob_sun <= 1.0f)) {
         Refusal r(engine);
         r.os << "prob_sun must lie in [0, 1]; got " << prob_sun;
+        r.raise();
+    }
+
+    // Photons start from the tally extent and, in a repetitive scene, from
+    // the measurement plane: a ray from a non-finite point is invalid for the
+    // ray tracer (it aborts the process).
+    const PhotonExtent extent = photon_extent(scene, 0);
+    if (!(std::isfinite(extent.x) && std::isfinite(extent.y))) {
+        Refusal r(engine);
+        r.os << (extent.tile ? "the tile size (" : "the sensor footprint (") << extent.x << " x "
+             << extent.y << ") is not finite";
+        r.raise();
+    }
+    if (scene.is_repetitive() && !std::isfinite(scene.measurement_height())) {
+        Refusal r(engine);
+        r.os << "the measurement height " << scene.measurement_height() << " is not finite";
         r.raise();
     }
 

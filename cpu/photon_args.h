@@ -11,10 +11,10 @@
 namespace norvi::embree {
 
 // A built scene (std::runtime_error otherwise); grid size, photon count, band
-// count (must equal the scene's), prob_sun in [0, 1] and a finite emitter
-// direction; then the scene's materials and every spectral range the engines
-// will read (material arrays, sun irradiance, sky radiances). Messages start
-// with `engine`.
+// count (must equal the scene's), prob_sun in [0, 1]; a finite emitter
+// direction, tally extent and (repetitive scenes) measurement height; then the
+// scene's materials and every spectral range the engines will read (material
+// arrays, sun irradiance, sky radiances). Messages start with `engine`.
 void check_photon_args(const EmbreeSceneManager& scene, const char* engine, int nx, int ny,
                        int num_photons, int num_bands, float prob_sun);
 

@@ -66,6 +66,7 @@ private:
 // tile of a repetitive scene when both tile sizes are above 0 (whatever the
 // repetition count), otherwise the sensor footprint (ortho_w, ortho_h).
 struct PhotonExtent {
+    bool tile = false;  // the tile of a repetitive scene, not the sensor footprint
     float x = 0.0f;
     float y = 0.0f;
     double area_per_photon = 0.0;  // x * y / photon count; 0 without photons

@@ -493,13 +493,23 @@ def test_spectral_ranges_are_checked_before_tracing():
         ng.simulate_flux_cpu(s, 1, 1, 10, 1)
 
 
-def test_an_undefined_sun_is_refused(ground_scene):
+@pytest.mark.parametrize("setup, message", [
     # A NaN direction passes every horizon test; its irradiance offset (here
     # past the spectral array) would be read for every photon.
-    ground_scene.set_emitter(0, np.array([0.0, 0.0, np.nan], np.float32), 7)
-    with pytest.raises(ValueError, match=r"^render_forward: the emitter direction \(0, 0, nan\) is not finite$"):
+    (lambda s: s.set_emitter(0, np.array([0.0, 0.0, np.nan], np.float32), 7),
+     "the emitter direction (0, 0, nan) is not finite"),
+    # Photons would start from non-finite points, which the ray tracer aborts on.
+    (lambda s: s.set_repetitive(2, float("inf"), 10.0), "the tile size (inf x 10) is not finite"),
+    (lambda s: s.set_sensor(0, 8, 6, float("inf"), 6.0, np.eye(4, dtype=np.float32).ravel()),
+     "the sensor footprint (inf x 6) is not finite"),
+    (lambda s: (s.set_repetitive(2, 10.0, 10.0), s.set_measurement_plane(float("nan"))),
+     "the measurement height nan is not finite"),
+], ids=["sun", "tile", "footprint", "plane"])
+def test_non_finite_scene_settings_are_refused(ground_scene, setup, message):
+    setup(ground_scene)
+    with pytest.raises(ValueError, match="^render_forward: " + re.escape(message) + "$"):
         ng.simulate_forward_cpu(ground_scene, 1, 1, [0.0, 1.0], 10)
-    with pytest.raises(ValueError, match=r"^render_flux: the emitter direction"):
+    with pytest.raises(ValueError, match="^render_flux: " + re.escape(message) + "$"):
         ng.simulate_flux_cpu(ground_scene, 1, 1, 10, 1)
 
 
