@@ -118,6 +118,14 @@ void check_forward_args(const EmbreeSceneManager& scene, const float* brf_direct
         r.os << "num_brf_dirs is " << num_brf_dirs << " but no brf_directions were given";
         r.raise();
     }
+    for (int k = 0; k < num_brf_dirs; ++k) {
+        const float* v = brf_directions + 3 * static_cast<std::size_t>(k);
+        if (std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2])) continue;
+        Refusal r("render_forward");
+        r.os << "view direction " << k << " (" << v[0] << ", " << v[1] << ", " << v[2]
+             << ") is not finite";
+        r.raise();
+    }
     if (terrain_instance_id >= scene.num_instances()) {
         Refusal r("render_forward");
         r.os << "terrain_instance_id " << terrain_instance_id << " names no instance; the scene has "

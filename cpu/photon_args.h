@@ -18,7 +18,8 @@ namespace norvi::embree {
 void check_photon_args(const EmbreeSceneManager& scene, const char* engine, int nx, int ny,
                        int num_photons, int num_bands, float prob_sun);
 
-// View directions present when counted, and a terrain instance that exists.
+// View directions present and finite when counted, and a terrain instance
+// that exists.
 void check_forward_args(const EmbreeSceneManager& scene, const float* brf_directions,
                         int num_brf_dirs, int terrain_instance_id);
 

@@ -433,6 +433,9 @@ def test_max_depth_override_from_the_environment(capfd, monkeypatch):
      "brf_directions holds 5 values, fewer than 3 x num_brf_dirs = 6"),
     (dict(num_brf_dirs=1), "brf_directions holds 0 values, fewer than 3 x num_brf_dirs = 3"),
     (dict(num_brf_dirs=-1), "num_brf_dirs must not be negative; got -1"),
+    # A ray along a non-finite direction makes the ray tracer abort.
+    (dict(brf_directions=[0, 0, 1, np.inf, 0, 1], num_brf_dirs=2),
+     "view direction 1 (inf, 0, 1) is not finite"),
     (dict(prob_sun=1.5), "prob_sun must lie in [0, 1]; got 1.5"),
     (dict(num_photons=-1), "num_photons must not be negative; got -1"),
 ])
