@@ -1,11 +1,14 @@
 #include "cpu/photon_args.h"
 
+#include <cmath>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "cpu/bsdf.h"
+#include "cpu/photon_source.h"
 
 namespace norvi::embree {
 
@@ -57,6 +60,22 @@ void check_photon_args(const EmbreeSceneManager& scene, const char* engine, int 
         r.raise();
     }
 
+    // Photons start from the tally extent and, in a repetitive scene, from
+    // the measurement plane: a ray from a non-finite point is invalid for the
+    // ray tracer (it aborts the process).
+    const PhotonExtent extent = photon_extent(scene, 0);
+    if (!(std::isfinite(extent.x) && std::isfinite(extent.y))) {
+        Refusal r(engine);
+        r.os << (extent.tile ? "the tile size (" : "the sensor footprint (") << extent.x << " x "
+             << extent.y << ") is not finite";
+        r.raise();
+    }
+    if (scene.is_repetitive() && !std::isfinite(scene.measurement_height())) {
+        Refusal r(engine);
+        r.os << "the measurement height " << scene.measurement_height() << " is not finite";
+        r.raise();
+    }
+
     // Every spectral range a photon can read: the materials the meshes use
     // (forward tracing reads no emissivity, whatever the thermal mode), the
     // sun when it is above the horizon, the sky in use.
@@ -72,7 +91,14 @@ void check_photon_args(const EmbreeSceneManager& scene, const char* engine, int 
                     arrays * nb);
     }
     const EmitterData& sun = scene.emitter();
-    if (sun.direction.z >= 0.01f)  // sun photons are traced only for a sun above the horizon
+    const float3 sd = sun.direction;
+    if (!(std::isfinite(sd.x) && std::isfinite(sd.y) && std::isfinite(sd.z))) {
+        Refusal r(engine);
+        r.os << "the emitter direction (" << sd.x << ", " << sd.y << ", " << sd.z
+             << ") is not finite";
+        r.raise();
+    }
+    if (sd.z >= 0.01f)  // sun photons are traced only for a sun above the horizon
         check_range(scene, engine, "the sun irradiance", sun.spectral_offset, nb);
     if (scene.hw_sky_offset() >= 0)
         check_range(scene, engine, "the parametric sky", scene.hw_sky_offset(), 10 * nb);
@@ -92,6 +118,14 @@ void check_forward_args(const EmbreeSceneManager& scene, const float* brf_direct
         r.os << "num_brf_dirs is " << num_brf_dirs << " but no brf_directions were given";
         r.raise();
     }
+    for (int k = 0; k < num_brf_dirs; ++k) {
+        const float* v = brf_directions + 3 * static_cast<std::size_t>(k);
+        if (std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2])) continue;
+        Refusal r("render_forward");
+        r.os << "view direction " << k << " (" << v[0] << ", " << v[1] << ", " << v[2]
+             << ") is not finite";
+        r.raise();
+    }
     if (terrain_instance_id >= scene.num_instances()) {
         Refusal r("render_forward");
         r.os << "terrain_instance_id " << terrain_instance_id << " names no instance; the scene has "
@@ -99,6 +133,27 @@ void check_forward_args(const EmbreeSceneManager& scene, const float* brf_direct
         if (scene.num_instances() > 0) r.os << " (ids 0 to " << scene.num_instances() - 1 << ")";
         r.raise();
     }
+}
+
+std::size_t checked_tally_size(std::initializer_list<int> counts, const char* what) {
+    constexpr long long kMax = std::numeric_limits<int>::max();
+    long long n = 1;
+    bool too_large = false;
+    for (int c : counts) {
+        if (c <= 0) return 0;
+        if (n > kMax / c) too_large = true;
+        else n *= c;
+    }
+    if (!too_large) return static_cast<std::size_t>(n);
+    std::ostringstream os;
+    os << what << " tally of ";
+    const char* sep = "";
+    for (int c : counts) {
+        os << sep << c;
+        sep = " x ";
+    }
+    os << " values is too large (at most " << kMax << ")";
+    throw std::length_error(os.str());
 }
 
 }  // namespace norvi::embree

@@ -3,19 +3,30 @@
 // would otherwise index outside a tally, the scene or an input array is
 // refused with std::invalid_argument naming the argument and its value.
 
+#include <cstddef>
+#include <initializer_list>
+
 #include "scene/embree_scene.h"
 
 namespace norvi::embree {
 
 // A built scene (std::runtime_error otherwise); grid size, photon count, band
-// count (must equal the scene's) and prob_sun in [0, 1]; then the scene's
-// materials and every spectral range the engines will read (material arrays,
-// sun irradiance, sky radiances). Messages start with `engine`.
+// count (must equal the scene's), prob_sun in [0, 1]; a finite emitter
+// direction, tally extent and (repetitive scenes) measurement height; then the
+// scene's materials and every spectral range the engines will read (material
+// arrays, sun irradiance, sky radiances). Messages start with `engine`.
 void check_photon_args(const EmbreeSceneManager& scene, const char* engine, int nx, int ny,
                        int num_photons, int num_bands, float prob_sun);
 
-// View directions present when counted, and a terrain instance that exists.
+// View directions present and finite when counted, and a terrain instance
+// that exists.
 void check_forward_args(const EmbreeSceneManager& scene, const float* brf_directions,
                         int num_brf_dirs, int terrain_instance_id);
+
+// Size of a tally holding the product of `counts` (each at least 0) values.
+// The engines index tallies with int arithmetic, so a product above the
+// largest int throws std::length_error naming `what` and the counts; the
+// product is checked factor by factor, so it never overflows on the way.
+std::size_t checked_tally_size(std::initializer_list<int> counts, const char* what);
 
 }  // namespace norvi::embree

@@ -2,6 +2,16 @@
 
 namespace norvi::embree {
 
+PhotonExtent photon_extent(const EmbreeSceneManager& scene, int num_photons) {
+    PhotonExtent e;
+    e.tile = scene.scene_x_size() > 0.0f && scene.scene_y_size() > 0.0f;
+    e.x = e.tile ? scene.scene_x_size() : scene.sensor().ortho_w;
+    e.y = e.tile ? scene.scene_y_size() : scene.sensor().ortho_h;
+    if (num_photons > 0)
+        e.area_per_photon = static_cast<double>(e.x) * static_cast<double>(e.y) / num_photons;
+    return e;
+}
+
 PhotonSource make_photon_source(const EmbreeSceneManager& scene, int num_bands, float prob_sun,
                                 float tile_x, float tile_y, double area_per_photon) {
     PhotonSource s;

@@ -46,8 +46,8 @@ struct PhotonSource {
     bool has_sky() const { return hw_sky_offset >= 0 || sky_offset >= 0; }
 
     // A sun at or near the horizon (|s.z| < 0.01, or no emitter at all)
-    // sends no photon at all, not even from the sky.
-    bool active() const { return !(fabsf(sun.z) < 0.01f); }
+    // sends no photon at all, not even from the sky; so does an undefined one.
+    bool active() const { return fabsf(sun.z) >= 0.01f; }
 
     // Emits one photon from the uniform numbers drawn by `u()`, writing its
     // weights to w[0 .. num_bands). Returns false when it carries nothing
@@ -61,6 +61,17 @@ private:
     template <typename Uniform>
     bool emit_sky_(Uniform&& u, EmittedPhoton& out, double* w) const;
 };
+
+// Horizontal extent the photon engines tally over, from the world origin: the
+// tile of a repetitive scene when both tile sizes are above 0 (whatever the
+// repetition count), otherwise the sensor footprint (ortho_w, ortho_h).
+struct PhotonExtent {
+    bool tile = false;  // the tile of a repetitive scene, not the sensor footprint
+    float x = 0.0f;
+    float y = 0.0f;
+    double area_per_photon = 0.0;  // x * y / photon count; 0 without photons
+};
+PhotonExtent photon_extent(const EmbreeSceneManager& scene, int num_photons);
 
 // The source of one engine call. tile_x, tile_y: extent over which repetitive
 // scenes are entered; area_per_photon: extent area / photon count.

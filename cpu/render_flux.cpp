@@ -1,22 +1,15 @@
 #include "cpu/render_flux.h"
 
 #include <chrono>
-#include <cmath>
-#include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <stdexcept>
 #include <string>
 
-#include "cpu/bsdf.h"
-#include "cpu/pcg32.h"
-#include "scene/periodic_wrap.h"
 #include "cpu/photon_args.h"
 #include "cpu/photon_batches.h"
 #include "cpu/photon_grid.h"
+#include "cpu/photon_path.h"
 #include "cpu/photon_source.h"
-#include "cpu/ray_offset.h"
-#include "cpu/roulette.h"
 #include "cpu/shading_frame.h"
 #include "cpu/threading.h"
 
@@ -54,35 +47,18 @@ struct FluxJob {
 };
 
 void FluxJob::trace(int photon, FluxTallies& t) const {
-    if (!source.active()) return;
-    const auto n = static_cast<uint64_t>(photon);
-    Pcg32 rng;
-    rng.seed(n + 1000003u, n * 7919u + 1u);
-    auto u = [&rng] { return rng.next_float(); };
-
     double* w = t.weights.data();
-    EmittedPhoton p;
-    if (!source.emit(u, p, w)) return;
-    if (max_depth < 1) return;
-    const double scale = p.factor;
-
-    float3 pos = p.origin;
-    float3 d = p.direction;
-    int bounce = 0;
+    PhotonPath path(photon);
+    if (!path.start(source, w) || max_depth < 1) return;
+    const double scale = path.factor();
     int recorded = 0;
     int previous = -1;  // flat cell of the previous arrival; -1: none
-    int wraps = 0;
     bool stop = false;
     for (;;) {
-        const HitRecord h = scene.trace_ray(pos, d);
+        const HitRecord h = path.next_hit(scene);
         if (!h.hit) {
-            if (scene.is_repetitive() && wraps < scene.num_repetitions() &&
-                periodic_wrap(pos, d, scene.scene_x_size(), scene.scene_y_size()) >= 0.0f) {
-                ++wraps;
-                continue;
-            }
             // Escapes: what left the last surface leaves its cell.
-            if (bounce > 0 && previous >= 0) add_(t.up, previous, w, scale);
+            if (path.interactions() > 0 && previous >= 0) add_(t.up, previous, w, scale);
             return;
         }
         if (stop) return;
@@ -100,30 +76,8 @@ void FluxJob::trace(int photon, FluxTallies& t) const {
 
         const MaterialData& m = materials[static_cast<std::size_t>(h.material_id)];
         const ShadingFrame frame = make_shading_frame(h.shading_normal);
-        const float3 wo = to_local(frame, -d);
-        const float d1 = u(), d2 = u(), d3 = u();
-        const float us[3] = {d3, d2, d1};
-        float3 wi;
-        float pdf;
-        sample_bsdf(m, us, wi, pdf);
-        if (pdf < kMinSamplePdf) return;
-        bool alive = false;
-        for (int b = 0; b < nb; ++b) {
-            const float F = eval_bsdf(m.type, m.spectral_offset, b, wo, wi, spec, nb, h.back_face,
-                                      /*thermal*/ false);
-            w[b] = (static_cast<double>(F) * std::fabs(wi.z) / pdf) * w[b];
-            alive = alive || w[b] > 1e-8;
-        }
-        if (!alive) return;
-        if (bounce >= rr_depth) {
-            const float q = roulette_survival(w, nb);
-            if (u() >= q) return;
-            for (int b = 0; b < nb; ++b) w[b] *= 1.0 / q;
-        }
-
-        d = normalize(to_world(frame, wi));
-        pos = offset_ray_origin(h.position, face_toward(h.geometric_normal, d));
-        if (++bounce >= max_depth) return;
+        const float3 wo = to_local(frame, -path.direction());
+        if (!path.scatter(h, m, frame, wo, spec, nb, w, rr_depth, max_depth)) return;
     }
 }
 
@@ -135,18 +89,14 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_
                        const std::function<void(int, int, float)>& progress) {
     max_depth = max_depth_override(max_depth, "CPU flux");
     check_photon_args(scene, "render_flux", nx, ny, num_photons, num_bands, prob_sun);
+    if (max_bounces < 0)
+        throw std::invalid_argument("render_flux: max_bounces must not be negative (0 records every "
+                                    "arrival); got " + std::to_string(max_bounces));
 
-    // The grid spans the tile of a repetitive scene, else the sensor footprint.
-    const bool tile = scene.scene_x_size() > 0.0f && scene.scene_y_size() > 0.0f;
-    const float ex = tile ? scene.scene_x_size() : scene.sensor().ortho_w;
-    const float ey = tile ? scene.scene_y_size() : scene.sensor().ortho_h;
-    const float cell_x = ex / static_cast<float>(nx);
-    const float cell_y = ey / static_cast<float>(ny);
-    const double area_per_photon =
-        num_photons > 0 ? static_cast<double>(ex) * static_cast<double>(ey) / num_photons : 0.0;
-    const long long size = static_cast<long long>(nx) * ny * num_bands;
-    if (size > std::numeric_limits<int>::max())
-        throw std::length_error("flux map of " + std::to_string(size) + " values is too large");
+    const PhotonExtent extent = photon_extent(scene, num_photons);
+    const float cell_x = extent.x / static_cast<float>(nx);
+    const float cell_y = extent.y / static_cast<float>(ny);
+    const std::size_t size = checked_tally_size({nx, ny, num_bands}, "render_flux: flux map");
     const int threads = resolve_thread_count(num_threads);
 
     std::printf("Forward flux (CPU): %d photons, grid %dx%d, %d bands, max_bounces_record=%d, "
@@ -157,12 +107,13 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_
 
     std::vector<FluxTallies> tallies(static_cast<std::size_t>(threads));
     for (FluxTallies& t : tallies) {
-        assign_private_tally(t.down, static_cast<std::size_t>(size));
-        assign_private_tally(t.up, static_cast<std::size_t>(size));
+        assign_private_tally(t.down, size);
+        assign_private_tally(t.up, size);
         assign_private_tally(t.weights, static_cast<std::size_t>(num_bands));
     }
     const FluxJob job{scene,
-                      make_photon_source(scene, num_bands, prob_sun, ex, ey, area_per_photon),
+                      make_photon_source(scene, num_bands, prob_sun, extent.x, extent.y,
+                                         extent.area_per_photon),
                       scene.materials(),
                       scene.spectral_params().data(),
                       num_bands,
@@ -178,8 +129,8 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_
     });
 
     FluxResult r;
-    r.down.assign(static_cast<std::size_t>(size), 0.0f);
-    r.up.assign(static_cast<std::size_t>(size), 0.0f);
+    r.down.assign(size, 0.0f);
+    r.up.assign(size, 0.0f);
     for (std::size_t i = 0; i < r.down.size(); ++i) {
         double down = 0.0, up = 0.0;
         for (const FluxTallies& t : tallies) {

@@ -23,7 +23,7 @@ struct FluxResult {
 // Traces `num_photons` photons into a built scene.
 //   num_bands: must equal the scene's band count.
 //   prob_sun: probability of a sun photon when a sky is configured.
-//   max_bounces: surface arrivals recorded per photon; 0 = all.
+//   max_bounces: surface arrivals recorded per photon; 0 = all (negative is refused).
 //   max_depth: surface interactions per photon (NORVI_MAX_DEPTH overrides it).
 //   rr_depth: first bounce with Russian roulette.
 //   num_threads < 1: the hardware concurrency.

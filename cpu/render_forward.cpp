@@ -2,23 +2,18 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <stdexcept>
-#include <string>
 
 #include "cpu/absorption.h"
 #include "cpu/bsdf.h"
 #include "cpu/leaf_tally.h"
-#include "cpu/pcg32.h"
-#include "scene/periodic_wrap.h"
 #include "cpu/photon_args.h"
 #include "cpu/photon_batches.h"
 #include "cpu/photon_grid.h"
+#include "cpu/photon_path.h"
 #include "cpu/photon_source.h"
 #include "cpu/ray_offset.h"
-#include "cpu/roulette.h"
 #include "cpu/shading_frame.h"
 #include "cpu/threading.h"
 
@@ -102,31 +97,14 @@ void ForwardJob::tally_brf_(const HitRecord& h, const MaterialData& m, const Sha
 }
 
 void ForwardJob::trace(int photon, ForwardTallies& t) const {
-    if (!source.active()) return;
-    const auto n = static_cast<uint64_t>(photon);
-    Pcg32 rng;
-    rng.seed(n + 1000003u, n * 7919u + 1u);
-    auto u = [&rng] { return rng.next_float(); };
-
     double* w = t.weights.data();
-    EmittedPhoton p;
-    if (!source.emit(u, p, w)) return;
-    if (max_depth < 1) return;
-    const double f = p.factor;
-
-    float3 pos = p.origin;
-    float3 d = p.direction;
-    int interactions = 0;
-    int wraps = 0;
+    PhotonPath path(photon);
+    if (!path.start(source, w) || max_depth < 1) return;
+    const double f = path.factor();
     for (;;) {
-        const HitRecord h = scene.trace_ray(pos, d);
+        const HitRecord h = path.next_hit(scene);
         if (!h.hit) {
-            if (scene.is_repetitive() && wraps < scene.num_repetitions() &&
-                periodic_wrap(pos, d, scene.scene_x_size(), scene.scene_y_size()) >= 0.0f) {
-                ++wraps;
-                continue;
-            }
-            if (d.z > 0.0f && !t.albedo.empty()) {
+            if (path.direction().z > 0.0f && !t.albedo.empty()) {
                 for (int b = 0; b < nb; ++b) {
                     const double e = w[b] * f;
                     if (e > 0.0) t.albedo[static_cast<std::size_t>(b)] += e;
@@ -137,35 +115,10 @@ void ForwardJob::trace(int photon, ForwardTallies& t) const {
 
         const MaterialData& m = materials[static_cast<std::size_t>(h.material_id)];
         tally_absorption_(h, m, w, f, t);
-
         const ShadingFrame frame = make_shading_frame(h.shading_normal);
-        const float3 wo = to_local(frame, -d);
+        const float3 wo = to_local(frame, -path.direction());
         if (!t.brf.empty()) tally_brf_(h, m, frame, wo, w, f, t);
-
-        // Scatter: u = (d3, d2, d1) from three consecutive draws.
-        const float d1 = u(), d2 = u(), d3 = u();
-        const float us[3] = {d3, d2, d1};
-        float3 wi;
-        float pdf;
-        sample_bsdf(m, us, wi, pdf);
-        if (pdf < kMinSamplePdf || nb == 0) return;
-        bool alive = false;
-        for (int b = 0; b < nb; ++b) {
-            const float F = eval_bsdf(m.type, m.spectral_offset, b, wo, wi, spec, nb, h.back_face,
-                                      /*thermal*/ false);
-            w[b] *= static_cast<double>(F) * std::fabs(wi.z) / pdf;
-            alive = alive || w[b] > 1e-8;
-        }
-        if (!alive) return;
-        if (interactions >= rr_depth) {
-            const float q = roulette_survival(w, nb);
-            if (u() >= q) return;
-            for (int b = 0; b < nb; ++b) w[b] /= q;
-        }
-
-        d = normalize(to_world(frame, wi));
-        pos = offset_ray_origin(h.position, face_toward(h.geometric_normal, d));
-        if (++interactions >= max_depth) return;
+        if (!path.scatter(h, m, frame, wo, spec, nb, w, rr_depth, max_depth)) return;
     }
 }
 
@@ -184,13 +137,6 @@ std::vector<float> merge(const std::vector<ForwardTallies>& all,
     return to_float(sum);
 }
 
-std::size_t checked_size(long long n, const char* what) {
-    if (n < 0 || n > std::numeric_limits<int>::max())
-        throw std::length_error(std::string(what) + " tally of " + std::to_string(n) +
-                                " values is too large");
-    return static_cast<std::size_t>(n);
-}
-
 }  // namespace
 
 ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
@@ -206,19 +152,13 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
     check_photon_args(scene, "render_forward", nx, ny, num_photons, num_bands, prob_sun);
     check_forward_args(scene, brf_directions, num_brf_dirs, terrain_instance_id);
 
-    // The grid spans the tile of a repetitive scene, else the sensor footprint.
-    const bool tile = scene.scene_x_size() > 0.0f && scene.scene_y_size() > 0.0f;
-    const float ex = tile ? scene.scene_x_size() : scene.sensor().ortho_w;
-    const float ey = tile ? scene.scene_y_size() : scene.sensor().ortho_h;
-    const float dx = ex / static_cast<float>(nx);
-    const float dy = ey / static_cast<float>(ny);
-    const double area_per_photon =
-        num_photons > 0 ? static_cast<double>(ex) * static_cast<double>(ey) / num_photons : 0.0;
+    const PhotonExtent extent = photon_extent(scene, num_photons);
+    const float dx = extent.x / static_cast<float>(nx);
+    const float dy = extent.y / static_cast<float>(ny);
 
-    const std::size_t grid_size = checked_size(
-        static_cast<long long>(nx) * ny * layers * num_bands, "grid");
-    const std::size_t brf_size =
-        checked_size(static_cast<long long>(num_brf_dirs) * num_bands, "brf");
+    const std::size_t grid_size =
+        checked_tally_size({nx, ny, layers, num_bands}, "render_forward: grid");
+    const std::size_t brf_size = checked_tally_size({num_brf_dirs, num_bands}, "render_forward: brf");
     LeafTally leaf(scene, num_bands, per_leaf);
     const int threads = resolve_thread_count(num_threads);
 
@@ -239,7 +179,7 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
 
     const ForwardJob job{scene,
                          make_photon_source(scene, num_bands, prob_sun, static_cast<float>(nx) * dx,
-                                            static_cast<float>(ny) * dy, area_per_photon),
+                                            static_cast<float>(ny) * dy, extent.area_per_photon),
                          scene.materials(),
                          scene.spectral_params().data(),
                          num_bands,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cpu/leaf_tally.h"
+#include "cpu/photon_args.h"
 #include "cpu/render_flux.h"
 #include "cpu/render_forward.h"
 #include "scene/mesh_generators.h"
@@ -100,32 +101,55 @@ TEST(FluxEngine, MapsDoNotDependOnTheThreadCount) {
     EXPECT_GT(up, 0.0);
 }
 
+// The Python layer refuses short direction arrays itself; the engine still
+// refuses a count without directions, and the layer rule keeps its type.
 TEST(ForwardEngine, RefusesWhatWouldReadOutOfBoundsBeforeTracing) {
     EmbreeSceneManager s;
     build_canopy(s);
     int calls = 0;
     auto progress = [&](int, int, float) { ++calls; };
     using norvi::embree::render_forward;
-    // View directions counted but absent.
     EXPECT_THROW(render_forward(s, 1, 1, kHeights, 10, 2, false, 1.0f, nullptr, 2, 16, 3, 1,
-                                progress, -1),
-                 std::invalid_argument);
-    EXPECT_THROW(render_forward(s, 1, 1, kHeights, 10, 2, false, 1.0f, kViews, -1, 16, 3, 1,
-                                progress, -1),
-                 std::invalid_argument);
-    EXPECT_THROW(render_forward(s, 1, 1, kHeights, 10, 2, false, 1.0f, nullptr, 0, 16, 3, 1,
-                                progress, 3),
-                 std::invalid_argument);
-    EXPECT_THROW(render_forward(s, 1, 1, kHeights, 10, 1, false, 1.0f, nullptr, 0, 16, 3, 1,
-                                progress, -1),
-                 std::invalid_argument);
-    EXPECT_THROW(render_forward(s, 1, 0, kHeights, 10, 2, false, 1.0f, nullptr, 0, 16, 3, 1,
                                 progress, -1),
                  std::invalid_argument);
     EXPECT_THROW(render_forward(s, 1, 1, {1.0f}, 10, 2, false, 1.0f, nullptr, 0, 16, 3, 1,
                                 progress, -1),
                  std::runtime_error);
     EXPECT_EQ(calls, 0);
+}
+
+// Grid dimensions whose product wraps around 64 bits to 0 would size empty
+// tallies that the photons then write far past.
+TEST(PhotonEngines, TallySizesBeyondAnIntAreRefused) {
+    using norvi::embree::checked_tally_size;
+    EXPECT_EQ(checked_tally_size({3, 0, 5}, "t"), 0u);
+    EXPECT_EQ(checked_tally_size({46341, 46340}, "t"), 2147441940u);
+    try {
+        checked_tally_size({65536, 65536, 65536, 65536}, "render_forward: grid");
+        ADD_FAILURE() << "no error";
+    } catch (const std::length_error& e) {
+        EXPECT_STREQ(e.what(), "render_forward: grid tally of 65536 x 65536 x 65536 x 65536 "
+                               "values is too large (at most 2147483647)");
+    }
+
+    const int nb = 1 << 16;
+    EmbreeSceneManager s;
+    s.set_num_bands(nb);
+    s.upload_spectral_params(std::vector<float>(2 * nb, 0.5f));  // ground rho | sun
+    s.add_material(MaterialType::Lambertian, 0);
+    const norvi::MeshData g = norvi::make_ground_plane(5.0f, 5.0f);
+    s.add_mesh(g.vertices, g.normals, g.indices, 0);
+    s.add_instance(0, 5.0f, 5.0f, 0.0f, 1.0f);
+    s.set_emitter(norvi::EmitterType::Directional, {0.0f, 0.0f, 1.0f}, nb);
+    s.set_repetitive(1, 10.0f, 10.0f);
+    s.build();
+    std::vector<float> heights(static_cast<std::size_t>(nb) + 1);
+    for (std::size_t k = 0; k < heights.size(); ++k) heights[k] = static_cast<float>(k) - 1.0f;
+    EXPECT_THROW(norvi::embree::render_forward(s, nb, nb, heights, 1, nb, false, 1.0f, nullptr, 0,
+                                               16, 3, 1, {}, -1),
+                 std::length_error);
+    EXPECT_THROW(norvi::embree::render_flux(s, 1 << 24, 1 << 24, 1, nb, 1.0f, 0, 16, 3, 1, {}),
+                 std::length_error);
 }
 
 TEST(LeafTally, SkipsIndicesOutsideTheTable) {

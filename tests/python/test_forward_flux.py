@@ -287,6 +287,9 @@ def test_horizon_sun_and_depth_limits():
     r = ng.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], num_photons=1000, prob_sun=0.5,
                                 num_brf_dirs=1, brf_directions=[0, 0, 1])
     assert r["grid"].sum() == 0.0 and r["albedo"].sum() == 0.0  # sky photons too
+    s.update_emitter_direction(np.zeros(3, np.float32))  # no sun at all: no sky photons either
+    f = ng.simulate_flux_cpu(s, 1, 1, 1000, 1, prob_sun=0.5)
+    assert not f["downwelling"].any() and not f["upwelling"].any()
     s.update_emitter_direction(np.array([0.0, 0.0, 1.0], np.float32))
     r = ng.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], num_photons=1000, max_depth=1,
                                 num_brf_dirs=1, brf_directions=[0, 0, 1])
@@ -348,6 +351,10 @@ def test_result_keys_follow_their_conditions(ground_scene):
     assert r["leaf"].shape == (2, 1)
     assert r["brf"].shape == (2, 1)
     assert r["albedo"].shape == (1,) and r["terrain"].shape == (1,)
+    # A view direction below the horizon still gives the albedo.
+    r = ng.simulate_forward_cpu(ground_scene, 1, 1, h, num_photons=10, brf_directions=[0, 0, -1],
+                                num_brf_dirs=1)
+    assert list(r) == ["grid", "brf", "albedo"]
     # layer_heights as a list of ints; positional after nx, ny; required.
     assert ng.simulate_forward_cpu(ground_scene, 1, 1, [0, 1, 2], 10)["grid"].shape == (2, 1, 1, 1)
     with pytest.raises(TypeError):
@@ -383,6 +390,21 @@ def test_console_lines_and_progress_per_million(capfd):
                         r"max_bounces_record=2, \d+ threads\n", out)
 
 
+@pytest.mark.parametrize("run", [
+    lambda s, p: ng.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], 10, progress=p),
+    lambda s, p: ng.simulate_flux_cpu(s, 1, 1, 10, 1, progress=p),
+], ids=["forward", "flux"])
+def test_an_exception_from_progress_reaches_the_caller(ground_scene, run):
+    def progress(done, total, ms):
+        raise KeyError("stop here")
+
+    with pytest.raises(KeyError, match="stop here"):
+        run(ground_scene, progress)
+    with pytest.raises(TypeError):  # not callable: fails at the first report
+        run(ground_scene, 3)
+    assert len(run(ground_scene, None)) >= 1  # the scene is still usable
+
+
 def test_max_depth_override_from_the_environment(capfd, monkeypatch):
     monkeypatch.setenv("NORVI_MAX_DEPTH", "1")
     s = tile_scene(ground_rho=0.5)
@@ -410,6 +432,10 @@ def test_max_depth_override_from_the_environment(capfd, monkeypatch):
     (dict(brf_directions=[0, 0, 1, 0, 0], num_brf_dirs=2),
      "brf_directions holds 5 values, fewer than 3 x num_brf_dirs = 6"),
     (dict(num_brf_dirs=1), "brf_directions holds 0 values, fewer than 3 x num_brf_dirs = 3"),
+    (dict(num_brf_dirs=-1), "num_brf_dirs must not be negative; got -1"),
+    # A ray along a non-finite direction makes the ray tracer abort.
+    (dict(brf_directions=[0, 0, 1, np.inf, 0, 1], num_brf_dirs=2),
+     "view direction 1 (inf, 0, 1) is not finite"),
     (dict(prob_sun=1.5), "prob_sun must lie in [0, 1]; got 1.5"),
     (dict(num_photons=-1), "num_photons must not be negative; got -1"),
 ])
@@ -441,13 +467,16 @@ def test_forward_layer_and_array_errors(ground_scene):
                                 brf_directions=np.float32(1.0))
 
 
-@pytest.mark.parametrize("args, message", [
-    ((0, 4, 10, 1), "nx and ny must be at least 1; got nx=0, ny=4"),
-    ((2, 2, 10, 3), "num_bands (3) must equal the scene's band count (1)"),
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((0, 4, 10, 1), {}, "nx and ny must be at least 1; got nx=0, ny=4"),
+    ((2, 2, 10, 3), {}, "num_bands (3) must equal the scene's band count (1)"),
+    # A negative count would silently record nothing.
+    ((2, 2, 10, 1), dict(max_bounces=-1),
+     "max_bounces must not be negative (0 records every arrival); got -1"),
 ])
-def test_flux_refuses_bad_arguments(ground_scene, capfd, args, message):
+def test_flux_refuses_bad_arguments(ground_scene, capfd, args, kwargs, message):
     with pytest.raises(ValueError) as e:
-        ng.simulate_flux_cpu(ground_scene, *args)
+        ng.simulate_flux_cpu(ground_scene, *args, **kwargs)
     assert message in str(e.value)
     assert "Forward flux" not in capfd.readouterr().out
 
@@ -465,6 +494,26 @@ def test_spectral_ranges_are_checked_before_tracing():
         ng.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], 10)
     with pytest.raises(ValueError, match="material 0 reads spectral values 0 to 2"):
         ng.simulate_flux_cpu(s, 1, 1, 10, 1)
+
+
+@pytest.mark.parametrize("setup, message", [
+    # A NaN direction passes every horizon test; its irradiance offset (here
+    # past the spectral array) would be read for every photon.
+    (lambda s: s.set_emitter(0, np.array([0.0, 0.0, np.nan], np.float32), 7),
+     "the emitter direction (0, 0, nan) is not finite"),
+    # Photons would start from non-finite points, which the ray tracer aborts on.
+    (lambda s: s.set_repetitive(2, float("inf"), 10.0), "the tile size (inf x 10) is not finite"),
+    (lambda s: s.set_sensor(0, 8, 6, float("inf"), 6.0, np.eye(4, dtype=np.float32).ravel()),
+     "the sensor footprint (inf x 6) is not finite"),
+    (lambda s: (s.set_repetitive(2, 10.0, 10.0), s.set_measurement_plane(float("nan"))),
+     "the measurement height nan is not finite"),
+], ids=["sun", "tile", "footprint", "plane"])
+def test_non_finite_scene_settings_are_refused(ground_scene, setup, message):
+    setup(ground_scene)
+    with pytest.raises(ValueError, match="^render_forward: " + re.escape(message) + "$"):
+        ng.simulate_forward_cpu(ground_scene, 1, 1, [0.0, 1.0], 10)
+    with pytest.raises(ValueError, match="^render_flux: " + re.escape(message) + "$"):
+        ng.simulate_flux_cpu(ground_scene, 1, 1, 10, 1)
 
 
 # ---------------------------------------------------------------------------
