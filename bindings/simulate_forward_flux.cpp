@@ -68,11 +68,7 @@ void register_simulate_forward_cpu(py::module_& m) {
         py::arg("num_photons") = 10000000, py::arg("num_bands") = 1, py::arg("per_leaf") = false,
         py::arg("brf_directions") = py::array_t<float>(0), py::arg("num_brf_dirs") = 0,
         py::arg("prob_sun") = 1.0f, py::arg("max_depth") = 16,
-        py::arg("terrain_instance_id") = -1, py::arg("progress") = py::none(),
-        "Forward photon tracing on the CPU. Returns a dict: \"grid\" (layers, ny, nx, num_bands)\n"
-        "absorbed energy; \"leaf\" (triangles, num_bands) with per_leaf; \"brf\" (num_brf_dirs,\n"
-        "num_bands) and \"albedo\" (num_bands,) with view directions; \"terrain\" (num_bands,)\n"
-        "with a terrain instance. layer_heights must be given.");
+        py::arg("terrain_instance_id") = -1, py::arg("progress") = py::none());
 }
 
 void register_simulate_flux_cpu(py::module_& m) {
@@ -91,9 +87,7 @@ void register_simulate_flux_cpu(py::module_& m) {
         },
         py::arg("scene"), py::arg("nx"), py::arg("ny"), py::arg("num_photons"),
         py::arg("num_bands"), py::arg("prob_sun") = 1.0f, py::arg("max_bounces") = 0,
-        py::arg("max_depth") = 16, py::arg("rr_depth") = 3, py::arg("progress") = py::none(),
-        "Downwelling and upwelling flux maps on the CPU. Returns a dict with \"downwelling\" and\n"
-        "\"upwelling\", each (ny, nx, num_bands).");
+        py::arg("max_depth") = 16, py::arg("rr_depth") = 3, py::arg("progress") = py::none());
 }
 
 }  // namespace norvi::py_bind
