@@ -14,8 +14,8 @@
 
 #include <cmath>
 
-#include "scene/periodic_wrap.h"
 #include "scene/host_device.h"
+#include "scene/periodic_wrap.h"
 #include "scene/types.h"
 
 namespace norvi {

@@ -14,13 +14,13 @@
 
 #include "cpu/bsdf.h"
 #include "cpu/pcg32.h"
-#include "scene/periodic_wrap.h"
 #include "cpu/ray_offset.h"
 #include "cpu/roulette.h"
 #include "cpu/shading_frame.h"
 #include "cpu/sun_sky.h"
 #include "cpu/thermal.h"
 #include "cpu/threading.h"
+#include "scene/periodic_wrap.h"
 #include "scene/vec_math.h"
 #include "tests/cpp/chi2.h"
 
