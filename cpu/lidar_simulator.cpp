@@ -219,8 +219,7 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
         // point order does not depend on scheduling.
         std::vector<float> slots(static_cast<std::size_t>(num_pulses) * kLidarPointFloats);
         std::vector<unsigned char> has_point(static_cast<std::size_t>(num_pulses), 0);
-        run_workers(threads, num_pulses, [&](long long item, int) {
-            const int p = static_cast<int>(item);
+        auto trace_pulse = [&](int p) {
             const float3 o = load3(pulse_origins, p);
             const float3 d = normalize(load3(pulse_directions, p));
             const HitRecord h = scene.trace_ray(o, d);
@@ -241,6 +240,14 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
             rec[6] = range;
             rec[7] = static_cast<float>(p);
             has_point[static_cast<std::size_t>(p)] = 1;
+        };
+        // Pulses are claimed in blocks: one ray each is too little work to
+        // share output cache lines with the other workers pulse by pulse.
+        constexpr long long kBlock = 256;
+        const long long blocks = (static_cast<long long>(num_pulses) + kBlock - 1) / kBlock;
+        run_workers(threads, blocks, [&](long long block, int) {
+            const long long end = std::min<long long>(num_pulses, (block + 1) * kBlock);
+            for (long long p = block * kBlock; p < end; ++p) trace_pulse(static_cast<int>(p));
         });
         for (std::size_t p = 0; p < has_point.size(); ++p) {
             if (!has_point[p]) continue;
