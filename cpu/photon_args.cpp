@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cpu/bsdf.h"
 #include "cpu/photon_source.h"
+#include "cpu/scene_checks.h"
 
 namespace norvi::embree {
 
@@ -20,17 +20,6 @@ struct Refusal {
     explicit Refusal(const char* engine) { os << engine << ": "; }
     [[noreturn]] void raise() const { throw std::invalid_argument(os.str()); }
 };
-
-// The `count` values from `offset` on must lie inside the spectral array.
-void check_range(const EmbreeSceneManager& scene, const char* engine, const std::string& what,
-                 long long offset, long long count) {
-    const auto size = static_cast<long long>(scene.spectral_params().size());
-    if (offset >= 0 && offset + count <= size) return;
-    Refusal r(engine);
-    r.os << what << " reads spectral values " << offset << " to " << offset + count - 1
-         << ", but the spectral array holds " << size << " values";
-    r.raise();
-}
 
 }  // namespace
 
@@ -76,34 +65,17 @@ void check_photon_args(const EmbreeSceneManager& scene, const char* engine, int 
         r.raise();
     }
 
-    // Every spectral range a photon can read: the materials the meshes use
-    // (forward tracing reads no emissivity, whatever the thermal mode), the
-    // sun when it is above the horizon, the sky in use.
-    scene.check_materials();
-    const long long nb = num_bands;
-    const std::vector<MaterialData>& materials = scene.materials();
-    std::vector<bool> used(materials.size(), false);
-    for (const EmbreeMesh& m : scene.meshes()) used[static_cast<std::size_t>(m.material_id)] = true;
-    for (std::size_t i = 0; i < materials.size(); ++i) {
-        const int arrays = material_array_count(materials[i].type, /*thermal*/ false);
-        if (!used[i] || arrays == 0) continue;
-        check_range(scene, engine, "material " + std::to_string(i), materials[i].spectral_offset,
-                    arrays * nb);
-    }
-    const EmitterData& sun = scene.emitter();
-    const float3 sd = sun.direction;
+    const float3 sd = scene.emitter().direction;
     if (!(std::isfinite(sd.x) && std::isfinite(sd.y) && std::isfinite(sd.z))) {
         Refusal r(engine);
         r.os << "the emitter direction (" << sd.x << ", " << sd.y << ", " << sd.z
              << ") is not finite";
         r.raise();
     }
-    if (sd.z >= 0.01f)  // sun photons are traced only for a sun above the horizon
-        check_range(scene, engine, "the sun irradiance", sun.spectral_offset, nb);
-    if (scene.hw_sky_offset() >= 0)
-        check_range(scene, engine, "the parametric sky", scene.hw_sky_offset(), 10 * nb);
-    else if (scene.sky_offset() >= 0)
-        check_range(scene, engine, "the constant sky", scene.sky_offset(), nb);
+    // Every spectral range a photon can read: the materials the meshes use
+    // (no emissivity, whatever the thermal mode), the sun when it is above the
+    // horizon (only then are sun photons traced), the sky in use.
+    check_spectral_ranges(scene, engine, num_bands, SpectralReads{false, sd.z >= 0.01f});
 }
 
 void check_forward_args(const EmbreeSceneManager& scene, const float* brf_directions,
