@@ -5,7 +5,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "cpu/photon_source.h"
 #include "cpu/scene_checks.h"
