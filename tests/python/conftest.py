@@ -5,11 +5,6 @@ import norvi_gpu
 
 
 @pytest.fixture
-def ng():
-    return norvi_gpu
-
-
-@pytest.fixture
 def ground_scene():
     """A 20 x 20 ground plane at z = 0 with one Lambertian material, built."""
     s = norvi_gpu.EmbreeSceneManager()
