@@ -384,41 +384,6 @@ TEST(EmbreeScene, SettersStoreRecordsAsGiven) {
     EXPECT_EQ(s.thermal_wavelengths().size(), 1u);
 }
 
-TEST(EmbreeSceneValidation, AddMeshRejectsBadIndicesAndNormals) {
-    EmbreeSceneManager s;
-    const std::vector<float3> v = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
-    try {
-        s.add_mesh(v, {}, {{0, 1, 3}}, 0);
-        FAIL();
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(),
-                     "add_mesh: indices[0] = (0, 1, 3) refers to vertex 3, but the mesh has 3 "
-                     "vertices (valid: 0 to 2)");
-    }
-    EXPECT_THROW(s.add_mesh(v, {}, {{0, -1, 2}}, 0), std::invalid_argument);
-    try {
-        s.add_mesh(v, {{0, 0, 1}}, {{0, 1, 2}}, 0);
-        FAIL();
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "add_mesh: normals has 1 rows; expected 0 or 3 (one per vertex)");
-    }
-    EXPECT_EQ(s.num_meshes(), 0);
-    EXPECT_EQ(s.add_mesh(v, {}, {{0, 1, 2}}, 0), 0);
-}
-
-TEST(EmbreeSceneValidation, AddInstanceRejectsUnknownMesh) {
-    EmbreeSceneManager s;
-    try {
-        s.add_instance(0, 0, 0, 0, 1);
-        FAIL();
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "add_instance: mesh_id 0 does not exist (the scene has 0 meshes)");
-    }
-    add_square(s);
-    EXPECT_THROW(s.add_instance(-1, 0, 0, 0, 1), std::invalid_argument);
-    EXPECT_EQ(s.num_instances(), 0);
-}
-
 TEST(EmbreeSceneValidation, SpectralUpdateMustStayInsideTheArray) {
     EmbreeSceneManager s;
     s.upload_spectral_params({1, 2, 3, 4});
