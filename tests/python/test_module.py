@@ -32,3 +32,14 @@ def test_module_level_functions_carry_only_their_signature():
         fn = getattr(norvi_gpu, name)
         lines = [line for line in fn.__doc__.splitlines() if line.strip()]
         assert len(lines) == 1 and lines[0].startswith(name + "("), (name, fn.__doc__)
+
+
+def test_builtin_print_as_progress_prints_three_numbers_per_pass(capfd):
+    scene = norvi_gpu.EmbreeSceneManager()
+    scene.set_sensor(0, 4, 4, 1.0, 1.0, [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 10, 0, 0, 0, 1])
+    scene.build()
+    capfd.readouterr()
+    norvi_gpu.simulate_cpu(scene, 3, 4, print)
+    lines = [line.split() for line in capfd.readouterr().out.splitlines() if line.strip()]
+    assert [(int(a), int(b)) for a, b, _ in lines] == [(1, 3), (2, 3), (3, 3)]
+    assert all(float(c) >= 0.0 for _, _, c in lines)
