@@ -151,13 +151,9 @@ void trace_backward_path(const BackwardSetup& c, const Tracer& tracer, Pcg32& rn
         }
 
         // Scatter.
-        const float d1 = rng.next_float();
-        const float d2 = rng.next_float();
-        const float d3 = rng.next_float();
-        const float u[3] = {d3, d2, d1};
         float3 wi;
         float pdf;
-        sample_bsdf(mat, u, wi, pdf);
+        sample_bsdf_from(rng, mat, wi, pdf);
         if (pdf < kMinSamplePdf || !(fabsf(wi.z) > 0.0f)) return;
         const double weight = fabs(double(wi.z)) / double(pdf);  // |cos| / pdf, the same for every band
         eval_bsdf_bands(mat.type, mo, wo, wi, c.spectral, nb, hit.back_face, c.thermal, f);

@@ -190,6 +190,17 @@ NORVI_HD void sample_bsdf(const MaterialData& m, const float u[3], float3& wi, f
     pdf = 1.0f;
 }
 
+// sample_bsdf driven by a generator: three consecutive draws d1, d2, d3 go
+// in as u = (d3, d2, d1), the order every engine uses.
+template <class Rng>
+NORVI_HD void sample_bsdf_from(Rng& rng, const MaterialData& m, float3& wi, float& pdf) {
+    const float d1 = rng.next_float();
+    const float d2 = rng.next_float();
+    const float d3 = rng.next_float();
+    const float u[3] = {d3, d2, d1};
+    sample_bsdf(m, u, wi, pdf);
+}
+
 // Density of sample_bsdf at wi per unit solid angle. The black kinds (and a
 // leaf without weights) sample one fixed direction, which has no density:
 // they give 0 here.

@@ -78,13 +78,9 @@ public:
     // interactions reached.
     bool scatter(const HitRecord& h, const MaterialData& m, const ShadingFrame& frame, float3 wo,
                  const float* spec, int num_bands, double* w, int rr_depth, int max_depth) {
-        const float d1 = rng_.next_float();
-        const float d2 = rng_.next_float();
-        const float d3 = rng_.next_float();
-        const float u[3] = {d3, d2, d1};
         float3 wi;
         float pdf;
-        sample_bsdf(m, u, wi, pdf);
+        sample_bsdf_from(rng_, m, wi, pdf);
         if (pdf < kMinSamplePdf) return false;
         bool alive = false;
         for (int b = 0; b < num_bands; ++b) {

@@ -67,11 +67,9 @@ test::Chi2Outcome chi2_of(const MaterialData& m, uint64_t seed) {
     Pcg32 rng;
     rng.seed(seed, 7);
     auto sample = [&]() {
-        const float d1 = rng.next_float(), d2 = rng.next_float(), d3 = rng.next_float();
-        const float u[3] = {d3, d2, d1};
         float3 wi;
         float pdf;
-        sample_bsdf(m, u, wi, pdf);
+        sample_bsdf_from(rng, m, wi, pdf);
         return wi;
     };
     auto pdf = [&](float3 w) { return double(pdf_bsdf(m, w)); };
