@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "cpu/backward_path.h"
-#include "cpu/pcg32.h"
 #include "cpu/render_backward.h"
 #include "cpu/threading.h"
+#include "physics/pcg32.h"
 #include "scene/embree_api.h"
 #include "scene/embree_scene.h"
 #include "scene/mesh_generators.h"

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "bench/canopy_scene.h"
-#include "cpu/lidar_formulas.h"
 #include "cpu/lidar_simulator.h"
 #include "cpu/lidar_waveform.h"
+#include "physics/lidar_formulas.h"
 #include "scene/vec_math.h"
 
 using norvi::float3;

@@ -10,14 +10,14 @@
 #include <cmath>
 #include <cstdint>
 
-#include "cpu/bsdf.h"
-#include "cpu/camera.h"
-#include "cpu/pcg32.h"
-#include "cpu/ray_offset.h"
-#include "cpu/roulette.h"
-#include "cpu/shading_frame.h"
-#include "cpu/sun_sky.h"
-#include "cpu/thermal.h"
+#include "physics/bsdf.h"
+#include "physics/camera.h"
+#include "physics/pcg32.h"
+#include "physics/ray_offset.h"
+#include "physics/roulette.h"
+#include "physics/shading_frame.h"
+#include "physics/sun_sky.h"
+#include "physics/thermal.h"
 #include "scene/embree_scene.h"
 #include "scene/periodic_wrap.h"
 #include "scene/types.h"

@@ -7,9 +7,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "cpu/lidar_formulas.h"
 #include "cpu/lidar_waveform.h"
 #include "cpu/threading.h"
+#include "physics/lidar_formulas.h"
 #include "scene/vec_math.h"
 
 namespace norvi::embree {

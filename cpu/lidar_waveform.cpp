@@ -6,7 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "cpu/lidar_formulas.h"
+#include "physics/lidar_formulas.h"
 
 namespace norvi {
 

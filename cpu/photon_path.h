@@ -9,12 +9,12 @@
 #include <cmath>
 #include <cstdint>
 
-#include "cpu/bsdf.h"
-#include "cpu/pcg32.h"
 #include "cpu/photon_source.h"
-#include "cpu/ray_offset.h"
-#include "cpu/roulette.h"
-#include "cpu/shading_frame.h"
+#include "physics/bsdf.h"
+#include "physics/pcg32.h"
+#include "physics/ray_offset.h"
+#include "physics/roulette.h"
+#include "physics/shading_frame.h"
 #include "scene/embree_scene.h"
 #include "scene/periodic_wrap.h"
 

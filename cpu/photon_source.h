@@ -12,10 +12,10 @@
 
 #include <vector>
 
-#include "cpu/photon_entry.h"
-#include "cpu/bsdf.h"
-#include "cpu/shading_frame.h"
-#include "cpu/sun_sky.h"
+#include "physics/bsdf.h"
+#include "physics/photon_entry.h"
+#include "physics/shading_frame.h"
+#include "physics/sun_sky.h"
 #include "scene/embree_scene.h"
 #include "scene/vec_math.h"
 

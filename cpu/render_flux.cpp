@@ -7,11 +7,11 @@
 
 #include "cpu/photon_args.h"
 #include "cpu/photon_batches.h"
-#include "cpu/photon_grid.h"
 #include "cpu/photon_path.h"
 #include "cpu/photon_source.h"
-#include "cpu/shading_frame.h"
 #include "cpu/threading.h"
+#include "physics/photon_grid.h"
+#include "physics/shading_frame.h"
 
 namespace norvi::embree {
 

@@ -5,17 +5,17 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "cpu/absorption.h"
-#include "cpu/bsdf.h"
 #include "cpu/leaf_tally.h"
 #include "cpu/photon_args.h"
 #include "cpu/photon_batches.h"
-#include "cpu/photon_grid.h"
 #include "cpu/photon_path.h"
 #include "cpu/photon_source.h"
-#include "cpu/ray_offset.h"
-#include "cpu/shading_frame.h"
 #include "cpu/threading.h"
+#include "physics/absorption.h"
+#include "physics/bsdf.h"
+#include "physics/photon_grid.h"
+#include "physics/ray_offset.h"
+#include "physics/shading_frame.h"
 
 namespace norvi::embree {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cpu/bsdf.h"
+#include "physics/bsdf.h"
 
 namespace norvi::embree {
 

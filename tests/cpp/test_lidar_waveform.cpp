@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "cpu/lidar_formulas.h"
 #include "cpu/lidar_waveform.h"
+#include "physics/lidar_formulas.h"
 #include "scene/vec_math.h"
 
 using namespace norvi;

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "cpu/photon_batches.h"
-#include "cpu/photon_entry.h"
-#include "cpu/photon_grid.h"
+#include "physics/photon_entry.h"
+#include "physics/photon_grid.h"
 #include "scene/vec_math.h"
 
 using namespace norvi;

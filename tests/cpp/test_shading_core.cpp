@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "cpu/bsdf.h"
-#include "cpu/pcg32.h"
-#include "cpu/ray_offset.h"
-#include "cpu/roulette.h"
-#include "cpu/shading_frame.h"
-#include "cpu/sun_sky.h"
-#include "cpu/thermal.h"
 #include "cpu/threading.h"
+#include "physics/bsdf.h"
+#include "physics/pcg32.h"
+#include "physics/ray_offset.h"
+#include "physics/roulette.h"
+#include "physics/shading_frame.h"
+#include "physics/sun_sky.h"
+#include "physics/thermal.h"
 #include "scene/periodic_wrap.h"
 #include "scene/vec_math.h"
 #include "tests/cpp/chi2.h"

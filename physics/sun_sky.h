@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "cpu/bsdf.h"
+#include "physics/bsdf.h"
 #include "scene/host_device.h"
 #include "scene/types.h"
 #include "scene/vec_math.h"
