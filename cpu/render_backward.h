@@ -6,9 +6,13 @@
 
 #include "scene/embree_scene.h"
 
+namespace norvi {
+struct BackwardSetup;
+}
+
 namespace norvi::embree {
 
-struct BackwardSetup;
+using norvi::BackwardSetup;
 
 // Spectral radiance image; band b of pixel (column x, row y) is at
 // image[(y * width + x) * num_bands + b].

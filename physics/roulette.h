@@ -13,9 +13,10 @@ constexpr double kMinThroughput = 1e-10;
 constexpr float kMaxSurvival = 0.95f;
 
 // Whether any band still carries throughput above the floor.
-NORVI_HD bool throughput_alive(const double* throughput, int num_bands) {
+template <typename Real>
+NORVI_HD bool throughput_alive(const Real* throughput, int num_bands) {
     for (int b = 0; b < num_bands; ++b)
-        if (throughput[b] > kMinThroughput) return true;
+        if (double(throughput[b]) > kMinThroughput) return true;
     return false;
 }
 
@@ -23,7 +24,8 @@ NORVI_HD bool throughput_alive(const double* throughput, int num_bands) {
 // bands (compared as float, at least 0), capped at 0.95. A path survives when
 // a uniform draw r < p and then has its throughput scaled by 1 / p, keeping
 // the estimate unbiased.
-NORVI_HD float roulette_survival(const double* throughput, int num_bands) {
+template <typename Real>
+NORVI_HD float roulette_survival(const Real* throughput, int num_bands) {
     float p = 0.0f;
     for (int b = 0; b < num_bands; ++b) {
         const float t = static_cast<float>(throughput[b]);

@@ -13,8 +13,8 @@ namespace norvi::embree {
 
 namespace {
 
-constexpr float kTNear = 1e-4f;
-constexpr float kTFar = 1e16f;
+constexpr float kTNear = kRayTNear;
+constexpr float kTFar = kRayTFar;
 
 std::string triangle_text(const int3& t) {
     std::ostringstream os;
@@ -445,22 +445,8 @@ bool EmbreeSceneManager::trace_shadow(float3 origin, float3 direction, float tma
 // Shadow test through the side walls of a periodic tile: a ray leaving the tile
 // re-enters through the opposite wall, at most num_repetitions times.
 bool EmbreeSceneManager::occluded_periodic(float3 origin, float3 d) const {
-    if (trace_shadow(origin, d, kTFar)) return true;
-    const int N = num_repetitions_;
-    const float X = scene_x_size_, Y = scene_y_size_;
-    if (N < 1 || X <= 0.0f || Y <= 0.0f) return false;
-
-    float remaining = kTFar;
-    int count = 0;
-    float3 p = origin;
-    for (;;) {
-        const float t = periodic_wrap(p, d, X, Y);
-        if (t < 0.0f) return false;  // parallel to both walls, or no wall ahead
-        remaining -= t;
-        if (remaining <= 0.0f) return false;
-        if (trace_shadow(p, d, remaining)) return true;
-        if (++count == N) return false;
-    }
+    const auto shadow = [this](float3 o, float3 dir, float tmax) { return trace_shadow(o, dir, tmax); };
+    return occluded_through_tiles(shadow, origin, d, num_repetitions_, scene_x_size_, scene_y_size_, kTFar);
 }
 
 }  // namespace norvi::embree

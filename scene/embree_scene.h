@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "scene/embree_handles.h"
+#include "scene/hit_record.h"
 #include "scene/types.h"
 
 namespace norvi::embree {
@@ -40,17 +41,7 @@ struct InstanceInfo {
 };
 
 // Closest-hit result. A miss has every field zero or false.
-struct HitRecord {
-    float t;                  // distance along the (unit) direction
-    float3 position;          // origin + t * direction
-    float3 shading_normal;    // on the side the ray came from
-    float3 geometric_normal;  // faces the side the ray came from
-    int material_id;
-    int prim_id;              // triangle index within the mesh
-    int instance_id;
-    bool hit;
-    bool back_face;           // the ray met the side opposite to the winding normal
-};
+using norvi::HitRecord;
 
 class EmbreeSceneManager {
 public:

@@ -93,4 +93,26 @@ NORVI_HD void periodic_entry(float3& o, float3 d, float size_x, float size_y, fl
     o.y = fminf(fmaxf(o.y, 0.001f), size_y - 0.001f);
 }
 
+// Shadow test through the side walls of a periodic tile: after the direct
+// test, a ray leaving the tile re-enters through the opposite wall, at most
+// num_repetitions times, within a total length of tmax. shadow(o, d, tmax)
+// is one occlusion query of the tracer in use.
+template <class Shadow>
+NORVI_HD bool occluded_through_tiles(const Shadow& shadow, float3 origin, float3 d, int num_repetitions,
+                                     float size_x, float size_y, float tmax) {
+    if (shadow(origin, d, tmax)) return true;
+    if (num_repetitions < 1 || size_x <= 0.0f || size_y <= 0.0f) return false;
+    float remaining = tmax;
+    int count = 0;
+    float3 p = origin;
+    for (;;) {
+        const float t = periodic_wrap(p, d, size_x, size_y);
+        if (t < 0.0f) return false;  // parallel to both walls, or no wall ahead
+        remaining -= t;
+        if (remaining <= 0.0f) return false;
+        if (shadow(p, d, remaining)) return true;
+        if (++count == num_repetitions) return false;
+    }
+}
+
 }  // namespace norvi

@@ -1,0 +1,142 @@
+#pragma once
+// Simulator: turns the PTX device programs into OptiX modules, program
+// groups and pipelines, builds the shader binding tables for a scene, owns
+// the per-mode device buffers and runs the launches.
+//
+// Pipeline families, each built on first use:
+//   main          raygen backward / forward / flux (+ lidar after the first
+//                 LiDAR run), miss radiance / shadow, hit radiance / shadow
+//   microwave     raygen passive, miss, hit
+//   energy balance raygen single-band and multiband, miss, hit
+// Every OptiX object and device buffer is released by cleanup(), which the
+// destructor calls; a failure part-way leaves what was created for cleanup().
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "gpu/device_buffer.h"
+#include "gpu/device_records.h"
+#include "gpu/optix/optix_types.h"
+#include "gpu/optix_context.h"
+#include "gpu/scene_manager.h"
+
+namespace norvi {
+
+using ProgressCallback = std::function<void(int, int, float)>;
+
+// One OptiX program group, pipeline or module handle with its destroy call.
+// The family members below are released in cleanup() in a fixed order.
+struct PipelineFamily {
+    optix::OptixPipeline pipeline = nullptr;
+    std::vector<optix::OptixProgramGroup> groups;  // in creation order
+    std::vector<optix::OptixModule> modules;       // in creation order
+    bool empty() const { return !pipeline && groups.empty() && modules.empty(); }
+};
+
+// A shader binding table and the three device buffers behind it.
+struct BindingTable {
+    optix::OptixShaderBindingTable sbt{};
+    DeviceBuffer raygen, miss, hitgroup;
+    void reset() {
+        raygen.reset();
+        miss.reset();
+        hitgroup.reset();
+        sbt = optix::OptixShaderBindingTable{};
+    }
+};
+
+class Simulator {
+public:
+    Simulator(OptiXContext& context, const std::string& ptx_dir);
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Builds the main pipeline once.
+    void init();
+    bool initialised() const { return initialised_; }
+
+    // "<ptx_dir>/<name>.ptx" as text; throws "Cannot open PTX: " + path.
+    std::string read_ptx(const std::string& name) const;
+    // optixModuleCreate of the PTX text; on failure prints "[Module name] log"
+    // to standard error and throws "Module create failed: " + name.
+    optix::OptixModule create_module(const std::string& ptx, const char* name);
+
+    void build_pipeline();
+    void init_lidar_pipeline();
+    void init_mw_pipeline();
+    void init_eb_pipeline();
+    void init_eb_mb_pipeline();
+
+    void build_sbt(const SceneManager& scene);
+    void build_sbt_mw(const SceneManager& scene);
+    void build_sbt_eb(const SceneManager& scene);
+    void build_sbt_eb_mb(const SceneManager& scene);
+
+    void allocate_buffers(int num_pixels, int num_bands);
+    void free_buffers();
+    void cleanup();
+
+    // Renders the scene's sensor image: spp launches of the backward program,
+    // num_pixels x num_bands values (band fastest, then x, then y).
+    std::vector<float> simulate(SceneManager& scene, int spp, int max_depth, const ProgressCallback& progress);
+
+    // Read-only views for callers that launch the other modes, and for tests.
+    const optix::OptixShaderBindingTable& main_sbt() const { return main_sbt_.sbt; }
+    const optix::OptixShaderBindingTable& mw_sbt() const { return mw_sbt_.sbt; }
+    const optix::OptixShaderBindingTable& eb_sbt() const { return eb_sbt_.sbt; }
+    const optix::OptixShaderBindingTable& eb_mb_sbt() const { return eb_mb_sbt_; }
+    optix::OptixPipeline main_pipeline() const { return main_.pipeline; }
+    bool lidar_ready() const { return lidar_module_ != nullptr && lidar_group_ != nullptr; }
+
+private:
+    optix::OptixProgramGroup create_group_(optix::OptixProgramGroupKind kind, optix::OptixModule module,
+                                           const char* entry, const char* label);
+    optix::OptixPipeline create_pipeline_(const std::vector<optix::OptixProgramGroup>& groups,
+                                          unsigned int max_trace_depth, const char* label);
+    void set_stack_(optix::OptixPipeline pipeline, unsigned int traversable_depth, const char* label);
+    void pack_and_upload_(optix::OptixProgramGroup group, const void* payload, std::size_t payload_bytes,
+                          DeviceBuffer& buffer, std::size_t record_bytes, const char* alloc_label,
+                          const char* upload_label);
+    void build_family_sbt_(const SceneManager& scene, BindingTable& table, optix::OptixProgramGroup raygen,
+                           optix::OptixProgramGroup miss, optix::OptixProgramGroup hit, const float* miss_payload,
+                           const char* const labels[6]);
+    void destroy_family_(PipelineFamily& family) noexcept;
+
+    OptiXContext& context_;
+    std::string ptx_dir_;
+    bool initialised_ = false;
+    bool mw_ready_ = false;
+    bool eb_ready_ = false;
+    bool eb_mb_ready_ = false;
+    optix::OptixPipelineCompileOptions pipeline_options_{};
+
+    // Main family: groups [rg backward, rg forward, rg flux, miss radiance,
+    // miss shadow, hit radiance, hit shadow]; modules [raygen_backward,
+    // closesthit, miss, raygen_forward, raygen_flux].
+    PipelineFamily main_;
+    optix::OptixModule lidar_module_ = nullptr;
+    optix::OptixProgramGroup lidar_group_ = nullptr;
+    BindingTable main_sbt_;
+
+    // Microwave: groups [rg, miss, hit]; modules [raygen_passive, closesthit_mw, miss_mw].
+    PipelineFamily mw_;
+    BindingTable mw_sbt_;
+
+    // Energy balance: groups [rg, miss, hit]; module raygen_eb_rrt. The
+    // multiband pipeline has its own ray-generation group and record and
+    // shares the others.
+    PipelineFamily eb_;
+    PipelineFamily eb_mb_;
+    BindingTable eb_sbt_;
+    DeviceBuffer eb_mb_raygen_;
+    optix::OptixShaderBindingTable eb_mb_sbt_{};
+
+    // Backward buffers and the sizes they were made for (-1: none).
+    DeviceBuffer film_, hits_, rngs_, tp_, rad_, params_;
+    int buffer_pixels_ = -1;
+    int buffer_bands_ = -1;
+};
+
+}  // namespace norvi

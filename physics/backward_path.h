@@ -1,0 +1,254 @@
+#pragma once
+// One pixel sample of the backward renderer, written once for both back
+// ends: camera ray, terrain following, periodic entry, then the path with
+// direct sunlight, thermal emission, SIF emission, BSDF sampling, roulette,
+// periodic wraps and sky / solar disk on escape.
+//
+// The ray queries go through a Tracer (trace(o, d) -> HitRecord,
+// occluded(o, d) -> bool): Embree on the CPU, optixTrace in the device
+// programs, or a tracer that counts or records rays. The per-band state of a
+// path lives in caller-owned arrays of the caller's precision (double on the
+// CPU, the float working buffers on the GPU).
+//
+// Per-primitive data (GPU scenes): a hit's primitive is
+// instance_prim_offsets[instance] + triangle. With per-primitive
+// temperatures, thermal emission uses the primitive's temperature instead of
+// the material's. With SIF spectra, every hit primitive emits, on both faces
+// and isotropically (Lambertian), the spectral radiance sif_spectra[b * N + p]
+// in band b, in the units of the spectral array's radiances (the sky's:
+// W m^-2 sr^-1 nm^-1 when the sun irradiance is in W m^-2 nm^-1); bands past
+// n_sif_bands emit nothing. So a surface seen directly adds exactly that
+// radiance to its pixel, and SIF reaching the sensor after scattering is
+// weighted by the path throughput like any other light. In SIF-only mode the
+// sample is the SIF of the first surface seen, nothing else: no sun, sky,
+// solar disk, thermal emission or scattering.
+
+#include <cmath>
+#include <cstdint>
+
+#include "physics/bsdf.h"
+#include "physics/camera.h"
+#include "physics/pcg32.h"
+#include "physics/ray_offset.h"
+#include "physics/roulette.h"
+#include "physics/shading_frame.h"
+#include "physics/sun_sky.h"
+#include "physics/thermal.h"
+#include "scene/hit_record.h"
+#include "scene/host_device.h"
+#include "scene/periodic_wrap.h"
+#include "scene/types.h"
+#include "scene/vec_math.h"
+
+namespace norvi {
+
+// Everything a path reads, taken from the scene once per render (or launch).
+struct BackwardSetup {
+    const float* spectral = nullptr;
+    int num_bands = 1;
+    const MaterialData* materials = nullptr;
+    int num_materials = 0;
+    SensorData sensor{};
+    bool terrain_following = false;
+    // sun: unit direction toward it, or absent
+    bool sun = false;
+    float3 sun_direction{0, 0, 0};
+    int sun_offset = 0;
+    // skies: parametric (offset >= 0) wins over constant
+    int hw_sky_offset = -1;
+    float3 hw_sky_sun{0, 0, 1};
+    int sky_offset = -1;
+    // periodic tiling
+    bool repetitive = false;
+    int num_repetitions = 0;
+    float tile_x = 0, tile_y = 0, top = 0;
+    // thermal mode: one wavelength [nm] per band
+    bool thermal = false;
+    const float* wavelengths = nullptr;
+    int max_depth = 16;
+    int rr_depth = 3;
+    // per-primitive data (null / 0 when absent)
+    const int32_t* instance_prim_offsets = nullptr;
+    int num_instances = 0;
+    uint32_t num_primitives = 0;
+    const float* prim_temperatures = nullptr;
+    const float* sif_spectra = nullptr;
+    int n_sif_bands = 0;
+    bool sif_only = false;
+};
+
+// Seeds of the generator of one pixel sample.
+NORVI_HD uint64_t backward_seed_state(int pass, long long pixel) {
+    return static_cast<uint64_t>(pass) * 1000003ULL + static_cast<uint64_t>(pixel);
+}
+NORVI_HD uint64_t backward_seed_sequence(int pass) { return static_cast<uint64_t>(pass) * 7919ULL + 1ULL; }
+
+// Global primitive index of a hit, or -1 when the scene carries no
+// per-primitive data or the hit lies outside it.
+NORVI_HD long long hit_primitive(const BackwardSetup& c, const HitRecord& hit) {
+    if (!c.instance_prim_offsets || hit.instance_id < 0 || hit.instance_id >= c.num_instances || hit.prim_id < 0)
+        return -1;
+    const long long p = static_cast<long long>(c.instance_prim_offsets[hit.instance_id]) + hit.prim_id;
+    return p < static_cast<long long>(c.num_primitives) ? p : -1;
+}
+
+// Per-path band arrays, num_bands values each, owned by the caller and reused.
+template <typename Real>
+struct PathBandsT {
+    Real* throughput;
+    Real* radiance;  // what the path collects
+    float* f;        // reflectance values of the current interaction
+};
+using PathBands = PathBandsT<double>;
+
+// Light escaping the scene along d: the solar disk on the first segment
+// outside thermal mode, otherwise the sky.
+template <typename Real>
+NORVI_HD void add_escape(const BackwardSetup& c, float3 d, int bounce, const Real* throughput, Real* radiance) {
+    const int nb = c.num_bands;
+    if (bounce == 0 && !c.thermal && c.sun && in_solar_disk(d, c.sun_direction)) {
+        for (int b = 0; b < nb; ++b)
+            radiance[b] += Real(double(solar_disk_radiance(c.spectral[c.sun_offset + b])) * double(throughput[b]));
+    } else if (c.hw_sky_offset >= 0) {
+        for (int b = 0; b < nb; ++b)
+            radiance[b] += Real(double(sky_radiance(c.spectral, c.hw_sky_offset, d, b, c.hw_sky_sun)) *
+                                double(throughput[b]));
+    } else if (c.sky_offset >= 0) {
+        for (int b = 0; b < nb; ++b) radiance[b] += Real(double(c.spectral[c.sky_offset + b]) * double(throughput[b]));
+    }
+}
+
+// SIF of primitive p added with the path throughput.
+template <typename Real>
+NORVI_HD void add_sif(const BackwardSetup& c, long long p, const Real* throughput, Real* radiance) {
+    if (!c.sif_spectra || p < 0) return;
+    const int nb = c.n_sif_bands < c.num_bands ? c.n_sif_bands : c.num_bands;
+    for (int b = 0; b < nb; ++b) {
+        const float s = c.sif_spectra[static_cast<long long>(b) * c.num_primitives + p];
+        radiance[b] += Real(double(s) * double(throughput[b]));
+    }
+}
+
+// Follows one path from (o, d) and leaves what it collects in bands.radiance.
+template <class Tracer, typename Real>
+NORVI_HD void trace_backward_path(const BackwardSetup& c, const Tracer& tracer, Pcg32& rng, float3 o, float3 d,
+                                  const PathBandsT<Real>& bands) {
+    const int nb = c.num_bands;
+    Real* throughput = bands.throughput;
+    Real* radiance = bands.radiance;
+    float* f = bands.f;
+    for (int b = 0; b < nb; ++b) {
+        throughput[b] = Real(1.0);
+        radiance[b] = Real(0.0);
+    }
+    if (c.max_depth < 1) return;
+    int bounce = 0;
+    int wraps = 0;
+    for (;;) {
+        const HitRecord hit = tracer.trace(o, d);
+        if (!hit.hit) {
+            if (c.repetitive && wraps < c.num_repetitions && periodic_wrap(o, d, c.tile_x, c.tile_y) >= 0.0f) {
+                ++wraps;
+                continue;
+            }
+            if (!c.sif_only) add_escape(c, d, bounce, throughput, radiance);
+            return;
+        }
+        if (hit.material_id < 0 || hit.material_id >= c.num_materials) return;  // checked before rendering
+        const MaterialData& mat = c.materials[hit.material_id];
+        const int mo = mat.spectral_offset;
+        const long long prim = hit_primitive(c, hit);
+        add_sif(c, prim, throughput, radiance);
+        if (c.sif_only) return;
+        const ShadingFrame frame = make_shading_frame(hit.shading_normal);
+        const float3 wo = to_local(frame, -d);
+
+        if (c.thermal) {
+            float temperature;
+            if (c.prim_temperatures && prim >= 0) {
+                temperature = c.prim_temperatures[prim];
+            } else {
+                bool shaded = true;
+                if (has_sunlit_shaded_temperatures(mat) && c.sun) {
+                    const float3 so =
+                        offset_ray_origin(hit.position, face_toward(hit.geometric_normal, c.sun_direction));
+                    shaded = tracer.occluded(so, c.sun_direction);
+                }
+                temperature = emission_temperature(mat, shaded);
+            }
+            if (temperature > 0.0f) {
+                for (int b = 0; b < nb; ++b) {
+                    const float emitted = planck_radiance_nm(c.wavelengths[b], temperature) * c.spectral[mo + b];
+                    radiance[b] += Real(double(emitted) * double(throughput[b]));
+                }
+            }
+        } else if (c.sun) {
+            const float cos_l = dot(c.sun_direction, frame.n);
+            if (sun_tried(mat.type, cos_l)) {
+                const float3 so = offset_ray_origin(hit.position, face_toward(hit.geometric_normal, c.sun_direction));
+                if (fabsf(cos_l) > 0.0f && !tracer.occluded(so, c.sun_direction)) {
+                    const float3 wl = to_local(frame, c.sun_direction);
+                    const double cl = fabs(double(cos_l));
+                    eval_bsdf_bands(mat.type, mo, wo, wl, c.spectral, nb, hit.back_face, false, f);
+                    const float* e = c.spectral + c.sun_offset;
+                    for (int b = 0; b < nb; ++b)
+                        radiance[b] += Real(double(e[b]) * double(f[b]) * double(throughput[b]) * cl);
+                }
+            }
+        }
+
+        // Scatter.
+        float3 wi;
+        float pdf;
+        sample_bsdf_from(rng, mat, wi, pdf);
+        if (pdf < kMinSamplePdf || !(fabsf(wi.z) > 0.0f)) return;
+        const double weight = fabs(double(wi.z)) / double(pdf);  // |cos| / pdf, the same for every band
+        eval_bsdf_bands(mat.type, mo, wo, wi, c.spectral, nb, hit.back_face, c.thermal, f);
+        for (int b = 0; b < nb; ++b) throughput[b] = Real((double(f[b]) * weight) * double(throughput[b]));
+        if (!throughput_alive(throughput, nb)) return;
+        if (bounce >= c.rr_depth) {
+            const float p = roulette_survival(throughput, nb);
+            if (rng.next_float() >= p) return;
+            const double inv = 1.0 / double(p);
+            for (int b = 0; b < nb; ++b) throughput[b] = Real(double(throughput[b]) * inv);
+        }
+        d = normalize(to_world(frame, wi));
+        o = offset_ray_origin(hit.position, face_toward(hit.geometric_normal, d));
+        if (++bounce >= c.max_depth) return;
+    }
+}
+
+// One sample of pixel (x, y) in pass `pass`: leaves its radiance in
+// bands.radiance (zero when the sample is dropped).
+template <class Tracer, typename Real>
+NORVI_HD void trace_backward_sample(const BackwardSetup& c, const Tracer& tracer, int x, int y, int pass,
+                                    const PathBandsT<Real>& bands) {
+    const SensorData& s = c.sensor;
+    Pcg32 rng;
+    rng.seed(backward_seed_state(pass, static_cast<long long>(y) * s.width + x), backward_seed_sequence(pass));
+    const float d1 = rng.next_float();
+    const float d2 = rng.next_float();
+    const float u = (d1 + static_cast<float>(x)) / static_cast<float>(s.width) - 0.5f;
+    const float v = (d2 + static_cast<float>(y)) / static_cast<float>(s.height) - 0.5f;
+
+    float3 o, d;
+    const CameraRay kind = generate_camera_ray(s, u, v, o, d);
+    if (kind == CameraRay::kDropped) {
+        for (int b = 0; b < c.num_bands; ++b) bands.radiance[b] = Real(0.0);
+        return;
+    }
+    if (kind == CameraRay::kCamera) {
+        // Terrain following: look at the ground below the z = 0 footprint from far back.
+        if (c.terrain_following && s.type == kSensorOrthographic && fabsf(d.z) > 1e-12f) {
+            const float t0 = -o.z / d.z;
+            const float fx = o.x + t0 * d.x;
+            const float fy = o.y + t0 * d.y;
+            const HitRecord g = tracer.trace(float3{fx, fy, o.z}, float3{0.0f, 0.0f, -1.0f});
+            if (g.hit) o = float3{fx - 100000.0f * d.x, fy - 100000.0f * d.y, (o.z - g.t) - 100000.0f * d.z};
+        }
+        if (c.repetitive) periodic_entry(o, d, c.tile_x, c.tile_y, c.top);
+    }
+    trace_backward_path(c, tracer, rng, o, d, bands);
+}
+
+}  // namespace norvi
