@@ -1,27 +1,7 @@
-// The norvi_gpu module: attributes and registration, in the order users see
-// them in the module.
+// The norvi_gpu module (bindings/register_all.cpp lists what it holds).
 
 #include <pybind11/pybind11.h>
 
 #include "bindings/registry.h"
 
-namespace py = pybind11;
-
-PYBIND11_MODULE(norvi_gpu, m) {
-    m.doc() = "NORVI - GPU-accelerated 3D Radiative Transfer Model";
-    m.attr("__version__") = "0.1.0";
-
-    using namespace norvi::py_bind;
-    // GPU back end: OptiXContext, SceneManager, Simulator, device_info.
-    register_gpu_context(m);  // OptiXContext
-    // SceneManager, Simulator.
-    register_device_info(m);  // device_info
-    register_mesh_generators(m);  // make_ground_plane, make_sphere, make_cylinder
-    m.attr("HAS_EMBREE") = true;
-    register_embree_scene(m);  // EmbreeSceneManager
-    // CPU simulations: simulate_cpu, simulate_forward_cpu, simulate_flux_cpu, simulate_lidar_cpu.
-    register_simulate_cpu(m);
-    register_simulate_forward_cpu(m);
-    register_simulate_flux_cpu(m);
-    register_simulate_lidar_cpu(m);  // simulate_lidar_cpu, the last registration
-}
+PYBIND11_MODULE(norvi_gpu, m) { norvi::py_bind::register_all(m); }

@@ -1,18 +1,25 @@
 #pragma once
-// One registration function per binding file; module.cpp calls them in the
+// One registration function per binding file; register_all calls them in the
 // module's registration order.
 
 #include <pybind11/pybind11.h>
 
 namespace norvi::py_bind {
 
-void register_gpu_context(pybind11::module_& m);   // OptiXContext
-void register_device_info(pybind11::module_& m);   // device_info
-void register_mesh_generators(pybind11::module_& m);
-void register_embree_scene(pybind11::module_& m);
-void register_simulate_cpu(pybind11::module_& m);
-void register_simulate_forward_cpu(pybind11::module_& m);
-void register_simulate_flux_cpu(pybind11::module_& m);
-void register_simulate_lidar_cpu(pybind11::module_& m);
+namespace py = pybind11;
+
+void register_all(py::module_& m);
+
+void register_gpu_context(py::module_& m);  // OptiXContext
+void register_gpu_scene(py::module_& m);    // SceneManager
+void register_simulator(py::module_& m);    // Simulator
+void register_device_info(py::module_& m);  // device_info
+void register_mesh_generators(py::module_& m);
+void register_embree_scene(py::module_& m);
+void register_simulate_cpu(py::module_& m);
+void register_simulate_forward_cpu(py::module_& m);
+void register_simulate_flux_cpu(py::module_& m);
+void register_simulate_lidar_cpu(py::module_& m);
+void register_ptx_dir(py::module_& m);  // PTX_DIR: where the device programs are
 
 }  // namespace norvi::py_bind

@@ -18,6 +18,10 @@ namespace norvi {
 using DevicePtr = unsigned long long;          // CUdeviceptr
 using TraversableHandle = unsigned long long;  // OptixTraversableHandle
 
+// Largest band count a GPU scene holds; the device programs size their
+// per-band arrays by it.
+constexpr int kMaxGpuBands = 128;
+
 static_assert(sizeof(bool) == 1, "device records store booleans in one byte");
 
 // Scene record (400 bytes), embedded in every launch record.

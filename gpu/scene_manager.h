@@ -20,9 +20,6 @@
 
 namespace norvi {
 
-// Largest band count a GPU scene holds.
-constexpr int kMaxGpuBands = 128;
-
 struct HostMesh {
     std::vector<float3> vertices;
     std::vector<float3> normals;  // one per vertex, or empty
