@@ -225,14 +225,21 @@ def test_fisheye_is_zero_outside_its_circle(projection):
     assert 0.5 < img.mean() < 0.9
 
 
-def test_terrain_following_changes_nothing_for_a_nadir_view(ground_scene):
-    s = ground_scene
-    s.upload_spectral_params(np.array([0.5, 1.0], dtype=np.float32))
-    s.set_sky(1)
-    s.set_sensor(0, 5, 5, 6.0, 6.0, camera(z=3.0))
-    a = ng.simulate_cpu(s, 2)
-    s.set_sensor(0, 5, 5, 6.0, 6.0, camera(z=3.0), terrain_following=True)
-    np.testing.assert_array_equal(ng.simulate_cpu(s, 2), a)
+@pytest.mark.parametrize("z, slope_deg", [(0.0, 0.0), (0.3, 0.0), (2.7, 0.0), (1000.0, 0.0), (0.3, 20.0)])
+def test_terrain_following_sees_a_lambertian_ground_at_any_height_and_slope(z, slope_deg):
+    a = math.radians(slope_deg)  # the ground turned about the y axis
+    rot = np.array([[math.cos(a), 0, math.sin(a)], [0, 1, 0], [-math.sin(a), 0, math.cos(a)]], dtype=np.float32)
+    g = ng.make_ground_plane(50.0, 50.0)
+    s = ng.EmbreeSceneManager()
+    mesh = s.add_mesh(g["vertices"] @ rot.T, g["normals"] @ rot.T, g["indices"], s.add_material(0, 0))
+    s.add_instance(mesh, 0, 0, z)
+    rho, e_sun, sun = 0.5, 1000.0, sun_at(30.0, 20.0)
+    s.upload_spectral_params(np.array([rho, e_sun], dtype=np.float32))
+    s.set_emitter(0, sun, 1)
+    s.build()
+    for tilt in (0.0, 35.0):  # nadir and oblique views
+        s.set_sensor(0, 16, 16, 10.0, 10.0, camera(z=z + 20.0, tilt_deg=tilt), terrain_following=True)
+        np.testing.assert_allclose(ng.simulate_cpu(s, 1, 1), rho * e_sun * (rot[:, 2] @ sun) / math.pi, rtol=1e-5)
 
 
 def test_terrain_following_looks_at_the_ground_above_the_footprint():
