@@ -164,14 +164,20 @@ def test_two_sided_leaf_from_front_and_back():
     np.testing.assert_allclose(ng.simulate_cpu(s, 2), rb * e_sun * cos_z / math.pi, rtol=1e-5)
 
 
-def test_visible_solar_disk():
-    e_sun = 2.0
+def test_solar_disk_integrates_to_the_sun_irradiance():
+    e_sun, n, fov = 2.0, 64, 1.2
     s = ng.EmbreeSceneManager()
     s.upload_spectral_params(np.array([e_sun], dtype=np.float32))
-    s.set_emitter(0, np.array([0, 0, 1], dtype=np.float32), 0)
-    s.set_sensor(1, 1, 1, 0, 0, camera(tilt_deg=180.0), 0.05)  # a tiny field around the zenith
+    s.set_emitter(0, sun_at(30.0, 90.0), 0)
+    s.set_sensor(1, n, n, 0, 0, camera(tilt_deg=150.0), fov)  # aimed at the sun
     s.build()
-    np.testing.assert_allclose(ng.simulate_cpu(s, 2), e_sun / 6.794e-05, rtol=1e-5)
+    img = ng.simulate_cpu(s, 128)[:, :, 0]
+    # solid angle of each pixel: its image-plane area (at unit distance) times cos^3
+    f = math.tan(math.radians(fov) / 2)
+    c = (np.arange(n) + 0.5) / n * 2 * f - f
+    pixel_sr = (2 * f / n) ** 2 / (1 + c[:, None] ** 2 + c[None, :] ** 2) ** 1.5
+    assert img.max() > 0 and img[0, 0] == 0  # the whole disk lies inside the field
+    np.testing.assert_allclose((img * pixel_sr).sum(), e_sun, rtol=2e-3)
 
 
 # --- layout and sensors ---------------------------------------------------------
