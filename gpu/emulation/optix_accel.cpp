@@ -180,6 +180,7 @@ OptixResult build_gas(const OptixAccelBuildOptions& options, const OptixBuildInp
     rtcSetSceneBuildQuality(gas->scene, RTC_BUILD_QUALITY_HIGH);
     for (unsigned int b = 0; b < count; ++b) {
         TriangleInput& in = gas->inputs[b];
+        if (in.indices.empty()) continue;  // an input without triangles is never hit
         RTCGeometry g = rtcNewGeometry(embree_device(), RTC_GEOMETRY_TYPE_TRIANGLE);
         rtcSetSharedGeometryBuffer(g, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, in.vertices.data(), 0, 12,
                                    (in.vertices.size() - 1) / 3);
@@ -206,6 +207,7 @@ OptixResult refit_gas(const OptixBuildInput* inputs, unsigned int count, Gas& ga
         if (3 * std::size_t{t.numVertices} + 1 != in.vertices.size())
             return refuse(OPTIX_ERROR_INVALID_VALUE, "accel update: vertex count differs from the build's");
         if (OptixResult e = read_vertices(t, in.vertices)) return e;
+        if (!in.geometry) continue;
         rtcUpdateGeometryBuffer(in.geometry, RTC_BUFFER_TYPE_VERTEX, 0);
         rtcCommitGeometry(in.geometry);
     }

@@ -76,6 +76,7 @@ NORVI_HD norvi::BackwardSetup setup_of(const norvi::LaunchParams& lp) {
     c.tile_x = s.scene_x_size;
     c.tile_y = s.scene_y_size;
     c.top = s.scene_max.z;
+    c.bottom = s.scene_min.z;
     c.thermal = s.thermal;
     c.wavelengths = reinterpret_cast<const float*>(s.thermal_wavelengths);
     c.max_depth = lp.max_depth;

@@ -165,7 +165,9 @@ class EmulatedLaunch : public test::EmulatedPlatform {
 protected:
     void SetUp() override {
         test::EmulatedPlatform::SetUp();
+        if (abi_ == 105) norvi_emu_optix_grant_abis(105, 0);
         ctx_ = std::make_unique<OptiXContext>(0);
+        ASSERT_EQ(abi_, ctx_->optix_abi());
         api_ = &optix_api();
         build_scene();
         build_pipeline(2, "__miss__emu_test");
@@ -338,6 +340,7 @@ protected:
     }
 
     static constexpr unsigned int kGeometryFlags = OPTIX_GEOMETRY_FLAG_NONE;
+    int abi_ = 118;
     std::unique_ptr<OptiXContext> ctx_;
     const OptixApi* api_ = nullptr;
     CUdeviceptr vertex_buffers_[2] = {0, 0};
@@ -370,6 +373,18 @@ TEST_F(EmulatedLaunch, TracesFollowTheSbtMaskAndFacingRules) {
     ASSERT_EQ(OPTIX_SUCCESS, trace(0x1, kRayDisableClosestHit | kRayTerminateOnFirstHit, 1, got));
     for (unsigned int i = 0; i < n_; ++i)
         EXPECT_EQ(reference(&rays_[6 * i], kNoShift, 0x1, false).hit ? 0xDEADu : 201u, got[i].payload0) << i;
+}
+
+// A 9.0 driver gets the 9.0 option structs; the launch must not notice.
+class EmulatedLaunch105 : public EmulatedLaunch {
+protected:
+    EmulatedLaunch105() { abi_ = 105; }
+};
+
+TEST_F(EmulatedLaunch105, TracesAsUnderAbi118) {
+    std::vector<EmuHit> got;
+    ASSERT_EQ(OPTIX_SUCCESS, trace(0xFF, kRayNone, 0, got));
+    expect_radiance(got, kNoShift, 0xFF, false);
 }
 
 TEST_F(EmulatedLaunch, RefitMovesInstancesAndNeedsAllowUpdate) {
