@@ -1,0 +1,6 @@
+// Passive microwave images: module "raygen_passive". The pipeline of its family links these program
+// groups; their launches are not made yet, so the programs do nothing.
+
+#include "gpu/programs/optix_device.h"
+
+extern "C" __global__ void __raygen__passive_mw() {}

@@ -1,0 +1,281 @@
+// SceneManager and Simulator on the emulated GPU: the edge cases of the scene
+// and of the pipelines, every failure label reached by making the nth call of
+// a kind fail, buffer reuse, and no device allocation or OptiX object left
+// behind.
+
+#include <cuda_runtime_api.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gpu/optix_context.h"
+#include "gpu/scene_manager.h"
+#include "gpu/simulator.h"
+#include "gpu_emu_fixture.h"
+
+namespace norvi {
+namespace {
+
+using test::runtime_error_of;
+namespace fs = std::filesystem;
+
+// A 2 x 2 quad at height z (with vertex normals when asked), one Lambertian
+// material, a sun and a constant sky, a 4 x 4 orthographic view.
+void fill(SceneManager& s, bool normals = true) {
+    const std::vector<float3> v = {{-1, -1, 0}, {1, -1, 0}, {1, 1, 0}, {-1, 1, 0}};
+    const std::vector<float3> n = normals ? std::vector<float3>(4, float3{0, 0, 1}) : std::vector<float3>{};
+    s.set_num_bands(1);
+    s.add_mesh(v, n, {{0, 1, 2}, {0, 2, 3}}, 0);
+    s.add_material(MaterialType::Lambertian, 0);
+    s.upload_spectral_params({0.5f, 1000.0f, 10.0f});
+    s.set_emitter(EmitterType::Directional, float3{0, 0, 1}, 1);
+    s.set_sky(2);
+    SensorData sensor{};
+    sensor.type = kSensorOrthographic;
+    sensor.width = sensor.height = 4;
+    sensor.ortho_w = sensor.ortho_h = 1.0f;
+    const float cam[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 5, 0, 0, 0, 1};
+    std::copy(cam, cam + 16, sensor.cam_xform);
+    s.set_sensor(sensor);
+}
+
+// The messages of `run` when the 1st, 2nd, ... call named `call` fails, until
+// a run passes that many calls without failing. `setup` makes fresh objects.
+template <typename Setup, typename Run>
+std::vector<std::string> labels_by_failing(const char* call, int code, Setup setup, Run run) {
+    std::vector<std::string> messages;
+    for (int nth = 1; nth < 64; ++nth) {
+        norvi_emu_reset();
+        auto objects = setup();
+        norvi_emu_fail_call(call, nth, code);
+        try {
+            run(*objects);
+        } catch (const std::runtime_error& e) {
+            messages.push_back(e.what());
+            continue;
+        }
+        break;
+    }
+    return messages;
+}
+
+struct World {
+    OptiXContext ctx{0};
+    SceneManager scene{ctx};
+    Simulator sim{ctx, NORVI_PTX_DIR};
+};
+
+using GpuScene = test::EmulatedPlatform;
+using GpuSimulator = test::EmulatedPlatform;
+
+TEST_F(GpuScene, EdgeCasesOfBuildingAndPerPrimitiveData) {
+    OptiXContext ctx(0);
+    SceneManager s(ctx);
+    EXPECT_EQ("Scene is empty, nothing to build", runtime_error_of([&] { s.build(); }));
+    EXPECT_EQ("refit_ias: scene not built or update buffer not allocated. Call build() first.",
+              runtime_error_of([&] { s.refit_ias(); }));
+    EXPECT_THROW(s.add_instance(0, 0, 0, 0, 1), std::invalid_argument);  // no mesh 0 to read
+    EXPECT_EQ("num_bands=129 exceeds GPU limit of 128. Use spectral batching to simulate more bands.",
+              runtime_error_of([&] { s.set_num_bands(129); }));
+
+    fill(s, false);
+    s.add_mesh({{0, 0, 3}, {1, 0, 3}, {0, 1, 3}}, {}, {{0, 1, 2}}, 0);
+    s.build();  // no instances: one untransformed instance per mesh
+    EXPECT_EQ(2, s.num_instances());
+    EXPECT_EQ(3u, s.n_primitives());
+    EXPECT_EQ(3.0f, s.max_height());
+    EXPECT_EQ(0u, s.get_hitgroup_data()[0].normals);  // a mesh without normals uploads none
+    const SceneData sd = s.get_scene_data();
+    EXPECT_EQ(2u, sd.num_meshes);
+    EXPECT_EQ(3u, sd.num_primitives);
+
+    const float m[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+    EXPECT_EQ("update_instance_transform: id -1 out of range [0, 2)",
+              runtime_error_of([&] { s.update_instance_transform(-1, m); }));
+    EXPECT_EQ("update_instance_transform: id 2 out of range [0, 2)",
+              runtime_error_of([&] { s.update_instance_transform(2, m); }));
+    s.update_instance_transform(1, m);
+    s.refit_ias();
+
+    s.set_primitive_temperatures({300, 301, 302});
+    EXPECT_EQ("set_primitive_temperatures: array length 2 does not match n_primitives() = 3",
+              runtime_error_of([&] { s.set_primitive_temperatures({1, 2}); }));
+    EXPECT_EQ((std::vector<float>{300, 301, 302}), s.primitive_temperatures());
+    EXPECT_NE(0u, s.get_scene_data().prim_temperatures);
+    // A band count whose product with the primitives wraps in 32 bits is refused.
+    EXPECT_EQ("set_primitive_sif_spectra: array length 2 != n_sif_bands * n_primitives = 1431655766 * 3 = "
+              "4294967298",
+              runtime_error_of([&] { s.set_primitive_sif_spectra({1, 2}, 1431655766); }));
+
+    s.clear_for_reuse();
+    EXPECT_FALSE(s.is_built());
+    s.add_material(MaterialType::Lambertian, 0);
+    s.upload_spectral_params({0.5f});
+    s.build_reuse_gas();
+    EXPECT_TRUE(s.is_built());
+    EXPECT_EQ(3u, s.n_primitives());
+    EXPECT_EQ(1u, s.get_scene_data().num_materials);
+
+    s.free_gpu();
+    EXPECT_FALSE(s.has_gpu_meshes());
+    EXPECT_EQ("No GPU meshes to reuse. Call build() first.", runtime_error_of([&] { s.build_reuse_gas(); }));
+    EXPECT_EQ(0, norvi_emu_live_allocations());
+    EXPECT_EQ(0, norvi_emu_optix_live_objects("accel"));
+}
+
+TEST_F(GpuScene, EveryBuildStepFailsWithItsLabel) {
+    const auto setup = [] {
+        auto w = std::make_unique<World>();
+        fill(w->scene);
+        return w;
+    };
+    const auto build = [](World& w) { w.scene.build(); };
+    const std::vector<std::string> allocs = labels_by_failing("cudaMalloc", cudaErrorMemoryAllocation, setup, build);
+    std::vector<std::string> expected;
+    for (const char* label : {"mesh verts", "mesh idx", "mesh norms", "gas temp", "gas out", "ias inst", "ias temp",
+                              "ias out", "ias update buf", "mat", "emit", "primitive vec3 alloc",
+                              "primitive vec3 alloc", "primitive vec3 alloc", "primitive vec3 alloc",
+                              "primitive float alloc", "primitive int alloc", "primitive int alloc"})
+        expected.push_back(std::string("CUDA: ") + label + " - out of memory");
+    EXPECT_EQ(expected, allocs);
+
+    const std::vector<std::string> accel = labels_by_failing("optixAccelBuild", 7001, setup, build);
+    EXPECT_EQ((std::vector<std::string>{"OptiX: gas build (7001)", "OptiX: ias build (7001)"}), accel);
+    EXPECT_EQ((std::vector<std::string>{"OptiX: gas mem (7001)", "OptiX: ias mem (7001)"}),
+              labels_by_failing("optixAccelComputeMemoryUsage", 7001, setup, build));
+}
+
+TEST_F(GpuSimulator, PipelinesAreBuiltOnceAndMissingPtxNamesTheFile) {
+    {
+        World w;
+        w.sim.init();
+        w.sim.init();
+        EXPECT_EQ(5, norvi_emu_call_count("optixModuleCreate"));
+        EXPECT_EQ(7, norvi_emu_call_count("optixProgramGroupCreate"));
+        EXPECT_EQ(1, norvi_emu_optix_live_objects("pipeline"));
+        // A scene without meshes: no main hit records, one pair in the others.
+        w.sim.build_sbt(w.scene);
+        w.sim.build_sbt_mw(w.scene);
+        w.sim.build_sbt_eb_mb(w.scene);
+        w.sim.init_lidar_pipeline();
+        EXPECT_EQ(0u, w.sim.main_sbt().hitgroupRecordCount);
+        EXPECT_EQ(2u, w.sim.mw_sbt().hitgroupRecordCount);
+        EXPECT_EQ(2u, w.sim.eb_sbt().hitgroupRecordCount);
+        EXPECT_EQ(2u, w.sim.eb_mb_sbt().hitgroupRecordCount);
+        EXPECT_NE(w.sim.eb_sbt().raygenRecord, w.sim.eb_mb_sbt().raygenRecord);
+        EXPECT_EQ(4, norvi_emu_optix_live_objects("pipeline"));  // main (+lidar), mw, eb, eb multiband
+        w.sim.cleanup();
+        EXPECT_EQ(0, norvi_emu_optix_live_objects("pipeline"));
+        EXPECT_EQ(0, norvi_emu_optix_live_objects("program group"));
+        EXPECT_EQ(0, norvi_emu_optix_live_objects("module"));
+    }
+    // Without miss.ptx the first two modules are created, then it fails.
+    const fs::path dir = fs::temp_directory_path() / ("norvi_ptx_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    for (const char* m : {"raygen_backward", "closesthit", "raygen_forward", "raygen_flux"})
+        fs::copy_file(fs::path(NORVI_PTX_DIR) / (std::string(m) + ".ptx"), dir / (std::string(m) + ".ptx"),
+                      fs::copy_options::overwrite_existing);
+    norvi_emu_reset();
+    {
+        OptiXContext ctx(0);
+        SceneManager scene(ctx);
+        fill(scene);
+        scene.build();
+        Simulator sim(ctx, dir.string());
+        EXPECT_EQ("Cannot open PTX: " + (dir / "miss.ptx").string(),
+                  runtime_error_of([&] { sim.simulate(scene, 1, 4, {}); }));
+        EXPECT_EQ(2, norvi_emu_call_count("optixModuleCreate"));
+        EXPECT_EQ(2, norvi_emu_optix_live_objects("module"));
+    }
+    EXPECT_EQ(0, norvi_emu_optix_live_objects("module"));
+    EXPECT_EQ(0, norvi_emu_live_allocations());
+    fs::remove_all(dir);
+}
+
+TEST_F(GpuSimulator, EveryPipelineAndLaunchStepFailsWithItsLabel) {
+    const auto setup = [] {
+        auto w = std::make_unique<World>();
+        fill(w->scene);
+        w->scene.build();
+        return w;
+    };
+    const auto run = [](World& w) { w.sim.simulate(w.scene, 2, 4, {}); };
+    std::vector<std::string> groups;
+    for (const char* g : {"__raygen__backward", "__raygen__forward", "__raygen__flux", "__miss__radiance",
+                          "__miss__shadow", "__closesthit__radiance", "__closesthit__shadow"})
+        groups.push_back(std::string("OptiX: ") + g + " (7001)");
+    EXPECT_EQ(groups, labels_by_failing("optixProgramGroupCreate", 7001, setup, run));
+    EXPECT_EQ((std::vector<std::string>{"OptiX: pipeline (7001)"}),
+              labels_by_failing("optixPipelineCreate", 7001, setup, run));
+    EXPECT_EQ((std::vector<std::string>{"OptiX: stack (7001)"}),
+              labels_by_failing("optixPipelineSetStackSize", 7001, setup, run));
+    EXPECT_EQ((std::vector<std::string>{"OptiX: launch (7001)", "OptiX: launch (7001)"}),
+              labels_by_failing("optixLaunch", 7001, setup, run));
+    EXPECT_EQ((std::vector<std::string>{"CUDA: sync - unspecified launch failure",
+                                        "CUDA: sync - unspecified launch failure"}),
+              labels_by_failing("cudaDeviceSynchronize", cudaErrorLaunchFailure, setup, run));
+    EXPECT_EQ((std::vector<std::string>{"Module create failed: raygen_backward", "Module create failed: closesthit",
+                                        "Module create failed: miss", "Module create failed: raygen_forward",
+                                        "Module create failed: raygen_flux"}),
+              labels_by_failing("optixModuleCreate", 7001, setup, run));
+
+    // The simulation's own allocations and copies.
+    const auto ready = [&setup] {
+        auto w = setup();
+        w->sim.init();
+        return w;
+    };
+    std::vector<std::string> allocs, copies;
+    for (const char* label : {"sbt rg", "sbt miss", "sbt hg", "film", "hits", "rngs", "tp", "rad", "params"})
+        allocs.push_back(std::string("CUDA: ") + label + " - out of memory");
+    EXPECT_EQ(allocs, labels_by_failing("cudaMalloc", cudaErrorMemoryAllocation, ready, run));
+    for (const char* label : {"sbt rg", "sbt miss", "sbt hg", "params", "params", "download"})
+        copies.push_back(std::string("CUDA: ") + label + " - invalid argument");
+    EXPECT_EQ(copies, labels_by_failing("cudaMemcpy", cudaErrorInvalidValue, ready, run));
+    EXPECT_EQ((std::vector<std::string>{"CUDA: film zero - invalid argument"}),
+              labels_by_failing("cudaMemset", cudaErrorInvalidValue, ready, run));
+}
+
+TEST_F(GpuSimulator, BuffersAreReusedUntilTheSizesChangeAndNothingLeaks) {
+    {
+        World w;
+        fill(w.scene);
+        w.scene.build();
+        w.sim.allocate_buffers(16, 1);
+        const int after_first = norvi_emu_call_count("cudaMalloc");
+        w.sim.allocate_buffers(16, 1);
+        EXPECT_EQ(after_first, norvi_emu_call_count("cudaMalloc"));
+        w.sim.allocate_buffers(16, 3);
+        EXPECT_EQ(after_first + 6, norvi_emu_call_count("cudaMalloc"));
+
+        std::vector<std::pair<int, int>> seen;
+        std::vector<float> times;
+        const std::vector<float> a =
+            w.sim.simulate(w.scene, 4, 4, [&](int done, int total, float ms) {
+                seen.emplace_back(done, total);
+                times.push_back(ms);
+            });
+        EXPECT_EQ((std::vector<std::pair<int, int>>{{1, 4}, {2, 4}, {3, 4}, {4, 4}}), seen);
+        EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
+        ASSERT_EQ(16u, a.size());
+        EXPECT_EQ(std::vector<float>(16, 0.0f), w.sim.simulate(w.scene, 0, 4, {}));
+
+        w.scene.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {}, {{0, 1, 2}}, 0);
+        EXPECT_EQ("Scene not built. Call scene.build() first.",
+                  runtime_error_of([&] { w.sim.simulate(w.scene, 1, 4, {}); }));
+        w.sim.cleanup();
+        w.scene.free_gpu();
+        EXPECT_EQ(0, norvi_emu_live_allocations());
+    }
+    EXPECT_EQ(0, norvi_emu_optix_live_objects("accel"));
+}
+
+}  // namespace
+}  // namespace norvi
