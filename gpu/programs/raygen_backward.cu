@@ -1,7 +1,7 @@
 // Backward rendering: module "raygen_backward". One launch is one pass: each
 // launch index is one pixel, which traces one sample of the shared backward
 // path (physics/backward_path.h) with the scene record of the launch, and
-// adds it, divided by the pass count, to the film. The path's per-band
+// folds it into the film, which holds the mean over the passes made. The path's per-band
 // throughput and radiance live in the tp and rad working buffers of the
 // launch (one float per pixel and band).
 
@@ -113,7 +113,9 @@ extern "C" __global__ void __raygen__backward() {
     const norvi::PathBandsT<float> bands{tp, rad, f};
     norvi::trace_backward_sample(c, tracer, static_cast<int>(idx.x), static_cast<int>(idx.y), lp.pass, bands);
 
+    // The film holds the mean of the passes so far: exact for a constant
+    // radiance, whatever the pass count.
     float* film = reinterpret_cast<float*>(lp.film) + pixel * nb;
-    const float inv_spp = 1.0f / static_cast<float>(lp.spp);
-    for (int b = 0; b < nb; ++b) film[b] += rad[b] * inv_spp;
+    const float passes = static_cast<float>(lp.pass + 1);
+    for (int b = 0; b < nb; ++b) film[b] += (rad[b] - film[b]) / passes;
 }
