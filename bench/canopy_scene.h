@@ -22,8 +22,10 @@ struct CanopyInfo {
     float extent_y = 0.0f;
 };
 
-// Fills `scene` (materials: 0 ground Lambertian, 1 leaf, 2 bark) and builds it.
-inline CanopyInfo build_canopy(embree::EmbreeSceneManager& scene, const CanopyOptions& opt) {
+// Fills `scene` (materials: 0 ground Lambertian, 1 leaf, 2 bark) and builds
+// it; Scene is the CPU scene or the GPU scene, which share these methods.
+template <class Scene>
+CanopyInfo build_canopy(Scene& scene, const CanopyOptions& opt) {
     const int side = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(opt.trees))));
     CanopyInfo info;
     info.extent_x = info.extent_y = static_cast<float>(side) * opt.spacing;

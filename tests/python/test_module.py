@@ -1,5 +1,7 @@
 """Module frame: attributes and the registration order."""
 
+import os
+
 import norvi_gpu
 
 
@@ -15,14 +17,16 @@ def test_registration_order():
         "OptiXContext", "SceneManager", "Simulator", "device_info",
         "make_ground_plane", "make_sphere", "make_cylinder", "HAS_EMBREE",
         "EmbreeSceneManager", "simulate_cpu", "simulate_forward_cpu",
-        "simulate_flux_cpu", "simulate_lidar_cpu",
+        "simulate_flux_cpu", "simulate_lidar_cpu", "PTX_DIR",
     ]
     names = [k for k in vars(norvi_gpu) if not k.startswith("__")]
     present = [k for k in expected if k in names]
     # Whatever is registered comes in this order, and nothing else is exported.
     assert names == present
-    for k in ("make_ground_plane", "make_sphere", "make_cylinder", "HAS_EMBREE", "EmbreeSceneManager"):
+    for k in ("make_ground_plane", "make_sphere", "make_cylinder", "HAS_EMBREE", "EmbreeSceneManager", "PTX_DIR"):
         assert k in names
+    # The device programs are installed beside the module.
+    assert os.path.isfile(os.path.join(norvi_gpu.PTX_DIR, "raygen_backward.ptx"))
 
 
 def test_module_level_functions_carry_only_their_signature():
