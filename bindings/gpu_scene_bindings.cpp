@@ -201,10 +201,17 @@ void register_simulator(py::module_& m) {
         .def(
             "simulate",
             [](Simulator& sim, SceneManager& scene, int spp, int max_depth, const py::object& progress) {
-                const std::vector<float> film = sim.simulate(scene, spp, max_depth, wrap_progress(progress));
+                // Between passes: the caller's progress, then Ctrl-C.
+                const ProgressFn user = wrap_progress(progress);
+                const ProgressFn between_passes = [user](int done, int total, float ms) {
+                    if (user) user(done, total, ms);
+                    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+                };
+                const std::vector<float> film = sim.simulate(scene, spp, max_depth, between_passes);
                 const SceneData sd = scene.get_scene_data();
-                return make_array(film, {static_cast<py::ssize_t>(sd.sensor.height), static_cast<py::ssize_t>(sd.sensor.width),
-                                        static_cast<py::ssize_t>(sd.num_bands)});
+                return make_array(film, {static_cast<py::ssize_t>(sd.sensor.height),
+                                         static_cast<py::ssize_t>(sd.sensor.width),
+                                         static_cast<py::ssize_t>(sd.num_bands)});
             },
             py::arg("scene"), py::arg("spp") = 16, py::arg("max_depth") = 16, py::arg("progress") = py::none());
 }

@@ -203,7 +203,8 @@ void Simulator::init_eb_pipeline() {
     const optix::OptixModule m = eb_.modules[0];
     eb_.groups.push_back(create_group_(optix::OPTIX_PROGRAM_GROUP_KIND_RAYGEN, m, "__raygen__eb_rrt", "pg_raygen_eb"));
     eb_.groups.push_back(create_group_(optix::OPTIX_PROGRAM_GROUP_KIND_MISS, m, "__miss__eb_rrt", "pg_miss_eb"));
-    eb_.groups.push_back(create_group_(optix::OPTIX_PROGRAM_GROUP_KIND_HITGROUP, m, "__closesthit__eb_rrt", "pg_hit_eb"));
+    eb_.groups.push_back(
+        create_group_(optix::OPTIX_PROGRAM_GROUP_KIND_HITGROUP, m, "__closesthit__eb_rrt", "pg_hit_eb"));
     eb_.pipeline = create_pipeline_(eb_.groups, 1, "pipeline_eb");
     set_stack_(eb_.pipeline, 1, "stack_eb");
     eb_ready_ = true;
@@ -366,6 +367,24 @@ void Simulator::free_buffers() {
     buffer_bands_ = -1;
 }
 
+std::size_t Simulator::buffer_bytes_(int num_pixels, int num_bands) {
+    const std::size_t pixels = static_cast<std::size_t>(num_pixels);
+    const std::size_t n = pixels * static_cast<std::size_t>(num_bands);
+    return 3 * n * sizeof(float) + pixels * (64 + 16) + sizeof(LaunchParams);
+}
+
+void Simulator::check_buffers_fit_(int num_pixels, int num_bands) const {
+    if (num_pixels == buffer_pixels_ && num_bands == buffer_bands_) return;
+    const std::size_t need = buffer_bytes_(num_pixels, num_bands);
+    std::size_t available = context_.free_vram_mb() << 20;
+    if (buffer_pixels_ >= 0) available += buffer_bytes_(buffer_pixels_, buffer_bands_);  // freed first
+    if (need <= available) return;
+    std::ostringstream os;
+    os << "simulate: the image buffers of " << num_pixels << " pixels x " << num_bands << " bands need " << need
+       << " bytes, but the device has " << (available >> 20) << " MiB free";
+    throw std::runtime_error(os.str());
+}
+
 // ---- teardown -----------------------------------------------------------------------
 
 void Simulator::destroy_family_(PipelineFamily& family) noexcept {
@@ -415,6 +434,7 @@ std::vector<float> Simulator::simulate(SceneManager& scene, int spp, int max_dep
     const int num_bands = scene_data.num_bands;
 
     build_sbt(scene);
+    check_buffers_fit_(num_pixels, num_bands);
     allocate_buffers(num_pixels, num_bands);
     film_.clear("film zero");
 

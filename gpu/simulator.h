@@ -103,6 +103,11 @@ private:
                            optix::OptixProgramGroup miss, optix::OptixProgramGroup hit, const float* miss_payload,
                            const char* const labels[6]);
     void destroy_family_(PipelineFamily& family) noexcept;
+    // Device bytes of the backward buffer set, and a refusal, before anything
+    // is freed or allocated, of a set that cannot fit in the device's free
+    // memory (the current set counted as free).
+    static std::size_t buffer_bytes_(int num_pixels, int num_bands);
+    void check_buffers_fit_(int num_pixels, int num_bands) const;
 
     OptiXContext& context_;
     std::string ptx_dir_;

@@ -212,3 +212,30 @@ def test_python_surface_of_the_gpu_classes(ng):
         s.set_num_bands(129)
     del ctx  # the scene and simulator keep their context alive
     assert sim.simulate(s, spp=1).shape == (3, 4, 1)
+
+
+BAD_INPUT = [
+    # (change to a built canopy, error type, message pattern)
+    (lambda s: s.set_sensor(1, 8, 8, 0, 0, camera(5, 5, 6), fov=180.0), ValueError, "field of view in \\(0, 180\\)"),
+    (lambda s: s.set_sensor(0, 8, 8, 4, 4, np.full(16, np.nan, np.float32)), ValueError, "cam_xform value 0 is nan"),
+    (lambda s: s.set_sensor(0, 70000, 70000, 4, 4, camera()), ValueError, "exceeds the 2\\^31 values"),
+    (lambda s: s.set_sensor(0, 30000, 30000, 4, 4, camera()), RuntimeError,
+     "need 93600000936 bytes, but the device has \\d+ MiB free"),
+    (lambda s: s.update_spectral_params(30, np.ones(5, np.float32)), ValueError, "range \\[30, 35\\) lies outside"),
+    (lambda s: s.upload_spectral_params(np.ones(11, np.float32)), ValueError, "the constant sky reads spectral"),
+    (lambda s: s.add_instance_xform(0, np.float32([1, 0, 0, np.inf] + [0] * 8)), ValueError, "value 3 is inf"),
+]
+
+
+@pytest.mark.parametrize("change, error, message", BAD_INPUT)
+def test_bad_input_is_refused_with_a_clear_error(ng, change, error, message):
+    ctx = ng.OptiXContext()
+    s = ng.SceneManager(ctx)
+    canopy(ng, s)
+    s.set_sensor(0, 4, 4, 8.0, 8.0, camera(5, 5, 6))
+    s.build()
+    sim = ng.Simulator(ctx, ng.PTX_DIR)
+    with pytest.raises(error, match=message):
+        change(s)
+        s.build()
+        sim.simulate(s, spp=1)
