@@ -276,6 +276,37 @@ TEST(MicrowaveEngine, BareSoilIsFresnelEmissionPlusReflectedSky) {
     }
 }
 
+TEST(MicrowaveEngine, NadirViewOfATiltedPlaneSwapsItsLocalPolarisations) {
+    // Tilted about x, the plane of incidence of a nadir view is the y-z plane:
+    // the local H direction is x, the view's V. Tilted about y, they agree.
+    const double beta = 30.0 * kPi / 180, ts = 290.0;
+    const Reflectivity r = fresnel_reflectivity(mironov_permittivity(0.25, 0.2, 1.4e9), std::cos(beta));
+    const float c = float(std::cos(beta)), sn = float(std::sin(beta));
+    const float about_x[12] = {1, 0, 0, 0, 0, c, -sn, 0, 0, sn, c, 0};
+    const float about_y[12] = {c, 0, sn, 0, 0, 1, 0, 0, -sn, 0, c, 0};
+    for (const float* xf : {about_x, about_y}) {
+        EmbreeSceneManager s;
+        s.add_material(MaterialType::Lambertian, 0);
+        const MeshData g = make_ground_plane(100.0f, 100.0f);
+        s.add_instance(s.add_mesh(g.vertices, g.normals, g.indices, 0), xf);
+        s.set_sensor(oblique_view(0.0, 1, 1, 0, 0));
+        s.build();
+        MicrowaveParams p;
+        p.n_channels = 4;
+        p.spp = 1;
+        p.atm_tau = 0.0f;
+        p.materials = {soil_row(0.25, ts)};
+        p.material_map = {0};
+        const auto img = embree::simulate_microwave_cpu(s, p, 1);
+        const bool swapped = xf == about_x;
+        const double want_h = swapped ? (1 - r.v) * ts + r.v * 2.725 : (1 - r.h) * ts + r.h * 2.725;
+        const double want_v = swapped ? (1 - r.h) * ts + r.h * 2.725 : (1 - r.v) * ts + r.v * 2.725;
+        EXPECT_NEAR(img.image[0], want_h, 2e-3) << (swapped ? "about x" : "about y");
+        EXPECT_NEAR(img.image[1], want_v, 2e-3) << (swapped ? "about x" : "about y");
+        EXPECT_NEAR(img.image[2], 0.0, 1e-3);
+    }
+}
+
 namespace {
 
 // A vegetation slab 0.01 < z < 2.01 filling a periodic 10 x 10 tile, over soil.
