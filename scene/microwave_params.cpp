@@ -95,7 +95,6 @@ void validate_microwave_params(const MicrowaveParams& p, const char* engine) {
             require_range(engine, "mw_soil_params", r, m, MwSoilParams::kMoisture, "volumetric moisture", 0.0, 1.0);
             require_range(engine, "mw_soil_params", r, m, MwSoilParams::kSand, "sand fraction", 0.0, 1.0);
             require_range(engine, "mw_soil_params", r, m, MwSoilParams::kClay, "clay fraction", 0.0, 1.0);
-            require_range(engine, "mw_soil_params", r, m, MwSoilParams::kBulkDensity, "bulk density [g/cm^3]", 0.01, 2.66);
             require_range(engine, "mw_soil_params", r, m, MwSoilParams::kTemperature, "temperature [K]", 0.0, kBig);
             require_range(engine, "mw_soil_params", r, m, MwSoilParams::kRoughnessH, "HQN h", 0.0, kBig);
             require_range(engine, "mw_soil_params", r, m, MwSoilParams::kRoughnessQ, "HQN Q", 0.0, 1.0);
@@ -107,6 +106,10 @@ void validate_microwave_params(const MicrowaveParams& p, const char* engine) {
                 fail(engine, "mw_soil_params row " + text(r) +
                                  ": dielectric model (column 9) must be 0 (Dobson 1985), 1 (Mironov 2009) "
                                  "or 2 (Dobson with the Peplinski 1995 correction), got " + text(code));
+            // Only the Dobson forms read the bulk density, which cannot exceed the grains' 2.66.
+            if (model != kMwMironov)
+                require_range(engine, "mw_soil_params", r, m, MwSoilParams::kBulkDensity, "bulk density [g/cm^3]",
+                              0.01, 2.66);
         } else if (m.type == kMwVegetation) {
             const std::size_t r = veg++;
             require_range(engine, "mw_veg_params", r, m, MwVegParams::kTemperature, "temperature [K]", 0.0, kBig);
