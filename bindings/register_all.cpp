@@ -20,6 +20,7 @@ void register_all(py::module_& m) {
     register_simulate_forward_cpu(m);
     register_simulate_flux_cpu(m);
     register_simulate_lidar_cpu(m);
+    register_simulate_microwave_cpu(m);  // simulate_microwave_cpu, make_mw_phase_tables
     register_ptx_dir(m);  // PTX_DIR, the last registration
 }
 

@@ -20,6 +20,7 @@ void register_simulate_cpu(py::module_& m);
 void register_simulate_forward_cpu(py::module_& m);
 void register_simulate_flux_cpu(py::module_& m);
 void register_simulate_lidar_cpu(py::module_& m);
+void register_simulate_microwave_cpu(py::module_& m);  // simulate_microwave_cpu, make_mw_phase_tables
 void register_ptx_dir(py::module_& m);  // PTX_DIR: where the device programs are
 
 }  // namespace norvi::py_bind
