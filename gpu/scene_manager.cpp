@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <sstream>
 #include <stdexcept>
 

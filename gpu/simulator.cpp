@@ -3,11 +3,9 @@
 #include <cuda_runtime_api.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <limits>
 #include <sstream>
 #include <stdexcept>
 
