@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -150,6 +151,43 @@ TEST_F(GpuScene, EveryBuildStepFailsWithItsLabel) {
     EXPECT_EQ((std::vector<std::string>{"OptiX: gas build (7001)", "OptiX: ias build (7001)"}), accel);
     EXPECT_EQ((std::vector<std::string>{"OptiX: gas mem (7001)", "OptiX: ias mem (7001)"}),
               labels_by_failing("optixAccelComputeMemoryUsage", 7001, setup, build));
+}
+
+TEST_F(GpuScene, UpdatesAfterTheBuildFailWithTheirLabels) {
+    OptiXContext ctx(0);
+    SceneManager s(ctx);
+    fill(s);
+    s.build();
+    const float m[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+    struct Case {
+        const char* call;
+        cudaError_t code;
+        std::function<void()> op;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"cudaMemcpy", cudaErrorInvalidValue, [&] { s.update_emitter_direction({0, 1, 1}); }, "CUDA: emitter update - invalid argument"},
+        {"cudaMemcpy", cudaErrorInvalidValue, [&] { s.update_spectral_params(1, {5.0f}); }, "CUDA: spectral update - invalid argument"},
+        {"cudaMemcpyAsync", cudaErrorInvalidValue, [&] { s.update_instance_transform(0, m); },
+         "CUDA: update inst xform - invalid argument"},
+        {"cudaMalloc", cudaErrorMemoryAllocation, [&] { s.set_primitive_temperatures({300, 300}); },
+         "CUDA: primitive temperatures alloc - out of memory"},
+        {"cudaMemcpy", cudaErrorInvalidValue, [&] { s.set_primitive_emissivities({1, 1}); },
+         "CUDA: primitive emissivities upload - invalid argument"},
+        {"cudaMalloc", cudaErrorMemoryAllocation, [&] { s.set_primitive_sif_spectra({1, 1}, 1); },
+         "CUDA: primitive sif spectra alloc - out of memory"},
+        {"cudaMemcpy", cudaErrorInvalidValue, [&] { s.set_primitive_sif_spectra({1, 1}, 1); },
+         "CUDA: primitive sif spectra upload - invalid argument"},
+        {"cudaMalloc", cudaErrorMemoryAllocation, [&] { s.set_primitive_sif_spectra({1, 1, 2, 2}, 2); },
+         "CUDA: primitive sif spectra realloc - out of memory"},
+        {"cudaMalloc", cudaErrorMemoryAllocation, [&] { s.upload_spectral_params({1, 2, 3}); }, "CUDA: spectral alloc - out of memory"},
+    };
+    for (const Case& c : cases) {
+        norvi_emu_fail_call(c.call, 1, c.code);
+        EXPECT_EQ(c.message, runtime_error_of(c.op)) << c.message;
+    }
+    s.clear_for_reuse();
+    EXPECT_EQ("Spectral params not uploaded yet", runtime_error_of([&] { s.update_spectral_params(0, {1.0f}); }));
 }
 
 TEST_F(GpuSimulator, PipelinesAreBuiltOnceAndMissingPtxNamesTheFile) {
