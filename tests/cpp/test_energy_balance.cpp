@@ -9,7 +9,6 @@
 #include "scene/mesh_generators.h"
 
 using norvi::EnergyBalanceMultibandParams;
-using norvi::EnergyBalanceParams;
 using norvi::MaterialType;
 using norvi::embree::EmbreeSceneManager;
 
@@ -46,13 +45,4 @@ TEST(EnergyBalance, ResultsDoNotDependOnTheThreadCount) {
     EXPECT_EQ(one.top, three.top);
     EXPECT_EQ(one.bot, three.bot);
     ASSERT_EQ(one.top.size(), 2 * n);
-
-    std::vector<float> temps(n, 300.0f);
-    s.set_primitive_temperatures(temps);
-    EnergyBalanceParams lw;
-    lw.band_type = 1;
-    lw.n_samples = 4;
-    lw.sky_lw_radiance = 100.0f;
-    EXPECT_EQ(norvi::embree::run_energy_balance_cpu(s, lw, 1).bot,
-              norvi::embree::run_energy_balance_cpu(s, lw, 2).bot);
 }
