@@ -59,6 +59,7 @@ BackwardSetup make_backward_setup(const EmbreeSceneManager& scene, int max_depth
     c.tile_x = scene.scene_x_size();
     c.tile_y = scene.scene_y_size();
     c.top = scene.bounds().top;
+    c.bottom = scene.bounds().bottom;
     c.thermal = scene.thermal_mode();
     c.wavelengths = scene.thermal_wavelengths().data();
     c.max_depth = max_depth;
