@@ -10,34 +10,13 @@ namespace norvi::py_bind {
 
 using embree::EmbreeSceneManager;
 
-namespace {
-
-// The optional sw_albedos argument: None is absent; anything else is turned
-// into a float32 array by NumPy (its own exception propagates) and must be 1-D.
-FloatArray albedo_array(const py::object& sw_albedos, const char* not_1d) {
-    if (sw_albedos.is_none()) return FloatArray();
-    const py::array a = py::module_::import("numpy").attr("asarray")(sw_albedos, "float32");
-    if (a.ndim() != 1) throw std::runtime_error(not_1d);
-    return FloatArray::ensure(a);
-}
-
-// A per-band array of the multiband run: no element means absent (null);
-// otherwise exactly n_bands values in one dimension.
-const float* band_pointer(const FloatArray& a, int n_bands, const char* message) {
-    if (a.size() == 0) return nullptr;
-    if (a.ndim() != 1 || a.shape(0) != n_bands) throw std::runtime_error(message);
-    return a.data();
-}
-
-}  // namespace
-
 void register_energy_balance_cpu(py::module_& m) {
     m.def(
         "run_energy_balance_cpu",
         [](const EmbreeSceneManager& scene, int band_type, int n_samples, float sun_irradiance,
            float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x, float sun_dir_y,
            float sun_dir_z, bool two_sided, const py::object& sw_albedos) {
-            const FloatArray albedos = albedo_array(sw_albedos, "sw_albedos must be 1D");
+            const FloatArray albedos = energy_balance_albedos(sw_albedos, "sw_albedos must be 1D");
             EnergyBalanceParams p;
             p.band_type = band_type;
             p.n_samples = n_samples;
@@ -69,12 +48,12 @@ void register_energy_balance_cpu(py::module_& m) {
            float sun_dir_x, float sun_dir_y, float sun_dir_z, bool two_sided,
            const py::object& sw_albedos) {
             EnergyBalanceMultibandParams p;
-            p.sun_irradiance = band_pointer(sun_irradiance, n_bands,
+            p.sun_irradiance = energy_balance_band_values(sun_irradiance, n_bands,
                                             "sun_irradiance must be 1D with length n_bands");
-            p.sky_diffuse_radiance = band_pointer(
+            p.sky_diffuse_radiance = energy_balance_band_values(
                 sky_diffuse_radiance, n_bands, "sky_diffuse_radiance must be 1D with length n_bands");
             const FloatArray albedos =
-                albedo_array(sw_albedos, "sw_albedos must be 1D (flattened [n_bands * n_prims])");
+                energy_balance_albedos(sw_albedos, "sw_albedos must be 1D (flattened [n_bands * n_prims])");
             p.n_bands = n_bands;
             p.n_samples = n_samples;
             p.sun_dir_x = sun_dir_x;
