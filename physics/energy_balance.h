@@ -74,10 +74,11 @@ struct EbInputs {
     NORVI_HD bool repetitive() const {
         return num_repetitions >= 1 && tile_x > 0.0f && tile_y > 0.0f;
     }
-    // Whether any band has sunlight to trace.
+    // Whether any band has sunlight to trace. A sun at or below the horizon
+    // lights nothing: the shadow ray toward it would leave the scene below
+    // the horizon, where rays see nothing.
     NORVI_HD bool has_sun() const {
-        if (band_type != 0 || sun_irradiance == nullptr) return false;
-        if (sun.x == 0.0f && sun.y == 0.0f && sun.z == 0.0f) return false;
+        if (band_type != 0 || sun_irradiance == nullptr || !(sun.z > 0.0f)) return false;
         for (int b = 0; b < n_bands; ++b)
             if (sun_irradiance[b] != 0.0f) return true;
         return false;

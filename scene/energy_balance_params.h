@@ -20,7 +20,8 @@
 //     emission, when not set). A primitive absorbs the fraction eps of what
 //     reaches it. Long-wave light is not reflected.
 //   A ray that leaves the scene below the horizon (direction z <= 0) sees
-//   nothing, in both bands: a scene carries its own ground.
+//   nothing, in both bands: a scene carries its own ground. So a sun at or
+//   below the horizon, or a zero sun direction, gives no sunlight.
 //   The multiband run is the short-wave run for n bands with per-band sun
 //   irradiance and sky radiance (absent arrays mean 0) and per-band albedos;
 //   with one band it equals the single-band short-wave run.

@@ -49,6 +49,8 @@ def test_isolated_plate_under_sun_and_sky(zenith):
     expected = (1 - albedo) * (1000.0 * math.cos(math.radians(zenith)) + math.pi * 50.0)
     np.testing.assert_allclose(top, expected, rtol=1e-4)
     np.testing.assert_array_equal(bot, 0.0)  # the sun is above; below the horizon is dark
+    below = ng.run_energy_balance_cpu(s, 0, 4, 1000.0, sun_dir_x=0.6, sun_dir_z=-0.8)
+    np.testing.assert_array_equal(below, 0.0)  # a sun below the horizon lights nothing
     # The multiband run with one band is the single-band short-wave run.
     mt, mb = ng.run_energy_balance_multiband_cpu(s, 1, 16, [1000.0], [50.0],
                                                  sw_albedos=[albedo, albedo], **sun(zenith))
