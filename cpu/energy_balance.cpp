@@ -59,6 +59,7 @@ EbInputs scene_inputs(const EmbreeSceneManager& scene, float sx, float sy, float
     in.tile_x = scene.scene_x_size();
     in.tile_y = scene.scene_y_size();
     in.top = scene.bounds().top;
+    in.bottom = scene.bounds().bottom;
     return in;
 }
 

@@ -65,14 +65,19 @@ struct EbInputs {
     const float* temperatures = nullptr;    // K, per primitive
     const float* emissivities = nullptr;    // per primitive
     // Periodic tile: escaping rays re-enter through the opposite wall at most
-    // num_repetitions times; `top` is the highest z of the scene.
+    // num_repetitions times; `top` and `bottom` are the highest and lowest z
+    // of the scene: a ray beyond them, moving away, can hit nothing more.
     int num_repetitions = 0;
     float tile_x = 0.0f;
     float tile_y = 0.0f;
     float top = 0.0f;
+    float bottom = 0.0f;
 
     NORVI_HD bool repetitive() const {
         return num_repetitions >= 1 && tile_x > 0.0f && tile_y > 0.0f;
+    }
+    NORVI_HD bool leaving(float3 o, float3 d) const {
+        return (d.z > 0.0f && o.z >= top) || (d.z < 0.0f && o.z <= bottom);
     }
     // Whether any band has sunlight to trace. A sun at or below the horizon
     // lights nothing: the shadow ray toward it would leave the scene below
@@ -110,7 +115,7 @@ NORVI_HD bool eb_occluded(const Tracer& tracer, const EbInputs& in, float3 o, fl
     if (!in.repetitive()) return false;
     float remaining = kFar;
     for (int k = 0; k < in.num_repetitions; ++k) {
-        if (d.z > 0.0f && o.z >= in.top) return false;  // above everything, rising
+        if (in.leaving(o, d)) return false;
         const float t = periodic_wrap(o, d, in.tile_x, in.tile_y);
         if (t < 0.0f) return false;
         remaining -= t;
@@ -127,7 +132,7 @@ NORVI_HD EbHit eb_closest(const Tracer& tracer, const EbInputs& in, float3& o, f
     EbHit h = tracer.closest(o, d);
     if (h.hit || !in.repetitive()) return h;
     for (int k = 0; k < in.num_repetitions; ++k) {
-        if (d.z > 0.0f && o.z >= in.top) break;
+        if (in.leaving(o, d)) break;
         if (periodic_wrap(o, d, in.tile_x, in.tile_y) < 0.0f) break;
         h = tracer.closest(o, d);
         if (h.hit) break;

@@ -80,19 +80,28 @@ inline void check_sun_direction(const char* method, float x, float y, float z) {
     fail_value(os.str());
 }
 
-inline void check_albedo_count(const char* method, const float* albedos, int32_t count,
-                               long long expected, const char* expected_text) {
-    if (albedos == nullptr || count <= 0 || count == expected) return;
+// One albedo per primitive (and band), each in [0, 1].
+inline void check_albedos(const char* method, const float* albedos, int32_t count,
+                          long long expected, const char* expected_text) {
+    if (albedos == nullptr || count <= 0) return;
     std::ostringstream os;
-    os << method << ": sw_albedos holds " << count << " values; expected " << expected_text
-       << " = " << expected;
-    fail_value(os.str());
+    if (count != expected) {
+        os << method << ": sw_albedos holds " << count << " values; expected " << expected_text
+           << " = " << expected;
+        fail_value(os.str());
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        if (albedos[i] >= 0.0f && albedos[i] <= 1.0f) continue;  // false for NaN
+        os << method << ": sw_albedos[" << i << "] = " << albedos[i]
+           << "; expected a value in [0, 1]";
+        fail_value(os.str());
+    }
 }
 
 }  // namespace eb_detail
 
 // The checks after the built check, in the order of the messages:
-// primitives, samples, then band type, sun direction and albedo count.
+// primitives, samples, then band type, sun direction and albedos.
 inline void check_energy_balance(const EnergyBalanceParams& p, long long n_primitives) {
     if (n_primitives < 1) throw std::runtime_error("run_energy_balance: scene has 0 primitives");
     if (p.n_samples < 1) throw std::runtime_error("run_energy_balance: n_samples must be > 0");
@@ -101,7 +110,7 @@ inline void check_energy_balance(const EnergyBalanceParams& p, long long n_primi
             "run_energy_balance: band_type must be 0 (short-wave) or 1 (long-wave); got " +
             std::to_string(p.band_type));
     eb_detail::check_sun_direction("run_energy_balance", p.sun_dir_x, p.sun_dir_y, p.sun_dir_z);
-    eb_detail::check_albedo_count("run_energy_balance", p.sw_albedos, p.n_sw_albedos, n_primitives,
+    eb_detail::check_albedos("run_energy_balance", p.sw_albedos, p.n_sw_albedos, n_primitives,
                                   "n_primitives");
 }
 
@@ -116,7 +125,7 @@ inline void check_energy_balance(const EnergyBalanceMultibandParams& p, long lon
                                    p.sun_dir_z);
     const std::string what = "n_bands * n_primitives = " + std::to_string(p.n_bands) + " * " +
                              std::to_string(n_primitives);
-    eb_detail::check_albedo_count("run_energy_balance_multiband", p.sw_albedos, p.n_sw_albedos,
+    eb_detail::check_albedos("run_energy_balance_multiband", p.sw_albedos, p.n_sw_albedos,
                                   static_cast<long long>(p.n_bands) * n_primitives, what.c_str());
 }
 

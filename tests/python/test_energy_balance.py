@@ -196,6 +196,8 @@ def test_checks_come_in_order_with_their_messages():
          "must be finite"),
         (lambda: eb(s, sw_albedos=[0.1, 0.2, 0.3]), ValueError,
          "run_energy_balance: sw_albedos holds 3 values; expected n_primitives = 2"),
+        (lambda: eb(s, sw_albedos=[0.1, 1.2]), ValueError,
+         "run_energy_balance: sw_albedos[1] = 1.2; expected a value in [0, 1]"),
         (lambda: mb(s, 2, sw_albedos=[0.1, 0.2]), ValueError,
          "run_energy_balance_multiband: sw_albedos holds 2 values; expected "
          "n_bands * n_primitives = 2 * 2 = 4"),
