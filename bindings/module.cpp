@@ -26,4 +26,6 @@ PYBIND11_MODULE(norvi_gpu, m) {
     register_simulate_lidar_cpu(m);
     // Passive microwave on the CPU, and the phase tables it reads.
     register_simulate_microwave_cpu(m);
+    // run_energy_balance_cpu, run_energy_balance_multiband_cpu: the last registrations.
+    register_energy_balance_cpu(m);
 }
