@@ -21,6 +21,7 @@ void register_all(py::module_& m) {
     register_simulate_flux_cpu(m);
     register_simulate_lidar_cpu(m);
     register_simulate_microwave_cpu(m);  // simulate_microwave_cpu, make_mw_phase_tables
+    register_energy_balance_cpu(m);      // run_energy_balance_cpu, run_energy_balance_multiband_cpu
     register_ptx_dir(m);  // PTX_DIR, the last registration
 }
 

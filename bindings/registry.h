@@ -21,6 +21,7 @@ void register_simulate_forward_cpu(py::module_& m);
 void register_simulate_flux_cpu(py::module_& m);
 void register_simulate_lidar_cpu(py::module_& m);
 void register_simulate_microwave_cpu(py::module_& m);  // simulate_microwave_cpu, make_mw_phase_tables
+void register_energy_balance_cpu(py::module_& m);  // run_energy_balance_cpu, run_energy_balance_multiband_cpu
 void register_ptx_dir(py::module_& m);  // PTX_DIR: where the device programs are
 
 }  // namespace norvi::py_bind
