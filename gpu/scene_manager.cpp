@@ -430,6 +430,11 @@ void SceneManager::upload_emitter() {
     d_emitter_.reset();
     d_emitter_.allocate(sizeof(EmitterData), "emit");
     d_emitter_.upload(&emitter_, sizeof(EmitterData), "emit");
+    // The thermal wavelengths go with free_gpu() (or were never uploaded when
+    // set_thermal_mode's silent upload failed); a thermal render would read
+    // a null array, so a build puts them back.
+    if (!thermal_wavelengths_.empty() && !d_thermal_wavelengths_)
+        d_thermal_wavelengths_.assign(thermal_wavelengths_, "thermal wavelengths");
 }
 
 void SceneManager::populate_primitive_buffers() {

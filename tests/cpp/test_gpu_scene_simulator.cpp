@@ -124,9 +124,14 @@ TEST_F(GpuScene, EdgeCasesOfBuildingAndPerPrimitiveData) {
     EXPECT_EQ(3u, s.n_primitives());
     EXPECT_EQ(1u, s.get_scene_data().num_materials);
 
+    s.set_thermal_mode(true, {10000.0f});
     s.free_gpu();
     EXPECT_FALSE(s.has_gpu_meshes());
+    EXPECT_EQ(0u, s.get_scene_data().thermal_wavelengths);
     EXPECT_EQ("No GPU meshes to reuse. Call build() first.", runtime_error_of([&] { s.build_reuse_gas(); }));
+    s.build();  // the thermal wavelengths are back for a thermal render
+    EXPECT_NE(0u, s.get_scene_data().thermal_wavelengths);
+    s.free_gpu();
     EXPECT_EQ(0, norvi_emu_live_allocations());
     EXPECT_EQ(0, norvi_emu_optix_live_objects("accel"));
 }
