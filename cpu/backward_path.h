@@ -17,6 +17,7 @@
 #include "physics/roulette.h"
 #include "physics/shading_frame.h"
 #include "physics/sun_sky.h"
+#include "physics/terrain_following.h"
 #include "physics/thermal.h"
 #include "scene/embree_scene.h"
 #include "scene/periodic_wrap.h"
@@ -44,7 +45,9 @@ struct BackwardSetup {
     // periodic tiling
     bool repetitive = false;
     int num_repetitions = 0;  // wraps per path, at most kMaxPeriodicWraps
-    float tile_x = 0, tile_y = 0, top = 0;
+    float tile_x = 0, tile_y = 0;
+    // the scene's height range (terrain following, periodic entry)
+    float top = 0, bottom = 0;
     float wrap_bottom = 0, wrap_top = 0;  // height range of what is traced
     // thermal mode: one wavelength [nm] per band
     bool thermal = false;
@@ -192,14 +195,10 @@ void trace_backward_sample(const BackwardSetup& c, const Tracer& tracer, int x, 
         return;
     }
     if (kind == CameraRay::kCamera) {
-        // Terrain following: look at the ground below the z = 0 footprint from far back.
-        if (c.terrain_following && s.type == kSensorOrthographic && fabsf(d.z) > 1e-12f) {
-            const float t0 = -o.z / d.z;
-            const float fx = o.x + t0 * d.x;
-            const float fy = o.y + t0 * d.y;
-            const HitRecord g = tracer.trace(float3{fx, fy, o.z}, float3{0.0f, 0.0f, -1.0f});
-            if (g.hit)
-                o = float3{fx - 100000.0f * d.x, fy - 100000.0f * d.y, (o.z - g.t) - 100000.0f * d.z};
+        float3 probe;
+        if (c.terrain_following && s.type == kSensorOrthographic && terrain_probe_origin(o, d, probe)) {
+            const HitRecord g = tracer.trace(probe, float3{0.0f, 0.0f, -1.0f});
+            if (g.hit) o = terrain_following_origin(probe, g.t, d, c.top, c.bottom);
         }
         if (c.repetitive) periodic_entry(o, d, c.tile_x, c.tile_y, c.top);
     }

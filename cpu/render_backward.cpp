@@ -60,6 +60,7 @@ BackwardSetup make_backward_setup(const EmbreeSceneManager& scene, int max_depth
     c.tile_x = scene.scene_x_size();
     c.tile_y = scene.scene_y_size();
     c.top = scene.bounds().top;
+    c.bottom = scene.bounds().bottom;
     c.wrap_bottom = scene.traced_bottom();
     c.wrap_top = scene.traced_top();
     c.thermal = scene.thermal_mode();

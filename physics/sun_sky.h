@@ -11,18 +11,28 @@
 
 namespace norvi {
 
-// Solid angle of the solar disk [sr]; an escaping camera ray within the disk
-// sees the sun's irradiance spread over it.
-constexpr float kSolarDiskSolidAngle = 6.794e-05f;
-// Cosine of the disk's angular radius.
-constexpr float kSolarDiskCos = 0.999989f;
+// The solar disk: the cone of directions with cos >= 0.999989 around the sun
+// (an angular radius of 0.269 degrees).
+constexpr double kSolarDiskCos = 0.999989;
+// The cone as a bound on the squared chord between unit vectors,
+// |d - L|^2 = 2 (1 - cos). The chord is barely moved by rounding in the unit
+// lengths, whereas a cosine this close to 1 is: one float step below 1 is
+// already 0.5 % of 1 - cos.
+constexpr float kSolarDiskChord2 = static_cast<float>(2.0 * (1.0 - kSolarDiskCos));
+// Solid angle of the cone, 2 pi (1 - cos) [sr].
+constexpr float kSolarDiskSolidAngle =
+    static_cast<float>(2.0 * 3.14159265358979323846 * (1.0 - kSolarDiskCos));
 
-// Whether an escaping direction d looks into the solar disk around L.
+// Whether an escaping direction d (unit) looks into the solar disk around the
+// unit sun direction L.
 NORVI_HD bool in_solar_disk(float3 d, float3 sun_direction) {
-    return dot(d, sun_direction) >= kSolarDiskCos;
+    const float3 chord = d - sun_direction;
+    return dot(chord, chord) <= kSolarDiskChord2;
 }
 
-// Radiance of the solar disk for a sun irradiance E (on a plane facing the sun).
+// Radiance of the solar disk for a sun irradiance E (on a plane facing the
+// sun): E spread evenly over the disk's solid angle, so that the disk
+// integrates to exactly E.
 NORVI_HD float solar_disk_radiance(float irradiance) { return irradiance / kSolarDiskSolidAngle; }
 
 // Direct sunlight is tried where the sun lies on the lit side (cos_l > 0), and

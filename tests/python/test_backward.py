@@ -164,14 +164,20 @@ def test_two_sided_leaf_from_front_and_back():
     np.testing.assert_allclose(ng.simulate_cpu(s, 2), rb * e_sun * cos_z / math.pi, rtol=1e-5)
 
 
-def test_visible_solar_disk():
-    e_sun = 2.0
+def test_solar_disk_integrates_to_the_sun_irradiance():
+    e_sun, n, fov = 2.0, 64, 1.2
     s = ng.EmbreeSceneManager()
     s.upload_spectral_params(np.array([e_sun], dtype=np.float32))
-    s.set_emitter(0, np.array([0, 0, 1], dtype=np.float32), 0)
-    s.set_sensor(1, 1, 1, 0, 0, camera(tilt_deg=180.0), 0.05)  # a tiny field around the zenith
+    s.set_emitter(0, sun_at(30.0, 90.0), 0)
+    s.set_sensor(1, n, n, 0, 0, camera(tilt_deg=150.0), fov)  # aimed at the sun
     s.build()
-    np.testing.assert_allclose(ng.simulate_cpu(s, 2), e_sun / 6.794e-05, rtol=1e-5)
+    img = ng.simulate_cpu(s, 128)[:, :, 0]
+    # solid angle of each pixel: its image-plane area (at unit distance) times cos^3
+    f = math.tan(math.radians(fov) / 2)
+    c = (np.arange(n) + 0.5) / n * 2 * f - f
+    pixel_sr = (2 * f / n) ** 2 / (1 + c[:, None] ** 2 + c[None, :] ** 2) ** 1.5
+    assert img.max() > 0 and img[0, 0] == 0  # the whole disk lies inside the field
+    np.testing.assert_allclose((img * pixel_sr).sum(), e_sun, rtol=2e-3)
 
 
 # --- layout and sensors ---------------------------------------------------------
@@ -225,14 +231,21 @@ def test_fisheye_is_zero_outside_its_circle(projection):
     assert 0.5 < img.mean() < 0.9
 
 
-def test_terrain_following_changes_nothing_for_a_nadir_view(ground_scene):
-    s = ground_scene
-    s.upload_spectral_params(np.array([0.5, 1.0], dtype=np.float32))
-    s.set_sky(1)
-    s.set_sensor(0, 5, 5, 6.0, 6.0, camera(z=3.0))
-    a = ng.simulate_cpu(s, 2)
-    s.set_sensor(0, 5, 5, 6.0, 6.0, camera(z=3.0), terrain_following=True)
-    np.testing.assert_array_equal(ng.simulate_cpu(s, 2), a)
+@pytest.mark.parametrize("z, slope_deg", [(0.0, 0.0), (0.3, 0.0), (2.7, 0.0), (1000.0, 0.0), (0.3, 20.0)])
+def test_terrain_following_sees_a_lambertian_ground_at_any_height_and_slope(z, slope_deg):
+    a = math.radians(slope_deg)  # the ground turned about the y axis
+    rot = np.array([[math.cos(a), 0, math.sin(a)], [0, 1, 0], [-math.sin(a), 0, math.cos(a)]], dtype=np.float32)
+    g = ng.make_ground_plane(50.0, 50.0)
+    s = ng.EmbreeSceneManager()
+    mesh = s.add_mesh(g["vertices"] @ rot.T, g["normals"] @ rot.T, g["indices"], s.add_material(0, 0))
+    s.add_instance(mesh, 0, 0, z)
+    rho, e_sun, sun = 0.5, 1000.0, sun_at(30.0, 20.0)
+    s.upload_spectral_params(np.array([rho, e_sun], dtype=np.float32))
+    s.set_emitter(0, sun, 1)
+    s.build()
+    for tilt in (0.0, 35.0):  # nadir and oblique views
+        s.set_sensor(0, 16, 16, 10.0, 10.0, camera(z=z + 20.0, tilt_deg=tilt), terrain_following=True)
+        np.testing.assert_allclose(ng.simulate_cpu(s, 1, 1), rho * e_sun * (rot[:, 2] @ sun) / math.pi, rtol=1e-5)
 
 
 def test_terrain_following_looks_at_the_ground_above_the_footprint():
