@@ -73,6 +73,12 @@ std::vector<float> to_vector_1d(const FloatArray& a);
 // The first n values of a 1-D array; at least n must be present.
 std::vector<float> first_values_1d(const FloatArray& a, std::size_t n, const char* what);
 
+// The sensor record of set_sensor's arguments (fov in degrees), refused with
+// ValueError unless every value that places a camera ray is in range; shared
+// by the CPU and GPU scene bindings.
+SensorData make_sensor_record(int type, int width, int height, float ortho_w, float ortho_h,
+                              const FloatArray& cam_xform, float fov, int projection_type);
+
 // A Python list of numbers to single-precision floats; anything else in the
 // list raises TypeError naming `what` and the position.
 std::vector<float> list_to_floats(const py::list& values, const char* what);
@@ -82,10 +88,11 @@ py::array_t<float> make_array(const std::vector<float>& values, std::vector<py::
 py::array_t<float> make_array(const float* values, std::vector<py::ssize_t> shape);
 py::array_t<int32_t> make_int_array(const int32_t* values, std::vector<py::ssize_t> shape);
 
-// Any other object is called with (int, int, float) under the interpreter
-// lock; exceptions it raises propagate. Every call first checks for a signal
-// (Ctrl-C): the engines call progress between passes and batches, so a
-// pending KeyboardInterrupt stops a long run there, None given or not.
+// None gives a function that only checks for signals; any other object is
+// called with (int, int, float) under the interpreter lock, exceptions it
+// raises propagating. Every call first checks for a signal (Ctrl-C): the
+// engines call progress between passes and batches, so a pending
+// KeyboardInterrupt stops a long run there.
 ProgressFn wrap_progress(const py::object& progress);
 
 }  // namespace norvi::py_bind
