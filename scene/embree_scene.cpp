@@ -350,6 +350,7 @@ void EmbreeSceneManager::build_scene_() {
     rtcCommitScene(top_scene_.get());
     check_device_error_("build");
     update_traced_range_();
+    compute_prim_offsets_();
     built_ = true;
 }
 
