@@ -84,7 +84,8 @@ void register_embree_scene(py::module_& m) {
                                   to_float3_rows(normals, "add_mesh: normals"),
                                   to_int3_rows(indices, "add_mesh: indices"), material_id);
             },
-            py::arg("vertices"), py::arg("normals"), py::arg("indices"), py::arg("material_id").noconvert() = 0)
+            py::arg("vertices"), py::arg("normals"), py::arg("indices"),
+            py::arg("material_id").noconvert() = 0)
         .def(
             "add_instance",
             [](EmbreeSceneManager& s, int mesh_id, float x, float y, float z, float scale) {
@@ -119,7 +120,8 @@ void register_embree_scene(py::module_& m) {
                     mat.params[i] = params[i];
                 return id;
             },
-            py::arg("type").noconvert(), py::arg("offset").noconvert(), py::arg("scalar_params") = py::list())
+            py::arg("type").noconvert(), py::arg("offset").noconvert(),
+            py::arg("scalar_params") = py::list())
         .def("upload_spectral_params",
              [](EmbreeSceneManager& s, const FloatArray& values) {
                  s.upload_spectral_params(to_vector_1d(values));
@@ -144,7 +146,8 @@ void register_embree_scene(py::module_& m) {
                                                 fov, projection_type));
                 s.set_terrain_following(terrain_following);
             },
-            py::arg("type").noconvert(), py::arg("width").noconvert(), py::arg("height").noconvert(), py::arg("ortho_w"),
+            py::arg("type").noconvert(), py::arg("width").noconvert(),
+            py::arg("height").noconvert(), py::arg("ortho_w"),
             py::arg("ortho_h"), py::arg("cam_xform"), py::arg("fov") = 60.0f,
             py::arg("projection_type").noconvert() = 0, py::arg("terrain_following") = false)
         .def("set_sky", &EmbreeSceneManager::set_sky, py::arg("spectral_offset").noconvert())
@@ -153,15 +156,17 @@ void register_embree_scene(py::module_& m) {
             [](EmbreeSceneManager& s, int spectral_offset, float sun_x, float sun_y, float sun_z) {
                 s.set_hw_sky(spectral_offset, float3{sun_x, sun_y, sun_z});
             },
-            py::arg("spectral_offset").noconvert(), py::arg("sun_x"), py::arg("sun_y"), py::arg("sun_z"))
+            py::arg("spectral_offset").noconvert(), py::arg("sun_x"), py::arg("sun_y"),
+            py::arg("sun_z"))
         .def(
             "set_thermal_mode",
             [](EmbreeSceneManager& s, bool enabled, const py::list& wavelengths) {
                 s.set_thermal_mode(enabled, list_to_floats(wavelengths, "set_thermal_mode: wavelengths"));
             },
             py::arg("enabled"), py::arg("wavelengths"))
-        .def("set_repetitive", &EmbreeSceneManager::set_repetitive, py::arg("num_repetitions").noconvert(),
-             py::arg("scene_x_size"), py::arg("scene_y_size"))
+        .def("set_repetitive", &EmbreeSceneManager::set_repetitive,
+             py::arg("num_repetitions").noconvert(), py::arg("scene_x_size"),
+             py::arg("scene_y_size"))
         .def("build", &EmbreeSceneManager::build)
         .def("is_built", &EmbreeSceneManager::is_built)
         .def("has_gpu_meshes", &EmbreeSceneManager::has_meshes)

@@ -26,7 +26,8 @@ void register_mesh_generators(py::module_& m) {
         [](float half_w, float half_h, int /*material_id*/) {
             return mesh_to_dict(make_ground_plane(half_w, half_h));
         },
-        py::arg("half_w") = 50.0f, py::arg("half_h") = 50.0f, py::arg("material_id").noconvert() = 0);
+        py::arg("half_w") = 50.0f, py::arg("half_h") = 50.0f,
+        py::arg("material_id").noconvert() = 0);
     m.def(
         "make_sphere",
         [](float radius, const FloatArray& center, int subdivisions) {
