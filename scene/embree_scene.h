@@ -77,6 +77,11 @@ public:
     int add_material(MaterialType type, int spectral_offset);
     MaterialData& material(int id);
 
+    // Setters refuse (std::invalid_argument, naming the argument) values the
+    // tracer cannot use: vertices, tile sizes and plane heights outside the
+    // coordinate range of scene/input_checks.h, instance transforms it cannot
+    // invert, a band count below 1, non-positive thermal wavelengths. The
+    // emitter direction is stored normalised; zero means no sun.
     void set_num_bands(int num_bands);
     void upload_spectral_params(const std::vector<float>& values);
     void update_spectral_params(int offset, const std::vector<float>& values);
