@@ -20,7 +20,7 @@ void register_simulate_cpu(py::module_& m) {
                 embree::render_backward(scene, spp, max_depth, 3, 0, wrap_progress(progress));
             return make_array(r.image, {r.height, r.width, r.num_bands});
         },
-        py::arg("scene"), py::arg("spp") = 16, py::arg("max_depth") = 16,
+        py::arg("scene"), py::arg("spp").noconvert() = 16, py::arg("max_depth").noconvert() = 16,
         py::arg("progress") = py::none());
 }
 

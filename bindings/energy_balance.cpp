@@ -35,7 +35,8 @@ void register_energy_balance_cpu(py::module_& m) {
             return py::make_tuple(make_array(r.top, {static_cast<py::ssize_t>(r.top.size())}),
                                   make_array(r.bot, {static_cast<py::ssize_t>(r.bot.size())}));
         },
-        py::arg("scene"), py::arg("band_type") = 0, py::arg("n_samples") = 64,
+        py::arg("scene"), py::arg("band_type").noconvert() = 0,
+        py::arg("n_samples").noconvert() = 64,
         py::arg("sun_irradiance") = 0.0f, py::arg("sky_diffuse_radiance") = 0.0f,
         py::arg("sky_lw_radiance") = 0.0f, py::arg("sun_dir_x") = 0.0f,
         py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
@@ -72,7 +73,7 @@ void register_energy_balance_cpu(py::module_& m) {
                                                    : make_array(r.bot, {nb, np});
             return py::make_tuple(make_array(r.top, {nb, np}), bot);
         },
-        py::arg("scene"), py::arg("n_bands"), py::arg("n_samples") = 64,
+        py::arg("scene"), py::arg("n_bands").noconvert(), py::arg("n_samples").noconvert() = 64,
         py::arg("sun_irradiance") = py::array_t<float>(0),
         py::arg("sky_diffuse_radiance") = py::array_t<float>(0),
         py::arg("sun_dir_x") = 0.0f,

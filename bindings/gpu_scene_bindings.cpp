@@ -15,9 +15,6 @@
 
 namespace norvi::py_bind {
 
-SensorData make_sensor_record(int type, int width, int height, float ortho_w, float ortho_h,
-                              const FloatArray& cam_xform, float fov, int projection_type);
-
 namespace {
 
 float3 first_three(const FloatArray& a, const char* what) {
@@ -35,35 +32,36 @@ void register_gpu_scene(py::module_& m) {
         .def(py::init<OptiXContext&>(), py::keep_alive<1, 2>())
         .def(
             "add_mesh",
-            [](SceneManager& s, const FloatArray& vertices, const FloatArray& normals, const IntArray& indices,
+            [](SceneManager& s, const FloatArray& vertices, const FloatArray& normals, const IntArrayArg& indices,
                int material_id) {
                 return s.add_mesh(to_float3_rows(vertices, "add_mesh: vertices"),
                                   to_float3_rows(normals, "add_mesh: normals"),
                                   to_int3_rows(indices, "add_mesh: indices"), material_id);
             },
-            py::arg("vertices"), py::arg("normals"), py::arg("indices"), py::arg("material_id") = 0)
+            py::arg("vertices"), py::arg("normals"), py::arg("indices"), py::arg("material_id").noconvert() = 0)
         .def(
             "add_instance",
             [](SceneManager& s, int mesh_id, float x, float y, float z, float scale) {
                 return s.add_instance(mesh_id, x, y, z, scale);
             },
-            py::arg("mesh_id"), py::arg("x") = 0, py::arg("y") = 0, py::arg("z") = 0, py::arg("scale") = 1.0f)
+            py::arg("mesh_id").noconvert(), py::arg("x") = 0, py::arg("y") = 0, py::arg("z") = 0,
+            py::arg("scale") = 1.0f)
         .def(
             "add_instance_xform",
             [](SceneManager& s, int mesh_id, const FloatArray& xform) {
                 const std::vector<float> m12 = first_values_1d(xform, 12, "add_instance_xform: xform");
                 return s.add_instance(mesh_id, m12.data());
             },
-            py::arg("mesh_id"), py::arg("xform"))
+            py::arg("mesh_id").noconvert(), py::arg("xform"))
         .def(
             "update_instance_transform",
             [](SceneManager& s, int id, const FloatArray& xform) {
                 const std::vector<float> m12 = first_values_1d(xform, 12, "update_instance_transform: xform");
                 s.update_instance_transform(id, m12.data());
             },
-            py::arg("id"), py::arg("xform"))
+            py::arg("id").noconvert(), py::arg("xform"))
         .def("refit_ias", &SceneManager::refit_ias)
-        .def("set_num_bands", &SceneManager::set_num_bands)
+        .def("set_num_bands", &SceneManager::set_num_bands, py::arg().noconvert())
         .def("clear_for_reuse", &SceneManager::clear_for_reuse)
         .def("build_reuse_gas", &SceneManager::build_reuse_gas)
         .def("has_gpu_meshes", &SceneManager::has_gpu_meshes)
@@ -77,14 +75,15 @@ void register_gpu_scene(py::module_& m) {
                     mat.params[i] = params[i];
                 return id;
             },
-            py::arg("type"), py::arg("offset"), py::arg("scalar_params") = py::list())
+            py::arg("type").noconvert(), py::arg("offset").noconvert(), py::arg("scalar_params") = py::list())
         .def("upload_spectral_params",
              [](SceneManager& s, const FloatArray& values) { s.upload_spectral_params(to_vector_1d(values)); })
         .def("set_emitter",
              [](SceneManager& s, int type, const FloatArray& direction, int spectral_offset) {
                  s.set_emitter(static_cast<EmitterType>(type), first_three(direction, "set_emitter: direction (arg1)"),
                                spectral_offset);
-             })
+             },
+             py::arg().noconvert(), py::arg(), py::arg().noconvert())
         .def("update_emitter_direction",
              [](SceneManager& s, const FloatArray& direction) {
                  s.update_emitter_direction(first_three(direction, "update_emitter_direction: direction (arg0)"));
@@ -97,18 +96,18 @@ void register_gpu_scene(py::module_& m) {
                                                 projection_type));
                 s.set_terrain_following(terrain_following);
             },
-            py::arg("type"), py::arg("width"), py::arg("height"), py::arg("ortho_w"), py::arg("ortho_h"),
-            py::arg("cam_xform"), py::arg("fov") = 60.0f, py::arg("projection_type") = 0,
-            py::arg("terrain_following") = false)
-        .def("set_sky", &SceneManager::set_sky, py::arg("spectral_offset"))
+            py::arg("type").noconvert(), py::arg("width").noconvert(), py::arg("height").noconvert(),
+            py::arg("ortho_w"), py::arg("ortho_h"), py::arg("cam_xform"), py::arg("fov") = 60.0f,
+            py::arg("projection_type").noconvert() = 0, py::arg("terrain_following") = false)
+        .def("set_sky", &SceneManager::set_sky, py::arg("spectral_offset").noconvert())
         .def(
             "set_hw_sky",
             [](SceneManager& s, int spectral_offset, float sun_x, float sun_y, float sun_z) {
                 s.set_hw_sky(spectral_offset, float3{sun_x, sun_y, sun_z});
             },
-            py::arg("spectral_offset"), py::arg("sun_x"), py::arg("sun_y"), py::arg("sun_z"))
-        .def("set_repetitive", &SceneManager::set_repetitive, py::arg("num_repetitions"), py::arg("scene_x_size"),
-             py::arg("scene_y_size"))
+            py::arg("spectral_offset").noconvert(), py::arg("sun_x"), py::arg("sun_y"), py::arg("sun_z"))
+        .def("set_repetitive", &SceneManager::set_repetitive, py::arg("num_repetitions").noconvert(),
+             py::arg("scene_x_size"), py::arg("scene_y_size"))
         .def("build", &SceneManager::build)
         .def("is_built", &SceneManager::is_built)
         .def("total_triangles", &SceneManager::total_triangles)
@@ -128,10 +127,12 @@ void register_gpu_scene(py::module_& m) {
             },
             py::arg("enabled"), py::arg("wavelengths"))
         // GPU-only methods.
-        .def("update_spectral_params",
-             [](SceneManager& s, int offset, const FloatArray& values) {
-                 s.update_spectral_params(offset, to_vector_1d(values));
-             })
+        .def(
+            "update_spectral_params",
+            [](SceneManager& s, int offset, const FloatArray& values) {
+                s.update_spectral_params(offset, to_vector_1d(values));
+            },
+            py::arg().noconvert(), py::arg())
         .def(
             "n_primitives", [](const SceneManager& s) { return s.n_primitives(); },
             "Total triangle count across all instances (after build).")
@@ -184,7 +185,7 @@ void register_gpu_scene(py::module_& m) {
                 require_ndim(spectra, 1);
                 s.set_primitive_sif_spectra(to_vector_1d(spectra), n_sif_bands);
             },
-            py::arg("spectra"), py::arg("n_sif_bands"),
+            py::arg("spectra"), py::arg("n_sif_bands").noconvert(),
             "Upload per-primitive SIF emission spectra. spectra: float32[n_sif_bands * n_primitives] SoA "
             "(band-major). After upload, the backward kernel emits SIF from each hit primitive.")
         .def("clear_primitive_sif_spectra", &SceneManager::clear_primitive_sif_spectra,
@@ -201,19 +202,15 @@ void register_simulator(py::module_& m) {
         .def(
             "simulate",
             [](Simulator& sim, SceneManager& scene, int spp, int max_depth, const py::object& progress) {
-                // Between passes: the caller's progress, then Ctrl-C.
-                const ProgressFn user = wrap_progress(progress);
-                const ProgressFn between_passes = [user](int done, int total, float ms) {
-                    if (user) user(done, total, ms);
-                    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-                };
-                const std::vector<float> film = sim.simulate(scene, spp, max_depth, between_passes);
+                // Called between passes, also without a callable: Ctrl-C stops the run there.
+                const std::vector<float> film = sim.simulate(scene, spp, max_depth, wrap_progress(progress));
                 const SceneData sd = scene.get_scene_data();
                 return make_array(film, {static_cast<py::ssize_t>(sd.sensor.height),
                                          static_cast<py::ssize_t>(sd.sensor.width),
                                          static_cast<py::ssize_t>(sd.num_bands)});
             },
-            py::arg("scene"), py::arg("spp") = 16, py::arg("max_depth") = 16, py::arg("progress") = py::none());
+            py::arg("scene"), py::arg("spp").noconvert() = 16, py::arg("max_depth").noconvert() = 16,
+            py::arg("progress") = py::none());
 }
 
 // The folder of the PTX files: the module's own folder, where they are

@@ -64,11 +64,13 @@ void register_simulate_forward_cpu(py::module_& m) {
                 wrap_progress(progress), terrain_instance_id);
             return pack_forward(r, per_leaf, num_brf_dirs);
         },
-        py::arg("scene"), py::arg("nx") = 1, py::arg("ny") = 1, py::arg("layer_heights"),
-        py::arg("num_photons") = 10000000, py::arg("num_bands") = 1, py::arg("per_leaf") = false,
-        py::arg("brf_directions") = py::array_t<float>(0), py::arg("num_brf_dirs") = 0,
-        py::arg("prob_sun") = 1.0f, py::arg("max_depth") = 16,
-        py::arg("terrain_instance_id") = -1, py::arg("progress") = py::none());
+        py::arg("scene"), py::arg("nx").noconvert() = 1, py::arg("ny").noconvert() = 1,
+        py::arg("layer_heights"),
+        py::arg("num_photons").noconvert() = 10000000, py::arg("num_bands").noconvert() = 1,
+        py::arg("per_leaf") = false,
+        py::arg("brf_directions") = py::array_t<float>(0), py::arg("num_brf_dirs").noconvert() = 0,
+        py::arg("prob_sun") = 1.0f, py::arg("max_depth").noconvert() = 16,
+        py::arg("terrain_instance_id").noconvert() = -1, py::arg("progress") = py::none());
 }
 
 void register_simulate_flux_cpu(py::module_& m) {
@@ -85,9 +87,12 @@ void register_simulate_flux_cpu(py::module_& m) {
             d["upwelling"] = make_array(r.up, {r.ny, r.nx, r.num_bands});
             return d;
         },
-        py::arg("scene"), py::arg("nx"), py::arg("ny"), py::arg("num_photons"),
-        py::arg("num_bands"), py::arg("prob_sun") = 1.0f, py::arg("max_bounces") = 0,
-        py::arg("max_depth") = 16, py::arg("rr_depth") = 3, py::arg("progress") = py::none());
+        py::arg("scene"), py::arg("nx").noconvert(), py::arg("ny").noconvert(),
+        py::arg("num_photons").noconvert(),
+        py::arg("num_bands").noconvert(), py::arg("prob_sun") = 1.0f,
+        py::arg("max_bounces").noconvert() = 0,
+        py::arg("max_depth").noconvert() = 16, py::arg("rr_depth").noconvert() = 3,
+        py::arg("progress") = py::none());
 }
 
 }  // namespace norvi::py_bind

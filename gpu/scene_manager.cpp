@@ -10,6 +10,7 @@
 #include "gpu/gpu_check.h"
 #include "gpu/optix/optix_api.h"
 #include "gpu/primitive_buffers.h"
+#include "scene/input_checks.h"
 #include "scene/vec_math.h"
 
 namespace norvi {
@@ -17,19 +18,6 @@ namespace norvi {
 namespace {
 
 using optix::optix_api;
-
-bool finite3(float3 v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
-
-// Refuses an instance transform that cannot place geometry where rays can reach it.
-void check_transform(const float* m, const char* what) {
-    for (int i = 0; i < 12; ++i) {
-        if (!std::isfinite(m[i])) {
-            std::ostringstream os;
-            os << what << ": transform value " << i << " is " << m[i] << "; every value must be finite";
-            throw std::invalid_argument(os.str());
-        }
-    }
-}
 
 template <typename T>
 std::size_t bytes_of(const std::vector<T>& v) {
@@ -43,6 +31,9 @@ SceneManager::SceneManager(OptiXContext& context) : context_(context) {}
 SceneManager::~SceneManager() { free_gpu(); }
 
 void SceneManager::set_num_bands(int num_bands) {
+    if (num_bands < 1)
+        throw std::invalid_argument("set_num_bands: the band count must be at least 1; got " +
+                                    std::to_string(num_bands));
     if (num_bands > kMaxGpuBands) {
         throw std::runtime_error("num_bands=" + std::to_string(num_bands) + " exceeds GPU limit of " +
                                  std::to_string(kMaxGpuBands) + ". Use spectral batching to simulate more bands.");
@@ -51,11 +42,21 @@ void SceneManager::set_num_bands(int num_bands) {
 }
 
 void SceneManager::set_hw_sky(int spectral_offset, float3 sun) {
+    require_finite(sun.x, "set_hw_sky: sun_x");
+    require_finite(sun.y, "set_hw_sky: sun_y");
+    require_finite(sun.z, "set_hw_sky: sun_z");
     hw_sky_offset_ = spectral_offset;
     hw_sky_sun_ = sun;
 }
 
+void SceneManager::set_measurement_height(float height) {
+    require_coordinate(height, "set_measurement_plane: height");
+    measurement_height_ = height;
+}
+
 void SceneManager::set_repetitive(int num_repetitions, float scene_x_size, float scene_y_size) {
+    require_coordinate(scene_x_size, "set_repetitive: scene_x_size");
+    require_coordinate(scene_y_size, "set_repetitive: scene_y_size");
     num_repetitions_ = num_repetitions;
     scene_x_size_ = scene_x_size;
     scene_y_size_ = scene_y_size;
@@ -63,32 +64,10 @@ void SceneManager::set_repetitive(int num_repetitions, float scene_x_size, float
 
 int SceneManager::add_mesh(const std::vector<float3>& vertices, const std::vector<float3>& normals,
                            const std::vector<int3>& indices, int material_id) {
-    const std::size_t nv = vertices.size();
-    if (!normals.empty() && normals.size() != nv) {
-        std::ostringstream os;
-        os << "add_mesh: normals has " << normals.size() << " rows; expected 0 or " << nv << " (one per vertex)";
-        throw std::invalid_argument(os.str());
-    }
-    for (std::size_t i = 0; i < nv; ++i) {
-        if (!finite3(vertices[i])) {
-            std::ostringstream os;
-            os << "add_mesh: vertices[" << i << "] = (" << vertices[i].x << ", " << vertices[i].y << ", "
-               << vertices[i].z << ") is not finite";
-            throw std::invalid_argument(os.str());
-        }
-    }
-    for (std::size_t i = 0; i < indices.size(); ++i) {
-        const int3 t = indices[i];
-        for (const int32_t v : {t.x, t.y, t.z}) {
-            if (v < 0 || static_cast<std::size_t>(v) >= nv) {
-                std::ostringstream os;
-                os << "add_mesh: indices[" << i << "] = (" << t.x << ", " << t.y << ", " << t.z
-                   << ") refers to vertex " << v << ", but the mesh has " << nv << " vertices";
-                throw std::invalid_argument(os.str());
-            }
-        }
-    }
+    const MeshBox box = check_mesh_input(vertices, normals, indices);
+    mesh_boxes_.reserve(host_meshes_.size() + 1);
     host_meshes_.push_back(HostMesh{vertices, normals, indices, material_id});
+    mesh_boxes_.push_back(box);
     built_ = false;
     return static_cast<int>(host_meshes_.size()) - 1;
 }
@@ -101,7 +80,8 @@ int SceneManager::add_instance(int mesh_id, const float* xform12) {
            << " meshes)";
         throw std::invalid_argument(os.str());
     }
-    check_transform(xform12, "add_instance");
+    const MeshBox& box = mesh_boxes_[static_cast<std::size_t>(mesh_id)];
+    check_instance_transform(xform12, box.lo, box.hi, "add_instance: the instance transform");
     InstanceData inst{};
     inst.mesh_index = mesh_id;
     std::memcpy(inst.transform, xform12, sizeof(inst.transform));
@@ -131,14 +111,15 @@ MaterialData& SceneManager::material(int id) {
 }
 
 void SceneManager::set_emitter(EmitterType type, float3 direction, int spectral_offset) {
+    const float3 unit = unit_direction_or_zero(direction, "set_emitter: direction");
     std::memset(&emitter_, 0, sizeof(emitter_));
     emitter_.type = type;
-    emitter_.direction = direction;
+    emitter_.direction = unit;
     emitter_.spectral_offset = spectral_offset;
 }
 
 void SceneManager::update_emitter_direction(float3 direction) {
-    emitter_.direction = direction;
+    emitter_.direction = unit_direction_or_zero(direction, "update_emitter_direction: direction");
     if (d_emitter_) d_emitter_.upload(&emitter_, sizeof(emitter_), "emitter update");
 }
 
@@ -163,6 +144,7 @@ void SceneManager::update_spectral_params(int offset, const std::vector<float>& 
 }
 
 void SceneManager::set_thermal_mode(bool enabled, const std::vector<float>& wavelengths) {
+    check_thermal_wavelengths(wavelengths);
     thermal_ = enabled;
     thermal_wavelengths_ = wavelengths;
     d_thermal_wavelengths_.reset();
@@ -180,8 +162,9 @@ void SceneManager::update_instance_transform(int id, const float* xform12) {
         throw std::runtime_error("update_instance_transform: id " + std::to_string(id) + " out of range [0, " +
                                  std::to_string(num_instances()) + ")");
     }
-    check_transform(xform12, "update_instance_transform");
     InstanceData& inst = instances_[static_cast<std::size_t>(id)];
+    const MeshBox& box = mesh_boxes_[static_cast<std::size_t>(inst.mesh_index)];
+    check_instance_transform(xform12, box.lo, box.hi, "update_instance_transform: the instance transform");
     std::memcpy(inst.transform, xform12, sizeof(inst.transform));
     // The device array may hold fewer records than there are instances now
     // (instances added since the build): only existing records are written.
@@ -418,6 +401,9 @@ void SceneManager::refit_ias() {
                                         ias_output_.size(), &ias_handle_, nullptr, 0),
                 "ias refit");
     (void)cudaStreamSynchronize(reinterpret_cast<cudaStream_t>(context_.stream()));
+    // The bounds follow the moved instances: the renderer stops periodic
+    // rays by the height range of what is traced.
+    compute_bounds_();
 }
 
 void SceneManager::upload_materials() {

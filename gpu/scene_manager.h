@@ -16,6 +16,7 @@
 #include "gpu/device_records.h"
 #include "gpu/optix/optix_types.h"
 #include "gpu/optix_context.h"
+#include "scene/input_checks.h"
 #include "scene/types.h"
 
 namespace norvi {
@@ -50,14 +51,14 @@ public:
     void set_sky(int spectral_offset) { sky_mode_ = spectral_offset; }
     void set_hw_sky(int spectral_offset, float3 sun);
     void set_repetitive(int num_repetitions, float scene_x_size, float scene_y_size);
-    void set_measurement_height(float height) { measurement_height_ = height; }
+    void set_measurement_height(float height);
     void set_sif_only_mode(bool enabled) { sif_only_ = enabled; }
 
     // --- content ----------------------------------------------------------------
-    // add_mesh and add_instance refuse bad input with std::invalid_argument
-    // (vertex indices outside the mesh, a normal count that is neither 0 nor
-    // the vertex count, non-finite values, a mesh id that does not exist) and
-    // leave the scene unchanged.
+    // Every value that places geometry, a direction or a tile is checked as
+    // the CPU scene checks it (scene/input_checks.h): bad input throws
+    // std::invalid_argument naming the argument and leaves the scene
+    // unchanged; add_instance also refuses a mesh id that does not exist.
     int add_mesh(const std::vector<float3>& vertices, const std::vector<float3>& normals,
                  const std::vector<int3>& indices, int material_id);
     int add_instance(int mesh_id, const float* xform12);
@@ -81,7 +82,11 @@ public:
 
     // --- building -------------------------------------------------------------------
     void build();
-    void rebuild_ias() { build_ias(); }
+    // build_ias(), and the bounds of the instances where they are now.
+    void rebuild_ias() {
+        build_ias();
+        compute_bounds_();
+    }
     void refit_ias();
     void clear_for_reuse();
     void build_reuse_gas();
@@ -137,6 +142,7 @@ private:
     OptiXContext& context_;
     bool built_ = false;
     std::vector<HostMesh> host_meshes_;
+    std::vector<MeshBox> mesh_boxes_;  // one per host mesh, for the transform checks
     std::vector<InstanceData> instances_;
     int num_bands_ = 0;
     std::vector<GPUMesh> gpu_meshes_;

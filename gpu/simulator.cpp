@@ -12,6 +12,7 @@
 #include "gpu/gpu_check.h"
 #include "gpu/backward_checks.h"
 #include "gpu/optix/optix_api.h"
+#include "scene/input_checks.h"
 
 namespace norvi {
 
@@ -431,8 +432,10 @@ std::vector<float> Simulator::simulate(SceneManager& scene, int spp, int max_dep
     const int num_pixels = static_cast<int>(width * height);
     const int num_bands = scene_data.num_bands;
 
-    build_sbt(scene);
+    // The film comes back into host memory, and the buffers must fit on the device.
+    require_memory(double(num_pixels) * double(num_bands) * sizeof(float), "simulate: the image");
     check_buffers_fit_(num_pixels, num_bands);
+    build_sbt(scene);
     allocate_buffers(num_pixels, num_bands);
     film_.clear("film zero");
 

@@ -52,6 +52,20 @@ NORVI_HD float periodic_wrap(float3& p, float3 d, float size_x, float size_y) {
     return t;
 }
 
+// Most wraps any ray makes, whatever the repetition count: enough for a ray
+// a fraction of a degree above the horizon to cross a canopy layer of tiles,
+// and a bound on the work of one that never leaves it.
+constexpr int kMaxPeriodicWraps = 100000;
+
+// periodic_wrap for a ray that can still meet the scene, whose geometry lies
+// between the heights bottom and top: a ray above the top going up (or below
+// the bottom going down) meets nothing in any tile and is not moved.
+NORVI_HD float periodic_wrap_in_scene(float3& p, float3 d, float size_x, float size_y,
+                                      float bottom, float top) {
+    if ((p.z > top && d.z >= 0.0f) || (p.z < bottom && d.z <= 0.0f)) return -1.0f;
+    return periodic_wrap(p, d, size_x, size_y);
+}
+
 // Whole tiles to subtract from a coordinate so that the reference coordinate r
 // falls into [0, size] (truncation toward zero, as the tiling is counted).
 NORVI_HD float periodic_tile_shift(float r, float size) {
@@ -95,23 +109,24 @@ NORVI_HD void periodic_entry(float3& o, float3 d, float size_x, float size_y, fl
 
 // Shadow test through the side walls of a periodic tile: after the direct
 // test, a ray leaving the tile re-enters through the opposite wall, at most
-// num_repetitions times, within a total length of tmax. shadow(o, d, tmax)
-// is one occlusion query of the tracer in use.
+// `budget` times, within a total length of tmax, while it can still meet the
+// geometry between the heights bottom and top. shadow(o, d, tmax) is one
+// occlusion query of the tracer in use.
 template <class Shadow>
-NORVI_HD bool occluded_through_tiles(const Shadow& shadow, float3 origin, float3 d, int num_repetitions,
-                                     float size_x, float size_y, float tmax) {
+NORVI_HD bool occluded_through_tiles(const Shadow& shadow, float3 origin, float3 d, int budget, float size_x,
+                                     float size_y, float bottom, float top, float tmax) {
     if (shadow(origin, d, tmax)) return true;
-    if (num_repetitions < 1 || size_x <= 0.0f || size_y <= 0.0f) return false;
+    if (budget < 1 || size_x <= 0.0f || size_y <= 0.0f) return false;
     float remaining = tmax;
     int count = 0;
     float3 p = origin;
     for (;;) {
-        const float t = periodic_wrap(p, d, size_x, size_y);
-        if (t < 0.0f) return false;  // parallel to both walls, or no wall ahead
+        const float t = periodic_wrap_in_scene(p, d, size_x, size_y, bottom, top);
+        if (t < 0.0f) return false;  // no wall ahead, or nothing left to meet
         remaining -= t;
         if (remaining <= 0.0f) return false;
         if (shadow(p, d, remaining)) return true;
-        if (++count == num_repetitions) return false;
+        if (++count == budget) return false;
     }
 }
 

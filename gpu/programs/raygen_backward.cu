@@ -21,8 +21,9 @@ NORVI_HD ::float3 to_cuda(norvi::float3 v) { return make_float3(v.x, v.y, v.z); 
 // Ray queries through optixTrace on the launch's scene.
 struct DeviceTracer {
     norvi::TraversableHandle handle;
-    int num_repetitions;
+    int wrap_budget;  // periodic tiles: wraps per shadow ray, 0 without tiling
     float size_x, size_y;
+    float bottom, top;  // height range of the geometry
 
     NORVI_HD norvi::HitRecord trace(norvi::float3 o, norvi::float3 d) const {
         using namespace norvi::device;
@@ -49,7 +50,7 @@ struct DeviceTracer {
 
     NORVI_HD bool occluded(norvi::float3 o, norvi::float3 d) const {
         const auto query = [this](norvi::float3 qo, norvi::float3 qd, float tmax) { return shadow(qo, qd, tmax); };
-        return norvi::occluded_through_tiles(query, o, d, num_repetitions, size_x, size_y, norvi::kRayTFar);
+        return norvi::occluded_through_tiles(query, o, d, wrap_budget, size_x, size_y, bottom, top, norvi::kRayTFar);
     }
 };
 
@@ -72,11 +73,13 @@ NORVI_HD norvi::BackwardSetup setup_of(const norvi::LaunchParams& lp) {
     c.hw_sky_sun = s.hw_sky_sun;
     c.sky_offset = s.sky;
     c.repetitive = s.num_repetitions >= 1 && s.scene_x_size > 0.0f && s.scene_y_size > 0.0f;
-    c.num_repetitions = s.num_repetitions;
+    c.num_repetitions = s.num_repetitions < norvi::kMaxPeriodicWraps ? s.num_repetitions : norvi::kMaxPeriodicWraps;
     c.tile_x = s.scene_x_size;
     c.tile_y = s.scene_y_size;
     c.top = s.scene_max.z;
     c.bottom = s.scene_min.z;
+    c.wrap_bottom = s.scene_min.z;
+    c.wrap_top = s.scene_max.z;
     c.thermal = s.thermal;
     c.wavelengths = reinterpret_cast<const float*>(s.thermal_wavelengths);
     c.max_depth = lp.max_depth;
@@ -104,8 +107,8 @@ extern "C" __global__ void __raygen__backward() {
     if (nb < 1 || nb > norvi::kMaxGpuBands) return;
 
     const norvi::BackwardSetup c = setup_of(lp);
-    const DeviceTracer tracer{lp.scene.traversable, lp.scene.num_repetitions, lp.scene.scene_x_size,
-                              lp.scene.scene_y_size};
+    const DeviceTracer tracer{lp.scene.traversable, c.num_repetitions, lp.scene.scene_x_size,
+                              lp.scene.scene_y_size, c.wrap_bottom, c.wrap_top};
     const unsigned long long pixel = static_cast<unsigned long long>(idx.y) * lp.width + idx.x;
     float* tp = reinterpret_cast<float*>(lp.tp) + pixel * nb;
     float* rad = reinterpret_cast<float*>(lp.rad) + pixel * nb;
