@@ -11,17 +11,41 @@ namespace norvi::py_bind {
 
 using embree::EmbreeSceneManager;
 
+namespace {
+
+// Russian roulette from bounce 3, all hardware threads (or NORVI_NUM_THREADS).
+py::array_t<float> backward_image(const EmbreeSceneManager& scene, int spp, int max_depth,
+                                  const py::object& progress, embree::RowRange rows) {
+    const embree::BackwardResult r =
+        embree::render_backward(scene, spp, max_depth, 3, 0, wrap_progress(progress), rows);
+    return make_array(r.image, {r.height, r.width, r.num_bands});
+}
+
+}  // namespace
+
+#define NORVI_SIMULATE_CPU_ARGS                                       \
+    py::arg("scene"), py::arg("spp") = 16, py::arg("max_depth") = 16, \
+        py::arg("progress") = py::none()
+
 void register_simulate_cpu(py::module_& m) {
     m.def(
         "simulate_cpu",
         [](const EmbreeSceneManager& scene, int spp, int max_depth, const py::object& progress) {
-            // Russian roulette from bounce 3, all hardware threads.
-            const embree::BackwardResult r =
-                embree::render_backward(scene, spp, max_depth, 3, 0, wrap_progress(progress));
-            return make_array(r.image, {r.height, r.width, r.num_bands});
+            return backward_image(scene, spp, max_depth, progress, {});
         },
-        py::arg("scene"), py::arg("spp") = 16, py::arg("max_depth") = 16,
-        py::arg("progress") = py::none());
+        NORVI_SIMULATE_CPU_ARGS);
+}
+
+// The same for the band of rows [first_row, first_row + row_count) (count
+// < 0: to the last row), in the module of parts.
+void register_simulate_cpu_part(py::module_& m) {
+    m.def(
+        "simulate_cpu",
+        [](const EmbreeSceneManager& scene, int spp, int max_depth, const py::object& progress,
+           int first_row, int row_count) {
+            return backward_image(scene, spp, max_depth, progress, {first_row, row_count});
+        },
+        NORVI_SIMULATE_CPU_ARGS, py::arg("first_row") = 0, py::arg("row_count") = -1);
 }
 
 }  // namespace norvi::py_bind

@@ -15,4 +15,10 @@ void register_simulate_forward_cpu(pybind11::module_& m);
 void register_simulate_flux_cpu(pybind11::module_& m);
 void register_simulate_lidar_cpu(pybind11::module_& m);
 
+// The module of parts, norvi._parts: the four CPU simulations again, each
+// with what picks a part of a run (parts_module.cpp).
+void register_simulate_cpu_part(pybind11::module_& m);
+void register_photon_parts(pybind11::module_& m);  // forward and flux
+void register_simulate_lidar_cpu_part(pybind11::module_& m);
+
 }  // namespace norvi::py_bind
