@@ -1,0 +1,79 @@
+#include "scene/scene_state.h"
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "scene/embree_scene.h"
+
+namespace norvi {
+
+using embree::EmbreeSceneManager;
+
+SceneState scene_state(const EmbreeSceneManager& scene) {
+    SceneState s;
+    s.meshes.reserve(scene.meshes().size());
+    for (const embree::EmbreeMesh& m : scene.meshes())
+        s.meshes.push_back({m.vertices, m.normals, m.indices, m.material_id});
+    s.instances.reserve(scene.instances().size());
+    for (const embree::EmbreeInstance& inst : scene.instances()) {
+        SceneInstanceState i;
+        i.mesh_id = inst.mesh_id;
+        std::memcpy(i.xform, inst.xform, sizeof(i.xform));
+        s.instances.push_back(i);
+    }
+    s.materials = scene.materials();
+    s.spectral = scene.spectral_params();
+    s.num_bands = scene.num_bands();
+    s.emitter = scene.emitter();
+    s.sensor = scene.sensor();
+    s.terrain_following = scene.terrain_following();
+    s.sky_offset = scene.sky_offset();
+    s.hw_sky_offset = scene.hw_sky_offset();
+    s.hw_sky_sun = scene.hw_sky_sun();
+    s.num_repetitions = scene.num_repetitions();
+    s.scene_x_size = scene.scene_x_size();
+    s.scene_y_size = scene.scene_y_size();
+    s.thermal_mode = scene.thermal_mode();
+    s.thermal_wavelengths = scene.thermal_wavelengths();
+    s.measurement_height = scene.measurement_height();
+    s.built = scene.is_built();
+    return s;
+}
+
+std::unique_ptr<EmbreeSceneManager> scene_from_state(const SceneState& s) {
+    auto scene = std::make_unique<EmbreeSceneManager>();
+    for (std::size_t i = 0; i < s.meshes.size(); ++i) {
+        const SceneMeshState& m = s.meshes[i];
+        try {
+            scene->add_mesh(m.vertices, m.normals, m.indices, m.material_id);
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument("mesh " + std::to_string(i) + ": " + e.what());
+        }
+    }
+    for (std::size_t i = 0; i < s.instances.size(); ++i) {
+        try {
+            scene->add_instance(s.instances[i].mesh_id, s.instances[i].xform);
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument("instance " + std::to_string(i) + ": " + e.what());
+        }
+    }
+    for (const MaterialData& m : s.materials) {
+        const int id = scene->add_material(m.type, m.spectral_offset);
+        std::memcpy(scene->material(id).params, m.params, sizeof(m.params));
+    }
+    scene->upload_spectral_params(s.spectral);
+    scene->set_num_bands(s.num_bands);
+    scene->set_emitter(s.emitter.type, s.emitter.direction, s.emitter.spectral_offset);
+    scene->set_sensor(s.sensor);
+    scene->set_terrain_following(s.terrain_following);
+    scene->set_sky(s.sky_offset);
+    scene->set_hw_sky(s.hw_sky_offset, s.hw_sky_sun);
+    scene->set_repetitive(s.num_repetitions, s.scene_x_size, s.scene_y_size);
+    scene->set_thermal_mode(s.thermal_mode, s.thermal_wavelengths);
+    scene->set_measurement_height(s.measurement_height);
+    if (s.built) scene->build();
+    return scene;
+}
+
+}  // namespace norvi
