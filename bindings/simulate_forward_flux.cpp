@@ -3,7 +3,8 @@
 // called on the calling thread between batches of a million photons. The
 // module of parts (norvi._parts) gets the same two functions with
 // first_photon and photon_count: the part of a run of num_photons one call
-// traces, so a run can be split and summed.
+// traces, so a run can be split and summed; they trace with the interpreter
+// lock released.
 
 #include <sstream>
 #include <stdexcept>
@@ -54,23 +55,26 @@ py::dict forward_cpu(const EmbreeSceneManager& scene, int nx, int ny,
                      const FloatArray& layer_heights, int num_photons, int num_bands,
                      bool per_leaf, const FloatArray& brf_directions, int num_brf_dirs,
                      float prob_sun, int max_depth, int terrain_instance_id,
-                     const py::object& progress, embree::PhotonRange photons) {
+                     const py::object& progress, embree::PhotonRange photons, bool release_gil) {
     const std::vector<float> heights = to_vector_1d(layer_heights);
     const float* dirs = brf_pointer(brf_directions, num_brf_dirs);
-    const embree::ForwardResult r = embree::render_forward(
-        scene, nx, ny, heights, num_photons, num_bands, per_leaf, prob_sun, dirs, num_brf_dirs,
-        max_depth, /*rr_depth*/ 3, /*num_threads*/ 0, wrap_progress(progress),
-        terrain_instance_id, photons);
+    const ProgressFn report = wrap_progress(progress);
+    const embree::ForwardResult r = call_engine(release_gil, [&] {
+        return embree::render_forward(scene, nx, ny, heights, num_photons, num_bands, per_leaf,
+                                      prob_sun, dirs, num_brf_dirs, max_depth, /*rr_depth*/ 3,
+                                      /*num_threads*/ 0, report, terrain_instance_id, photons);
+    });
     return pack_forward(r, per_leaf, num_brf_dirs);
 }
 
 py::dict flux_cpu(const EmbreeSceneManager& scene, int nx, int ny, int num_photons, int num_bands,
                   float prob_sun, int max_bounces, int max_depth, int rr_depth,
-                  const py::object& progress, embree::PhotonRange photons) {
-    const embree::FluxResult r = embree::render_flux(scene, nx, ny, num_photons, num_bands,
-                                                     prob_sun, max_bounces, max_depth, rr_depth,
-                                                     /*num_threads*/ 0, wrap_progress(progress),
-                                                     photons);
+                  const py::object& progress, embree::PhotonRange photons, bool release_gil) {
+    const ProgressFn report = wrap_progress(progress);
+    const embree::FluxResult r = call_engine(release_gil, [&] {
+        return embree::render_flux(scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces,
+                                   max_depth, rr_depth, /*num_threads*/ 0, report, photons);
+    });
     py::dict d;
     d["downwelling"] = make_array(r.down, {r.ny, r.nx, r.num_bands});
     d["upwelling"] = make_array(r.up, {r.ny, r.nx, r.num_bands});
@@ -100,7 +104,7 @@ void register_simulate_forward_cpu(py::module_& m) {
            const py::object& progress) {
             return forward_cpu(scene, nx, ny, layer_heights, num_photons, num_bands, per_leaf,
                                brf_directions, num_brf_dirs, prob_sun, max_depth,
-                               terrain_instance_id, progress, {});
+                               terrain_instance_id, progress, {}, false);
         },
         NORVI_FORWARD_ARGS);
 }
@@ -112,7 +116,7 @@ void register_simulate_flux_cpu(py::module_& m) {
            float prob_sun, int max_bounces, int max_depth, int rr_depth,
            const py::object& progress) {
             return flux_cpu(scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces,
-                            max_depth, rr_depth, progress, {});
+                            max_depth, rr_depth, progress, {}, false);
         },
         NORVI_FLUX_ARGS);
 }
@@ -126,7 +130,8 @@ void register_photon_parts(py::module_& m) {
            const py::object& progress, int first_photon, int photon_count) {
             return forward_cpu(scene, nx, ny, layer_heights, num_photons, num_bands, per_leaf,
                                brf_directions, num_brf_dirs, prob_sun, max_depth,
-                               terrain_instance_id, progress, {first_photon, photon_count});
+                               terrain_instance_id, progress, {first_photon, photon_count},
+                               true);
         },
         NORVI_FORWARD_ARGS, py::arg("first_photon") = 0, py::arg("photon_count") = -1);
     m.def(
@@ -135,7 +140,7 @@ void register_photon_parts(py::module_& m) {
            float prob_sun, int max_bounces, int max_depth, int rr_depth,
            const py::object& progress, int first_photon, int photon_count) {
             return flux_cpu(scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces,
-                            max_depth, rr_depth, progress, {first_photon, photon_count});
+                            max_depth, rr_depth, progress, {first_photon, photon_count}, true);
         },
         NORVI_FLUX_ARGS, py::arg("first_photon") = 0, py::arg("photon_count") = -1);
 }

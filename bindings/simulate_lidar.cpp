@@ -1,7 +1,8 @@
 // simulate_lidar_cpu: LiDAR waveforms and point clouds from the CPU scene.
 // The module of parts (norvi._parts) gets the same function with first_pulse,
 // the run-wide index of the first pulse given, so a run split into slices of
-// pulses reports the pulse indices of the whole run.
+// pulses reports the pulse indices of the whole run; it traces with the
+// interpreter lock released.
 
 #include <cstdint>
 #include <sstream>
@@ -33,14 +34,18 @@ py::dict lidar_cpu(const embree::EmbreeSceneManager& scene, const FloatArray& pu
                    int beam_samples_per_dim, float pulse_energy, float sensor_area,
                    float range_resolution, float min_range, float max_range, int num_wavelengths,
                    float pulse_fwhm_ns, float peak_threshold, int max_returns_per_pulse,
-                   bool direct_mode, int first_pulse) {
+                   bool direct_mode, int first_pulse, bool release_gil) {
     require_pulse_values(pulse_origins, num_pulses, "pulse_origins");
     require_pulse_values(pulse_directions, num_pulses, "pulse_directions");
-    const embree::LidarResult r = embree::simulate_lidar(
-        scene, pulse_origins.data(), pulse_directions.data(), num_pulses, beam_half_angle_rad,
-        beam_samples_per_dim, pulse_energy, sensor_area, range_resolution, min_range, max_range,
-        num_wavelengths, pulse_fwhm_ns, peak_threshold, max_returns_per_pulse, direct_mode, 0, {},
-        first_pulse);
+    const float* origins = pulse_origins.data();
+    const float* directions = pulse_directions.data();
+    const embree::LidarResult r = call_engine(release_gil, [&] {
+        return embree::simulate_lidar(scene, origins, directions, num_pulses, beam_half_angle_rad,
+                                      beam_samples_per_dim, pulse_energy, sensor_area,
+                                      range_resolution, min_range, max_range, num_wavelengths,
+                                      pulse_fwhm_ns, peak_threshold, max_returns_per_pulse,
+                                      direct_mode, 0, {}, first_pulse);
+    });
 
     py::dict d;
     if (r.waveform.empty()) {
@@ -82,7 +87,8 @@ void register_simulate_lidar_cpu(py::module_& m) {
             return lidar_cpu(scene, pulse_origins, pulse_directions, num_pulses,
                              beam_half_angle_rad, beam_samples_per_dim, pulse_energy, sensor_area,
                              range_resolution, min_range, max_range, num_wavelengths,
-                             pulse_fwhm_ns, peak_threshold, max_returns_per_pulse, direct_mode, 0);
+                             pulse_fwhm_ns, peak_threshold, max_returns_per_pulse, direct_mode, 0,
+                             false);
         },
         NORVI_LIDAR_ARGS);
 }
@@ -100,7 +106,7 @@ void register_simulate_lidar_cpu_part(py::module_& m) {
                              beam_half_angle_rad, beam_samples_per_dim, pulse_energy, sensor_area,
                              range_resolution, min_range, max_range, num_wavelengths,
                              pulse_fwhm_ns, peak_threshold, max_returns_per_pulse, direct_mode,
-                             first_pulse);
+                             first_pulse, true);
         },
         NORVI_LIDAR_ARGS, py::arg("first_pulse") = 0);
 }

@@ -4,6 +4,8 @@ dies mid-run; a failing piece surfaces its error."""
 
 import os
 import signal
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -107,3 +109,10 @@ def test_a_worker_killed_mid_run_has_its_piece_run_again(scene, client):
     got = nd.simulate_cpu(scene, 300, client=client, chunks=1, progress=kill_a_busy_worker)
     assert killed and np.array_equal(got, want)
     client.wait_for_workers(2, timeout=60)
+
+
+def test_without_a_client_dask_is_never_imported():
+    code = ("import sys, norvi.distributed as nd; from conftest import build_feature_scene; "
+            "nd.simulate_cpu(build_feature_scene(), 1, chunks=4, progress_bar=False); "
+            "assert not {'dask', 'distributed'} & set(sys.modules), sorted(sys.modules)")
+    subprocess.run([sys.executable, "-c", code], check=True, cwd=os.path.dirname(__file__))
