@@ -64,8 +64,12 @@ def _flux_piece(first, count, scene, **kwargs):
 
 
 def _lidar_piece(origins, directions, first, count, scene, **kwargs):
-    return _parts.simulate_lidar_cpu(scene, origins, directions, count, **kwargs,
-                                     first_pulse=first)
+    r = _parts.simulate_lidar_cpu(scene, origins, directions, count, **kwargs, first_pulse=first)
+    if kwargs["direct_mode"]:
+        # Direct mode has no waveform, only zeros of its shape: made once at
+        # the merge instead of travelling back with every piece.
+        r["waveform"] = r["waveform"].shape
+    return r
 
 
 # --- merging -----------------------------------------------------------------
@@ -82,8 +86,13 @@ def _sum_tallies(results):
 
 
 def _merge_lidar(results):
+    waves = [r["waveform"] for r in results]
+    if isinstance(waves[0], tuple):  # direct mode: the shapes of zero waveforms
+        waveform = np.zeros((sum(w[0] for w in waves),) + waves[0][1:], np.float32)
+    else:
+        waveform = np.concatenate(waves, axis=0)
     return {
-        "waveform": np.concatenate([r["waveform"] for r in results], axis=0),
+        "waveform": waveform,
         "points": np.concatenate([r["points"] for r in results], axis=0),
         "num_bins": results[0]["num_bins"],
         "num_returns": sum(r["num_returns"] for r in results),
