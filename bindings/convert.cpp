@@ -74,6 +74,19 @@ std::vector<float> list_to_floats(const py::list& values, const char* what) {
     return out;
 }
 
+FloatArray energy_balance_albedos(const py::object& sw_albedos, const char* not_1d) {
+    if (sw_albedos.is_none()) return FloatArray();
+    const py::array a = py::module_::import("numpy").attr("asarray")(sw_albedos, "float32");
+    if (a.ndim() != 1) throw std::runtime_error(not_1d);
+    return FloatArray::ensure(a);
+}
+
+const float* energy_balance_band_values(const FloatArray& a, int n_bands, const char* message) {
+    if (a.size() == 0) return nullptr;
+    if (a.ndim() != 1 || a.shape(0) != n_bands) throw std::runtime_error(message);
+    return a.data();
+}
+
 py::array_t<float> make_array(const float* values, std::vector<py::ssize_t> shape) {
     py::array_t<float> out(shape);
     if (out.size() > 0) std::memcpy(out.mutable_data(), values, out.size() * sizeof(float));

@@ -43,6 +43,17 @@ std::vector<float> first_values_1d(const FloatArray& a, std::size_t n, const cha
 // list raises TypeError naming `what` and the position.
 std::vector<float> list_to_floats(const py::list& values, const char* what);
 
+// The optional sw_albedos of the energy-balance runs: None gives an empty
+// array (absent); anything else is turned into float32 by NumPy (its own
+// exception propagates) and must have one dimension, else RuntimeError
+// `not_1d`. The caller keeps the array alive while its data is used.
+FloatArray energy_balance_albedos(const py::object& sw_albedos, const char* not_1d);
+
+// A per-band array of the multiband energy balance: null when it has no
+// element; otherwise it must hold exactly n_bands values in one dimension,
+// else RuntimeError `message`.
+const float* energy_balance_band_values(const FloatArray& a, int n_bands, const char* message);
+
 // New float32 / int32 arrays owning a copy of the values.
 py::array_t<float> make_array(const std::vector<float>& values, std::vector<py::ssize_t> shape);
 py::array_t<float> make_array(const float* values, std::vector<py::ssize_t> shape);

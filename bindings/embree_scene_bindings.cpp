@@ -144,6 +144,43 @@ void register_embree_scene(py::module_& m) {
              })
         .def("set_measurement_plane", &EmbreeSceneManager::set_measurement_height,
              py::arg("height"))
+        // Per-primitive data, as on the GPU scene (global primitive order).
+        .def("n_primitives", &EmbreeSceneManager::n_primitives)
+        .def("get_primitive_areas",
+             [](const EmbreeSceneManager& s) {
+                 const std::vector<float> a = s.primitive_areas();
+                 return make_array(a, {static_cast<py::ssize_t>(a.size())});
+             })
+        .def("get_primitive_mat_ids",
+             [](const EmbreeSceneManager& s) {
+                 const std::vector<int32_t> ids = s.primitive_material_ids();
+                 return make_int_array(ids.data(), {static_cast<py::ssize_t>(ids.size())});
+             })
+        .def(
+            "set_primitive_temperatures",
+            [](EmbreeSceneManager& s, const FloatArray& temperatures) {
+                if (temperatures.ndim() != 1) throw std::runtime_error("temperatures must be 1D");
+                s.set_primitive_temperatures(to_vector_1d(temperatures));
+            },
+            py::arg("temperatures"))
+        .def("clear_primitive_temperatures", &EmbreeSceneManager::clear_primitive_temperatures)
+        .def("get_primitive_temperatures",
+             [](const EmbreeSceneManager& s) {
+                 const std::vector<float>& t = s.primitive_temperatures();
+                 return make_array(t, {static_cast<py::ssize_t>(t.size())});
+             })
+        .def(
+            "set_primitive_emissivities",
+            [](EmbreeSceneManager& s, const FloatArray& emissivities) {
+                if (emissivities.ndim() != 1) throw std::runtime_error("emissivities must be 1D");
+                s.set_primitive_emissivities(to_vector_1d(emissivities));
+            },
+            py::arg("emissivities"))
+        .def("clear_primitive_emissivities", &EmbreeSceneManager::clear_primitive_emissivities)
+        .def("get_primitive_emissivities", [](const EmbreeSceneManager& s) {
+            const std::vector<float>& e = s.primitive_emissivities();
+            return make_array(e, {static_cast<py::ssize_t>(e.size())});
+        })
         // The state: a dictionary of arrays holding everything the scene was
         // given (scene_state_dict.cpp); it is also what pickling carries.
         .def("get_state", [](const EmbreeSceneManager& s) { return state_to_dict(scene_state(s)); })

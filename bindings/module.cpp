@@ -23,5 +23,9 @@ PYBIND11_MODULE(norvi_gpu, m) {
     register_simulate_cpu(m);
     register_simulate_forward_cpu(m);
     register_simulate_flux_cpu(m);
-    register_simulate_lidar_cpu(m);  // simulate_lidar_cpu, the last registration
+    register_simulate_lidar_cpu(m);
+    // Passive microwave on the CPU, and the phase tables it reads.
+    register_simulate_microwave_cpu(m);
+    // run_energy_balance_cpu, run_energy_balance_multiband_cpu: the last registrations.
+    register_energy_balance_cpu(m);
 }

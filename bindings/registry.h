@@ -14,6 +14,8 @@ void register_simulate_cpu(pybind11::module_& m);
 void register_simulate_forward_cpu(pybind11::module_& m);
 void register_simulate_flux_cpu(pybind11::module_& m);
 void register_simulate_lidar_cpu(pybind11::module_& m);
+void register_simulate_microwave_cpu(pybind11::module_& m);  // simulate_microwave_cpu, make_mw_phase_tables
+void register_energy_balance_cpu(pybind11::module_& m);  // both energy-balance runs
 
 // The module of parts, norvi._parts: the four CPU simulations again, each
 // with what picks a part of a run (parts_module.cpp).

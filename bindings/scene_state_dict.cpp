@@ -24,6 +24,8 @@
 //   num_repetitions          int;  scene_x_size, scene_y_size  float
 //   thermal_mode             bool;  thermal_wavelengths  float32 (W,)
 //   measurement_height       float
+//   primitive_temperatures   float32 (P,) or (0,): per primitive [K], global
+//   primitive_emissivities   float32 (P,) or (0,)  primitive order; empty: none
 //   built                    bool
 // Scalars may also come as 0-d arrays or NumPy scalars (what numpy.load gives).
 
@@ -227,6 +229,10 @@ py::dict state_to_dict(const SceneState& s) {
     d["thermal_wavelengths"] = copy_array(s.thermal_wavelengths.data(),
                                           {static_cast<py::ssize_t>(s.thermal_wavelengths.size())});
     d["measurement_height"] = s.measurement_height;
+    d["primitive_temperatures"] = copy_array(
+        s.primitive_temperatures.data(), {static_cast<py::ssize_t>(s.primitive_temperatures.size())});
+    d["primitive_emissivities"] = copy_array(
+        s.primitive_emissivities.data(), {static_cast<py::ssize_t>(s.primitive_emissivities.size())});
     d["built"] = s.built;
     return d;
 }
@@ -334,6 +340,12 @@ SceneState state_from_dict(const py::dict& d) {
     const auto wl = r.array<float>("thermal_wavelengths", 1, -1, "a float32 array of shape (W,)");
     s.thermal_wavelengths.assign(wl.data(), wl.data() + wl.size());
     s.measurement_height = r.real("measurement_height");
+    const auto temps =
+        r.array<float>("primitive_temperatures", 1, -1, "a float32 array of shape (P,) or (0,)");
+    s.primitive_temperatures.assign(temps.data(), temps.data() + temps.size());
+    const auto emis =
+        r.array<float>("primitive_emissivities", 1, -1, "a float32 array of shape (P,) or (0,)");
+    s.primitive_emissivities.assign(emis.data(), emis.data() + emis.size());
     s.built = r.flag("built");
     r.refuse_unknown();
     return s;

@@ -279,6 +279,7 @@ void EmbreeSceneManager::build_scene_() {
 
     rtcCommitScene(top_scene_.get());
     check_device_error_("build");
+    compute_prim_offsets_();
     built_ = true;
 }
 

@@ -143,9 +143,34 @@ public:
     }
     RTCDevice device() const { return device_.get(); }
 
+    // --- per-primitive data (scene/embree_primitives.cpp) --------------------
+    // A primitive is one triangle of one instance; the global order is the
+    // instances in order, then the triangles of each instance's mesh. Counts
+    // and offsets are those of the last build (0 before any build).
+    long long n_primitives() const {
+        return prim_offsets_.empty() ? 0 : prim_offsets_.back();
+    }
+    // num_instances + 1 entries: the global index of instance k's first triangle.
+    const std::vector<long long>& instance_prim_offsets() const { return prim_offsets_; }
+    // World-space vertices of triangle `tri` of instance `inst`.
+    void primitive_vertices(int inst, int tri, float3& v0, float3& v1, float3& v2) const;
+    std::vector<float> primitive_areas() const;
+    std::vector<int32_t> primitive_material_ids() const;
+    // Per-primitive temperatures [K] and long-wave emissivities: the length
+    // must equal n_primitives() (std::runtime_error otherwise, nothing
+    // changes); negative or non-finite temperatures and emissivities outside
+    // [0, 1] are refused with std::invalid_argument.
+    void set_primitive_temperatures(const std::vector<float>& values);
+    void set_primitive_emissivities(const std::vector<float>& values);
+    void clear_primitive_temperatures() { prim_temperatures_.clear(); }
+    void clear_primitive_emissivities() { prim_emissivities_.clear(); }
+    const std::vector<float>& primitive_temperatures() const { return prim_temperatures_; }
+    const std::vector<float>& primitive_emissivities() const { return prim_emissivities_; }
+
 private:
     void build_scene_();
     void compute_bounds_();
+    void compute_prim_offsets_();
     void set_instance_transform_(RTCGeometry geom, const float* xform12) const;
     void check_device_error_(const char* what);
     static void error_callback_(void* user, RTCError code, const char* message);
@@ -194,6 +219,10 @@ private:
     };
     std::vector<std::vector<float3>> corner_normals_;
     std::vector<InstanceShade> shade_;
+
+    std::vector<long long> prim_offsets_;  // empty until built
+    std::vector<float> prim_temperatures_;
+    std::vector<float> prim_emissivities_;
 };
 
 }  // namespace norvi::embree

@@ -37,6 +37,8 @@ SceneState scene_state(const EmbreeSceneManager& scene) {
     s.thermal_mode = scene.thermal_mode();
     s.thermal_wavelengths = scene.thermal_wavelengths();
     s.measurement_height = scene.measurement_height();
+    s.primitive_temperatures = scene.primitive_temperatures();
+    s.primitive_emissivities = scene.primitive_emissivities();
     s.built = scene.is_built();
     return s;
 }
@@ -72,7 +74,20 @@ std::unique_ptr<EmbreeSceneManager> scene_from_state(const SceneState& s) {
     scene->set_repetitive(s.num_repetitions, s.scene_x_size, s.scene_y_size);
     scene->set_thermal_mode(s.thermal_mode, s.thermal_wavelengths);
     scene->set_measurement_height(s.measurement_height);
+    // Per-primitive data is counted over the built instances.
     if (s.built) scene->build();
+    try {
+        if (!s.primitive_temperatures.empty())
+            scene->set_primitive_temperatures(s.primitive_temperatures);
+    } catch (const std::exception& e) {
+        throw std::invalid_argument(std::string("primitive_temperatures: ") + e.what());
+    }
+    try {
+        if (!s.primitive_emissivities.empty())
+            scene->set_primitive_emissivities(s.primitive_emissivities);
+    } catch (const std::exception& e) {
+        throw std::invalid_argument(std::string("primitive_emissivities: ") + e.what());
+    }
     return scene;
 }
 

@@ -49,6 +49,11 @@ struct SceneState {
     bool thermal_mode = false;
     std::vector<float> thermal_wavelengths;
     float measurement_height = 0.0f;
+    // Per-primitive temperatures [K] and emissivities, in the global primitive
+    // order (instances in order, then the triangles of each instance's mesh);
+    // empty when the scene has none.
+    std::vector<float> primitive_temperatures;
+    std::vector<float> primitive_emissivities;
     bool built = false;
 };
 
@@ -56,8 +61,8 @@ struct SceneState {
 SceneState scene_state(const embree::EmbreeSceneManager& scene);
 
 // A new CPU scene filled from `state` and built when the state says it was.
-// Bad meshes or instances throw std::invalid_argument naming the mesh or
-// instance; the half-filled scene is destroyed, nothing else is touched.
+// Bad meshes, instances or per-primitive arrays throw std::invalid_argument
+// naming the mesh, the instance or the array; the half-filled scene is destroyed, nothing else is touched.
 std::unique_ptr<embree::EmbreeSceneManager> scene_from_state(const SceneState& state);
 
 }  // namespace norvi

@@ -43,6 +43,16 @@ const char* norvi_emu_trace(void);
 
 // Live handles.
 int norvi_emu_live_streams(void);
+// Device memory: allocations not yet freed, and their bytes. A simulator or
+// scene that released everything leaves both where they were before it.
+int norvi_emu_live_allocations(void);
+unsigned long long norvi_emu_live_bytes(void);
+// What the last refused device operation did wrong ("cudaFree: ... is not a
+// live allocation", a launch's out-of-range SBT index ...); "" when none.
+// Each fault is also written to stderr, as a memory checker would report it.
+const char* norvi_emu_last_fault(void);
+// Live OptiX objects of each kind: "accel", "module", "program group", "pipeline".
+int norvi_emu_optix_live_objects(const char* kind);
 int norvi_emu_optix_live_contexts(void);
 
 // OptiX driver: the ABI versions it grants (0 = none); any other ABI is

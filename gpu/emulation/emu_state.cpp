@@ -1,5 +1,8 @@
 #include "gpu/emulation/emu_state.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "gpu/emulation/emu_control.h"
 
 namespace norvi::emu {
@@ -12,6 +15,11 @@ void State::reset() {
     for (const void* s : streams) delete static_cast<const char*>(s);
     streams.clear();
     granted_abis = {118, 105};
+    reset_optix_objects();
+    for (const auto& a : allocations) std::free(reinterpret_cast<void*>(a.first));
+    allocations.clear();
+    live_bytes = 0;
+    last_fault.clear();
     for (auto& c : optix_contexts) delete static_cast<const char*>(c.first);
     optix_contexts.clear();
     context_created = false;
@@ -35,6 +43,18 @@ int State::enter(const std::string& call, const std::string& detail) {
         }
     }
     return 0;
+}
+
+bool State::in_device_range(std::uintptr_t address, std::size_t bytes) const {
+    auto it = allocations.upper_bound(address);
+    if (it == allocations.begin()) return false;
+    --it;
+    return address - it->first <= it->second && bytes <= it->second - (address - it->first);
+}
+
+void State::fault(const std::string& what) {
+    last_fault = what;
+    std::fprintf(stderr, "[emulated GPU] %s\n", what.c_str());
 }
 
 State& state() {
@@ -95,6 +115,21 @@ const char* norvi_emu_trace(void) {
     s.trace_text.clear();
     for (const auto& line : s.trace) s.trace_text += line + "\n";
     return s.trace_text.c_str();
+}
+
+int norvi_emu_live_allocations(void) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return static_cast<int>(state().allocations.size());
+}
+
+unsigned long long norvi_emu_live_bytes(void) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().live_bytes;
+}
+
+const char* norvi_emu_last_fault(void) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().last_fault.c_str();
 }
 
 int norvi_emu_live_streams(void) {

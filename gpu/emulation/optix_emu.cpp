@@ -3,7 +3,9 @@
 // The tables are laid out independently of gpu/optix/optix_abi.h, slot by
 // slot from the published OptiX 9.1 (ABI 118, 60 slots) and 9.0 (ABI 105,
 // 52 slots) orders, so a wrong slot map in our code calls the wrong entry
-// here and fails. Entries not emulated yet answer OPTIX_ERROR_NOT_SUPPORTED.
+// here and fails. Entries not emulated answer OPTIX_ERROR_NOT_SUPPORTED.
+// Where the two ABIs pass different option structs (module and pipeline
+// creation), each table gets its own reader of the struct it is given.
 
 #include <cstddef>
 #include <mutex>
@@ -12,6 +14,8 @@
 
 #include "gpu/emulation/emu_control.h"
 #include "gpu/emulation/emu_state.h"
+#include "gpu/emulation/optix_objects.h"
+#include "gpu/optix/optix_abi.h"
 #include "gpu/optix/optix_types.h"
 
 using namespace norvi::optix;
@@ -25,6 +29,12 @@ const char* error_name(OptixResult r) {
     switch (r) {
         case OPTIX_SUCCESS: return "OPTIX_SUCCESS";
         case OPTIX_ERROR_INVALID_VALUE: return "OPTIX_ERROR_INVALID_VALUE";
+        case OPTIX_ERROR_INVALID_OPERATION: return "OPTIX_ERROR_INVALID_OPERATION";
+        case OPTIX_ERROR_LAUNCH_FAILURE: return "OPTIX_ERROR_LAUNCH_FAILURE";
+        case OPTIX_ERROR_INVALID_INPUT: return "OPTIX_ERROR_INVALID_INPUT";
+        case OPTIX_ERROR_DEVICE_OUT_OF_MEMORY: return "OPTIX_ERROR_DEVICE_OUT_OF_MEMORY";
+        case OPTIX_ERROR_CUDA_ERROR: return "OPTIX_ERROR_CUDA_ERROR";
+        case OPTIX_ERROR_INTERNAL_ERROR: return "OPTIX_ERROR_INTERNAL_ERROR";
         case OPTIX_ERROR_INVALID_DEVICE_CONTEXT: return "OPTIX_ERROR_INVALID_DEVICE_CONTEXT";
         case OPTIX_ERROR_CUDA_NOT_INITIALIZED: return "OPTIX_ERROR_CUDA_NOT_INITIALIZED";
         case OPTIX_ERROR_NOT_SUPPORTED: return "OPTIX_ERROR_NOT_SUPPORTED";
@@ -38,6 +48,10 @@ const char* error_string(OptixResult r) {
     switch (r) {
         case OPTIX_SUCCESS: return "Success";
         case OPTIX_ERROR_INVALID_VALUE: return "Invalid value";
+        case OPTIX_ERROR_INVALID_OPERATION: return "Invalid operation";
+        case OPTIX_ERROR_LAUNCH_FAILURE: return "Launch failure";
+        case OPTIX_ERROR_INVALID_INPUT: return "Invalid input";
+        case OPTIX_ERROR_NOT_SUPPORTED: return "Not supported";
         case OPTIX_ERROR_INVALID_DEVICE_CONTEXT: return "Invalid device context";
         case OPTIX_ERROR_CUDA_NOT_INITIALIZED: return "CUDA is not initialized";
         default: return "Unrecognized OptixResult code";
@@ -74,9 +88,58 @@ OptixResult device_context_destroy(OptixDeviceContext context) {
     if (OptixResult e = injected("optixDeviceContextDestroy")) return e;
     auto it = state().optix_contexts.find(context);
     if (it == state().optix_contexts.end()) return OPTIX_ERROR_INVALID_DEVICE_CONTEXT;
+    norvi::emu::destroy_context_objects(it->first);
     delete static_cast<const char*>(it->first);
     state().optix_contexts.erase(it);
     return OPTIX_SUCCESS;
+}
+
+// Module and pipeline creation read the option structs of their ABI.
+template <bool Abi118>
+OptixResult module_create(OptixDeviceContext context, const void* module_options, const void* pipeline_options,
+                          const char* input, std::size_t input_size, char* log, std::size_t* log_size,
+                          OptixModule* module) {
+    (void)module_options;  // nothing is compiled: optimisation and debug levels change nothing here
+    norvi::emu::CompileOptions o;
+    if (pipeline_options) {
+        if constexpr (Abi118) {
+            const auto* p = static_cast<const OptixPipelineCompileOptions*>(pipeline_options);
+            o.num_payload_values = p->numPayloadValues;
+            o.params_name = p->pipelineLaunchParamsVariableName ? p->pipelineLaunchParamsVariableName : "";
+            o.params_bytes = p->pipelineLaunchParamsSizeInBytes;
+        } else {
+            const auto* p = static_cast<const norvi::optix::OptixPipelineCompileOptions90*>(pipeline_options);
+            o.num_payload_values = p->numPayloadValues;
+            o.params_name = p->pipelineLaunchParamsVariableName ? p->pipelineLaunchParamsVariableName : "";
+        }
+    }
+    return norvi::emu::module_create(context, pipeline_options ? &o : nullptr, input, input_size, log, log_size,
+                                     module);
+}
+
+OptixResult program_group_create(OptixDeviceContext context, const OptixProgramGroupDesc* descs,
+                                 unsigned int count, const OptixProgramGroupOptions*, char* log,
+                                 std::size_t* log_size, OptixProgramGroup* groups) {
+    return norvi::emu::program_group_create(context, descs, count, log, log_size, groups);
+}
+
+template <bool Abi118>
+OptixResult pipeline_create(OptixDeviceContext context, const void* pipeline_options, const void* link_options,
+                            const OptixProgramGroup* groups, unsigned int count, char* log, std::size_t* log_size,
+                            OptixPipeline* pipeline) {
+    (void)pipeline_options;
+    unsigned int trace_depth = 0, traversable_depth = 0;
+    if (link_options) {
+        if constexpr (Abi118) {
+            const auto* l = static_cast<const OptixPipelineLinkOptions*>(link_options);
+            trace_depth = l->maxTraceDepth;
+            traversable_depth = l->maxTraversableGraphDepth;
+        } else {
+            trace_depth = static_cast<const norvi::optix::OptixPipelineLinkOptions90*>(link_options)->maxTraceDepth;
+        }
+    }
+    return norvi::emu::pipeline_create(context, groups, count, trace_depth, traversable_depth, log, log_size,
+                                       pipeline);
 }
 
 // Every entry of the two published tables, in slot order.
@@ -147,12 +210,23 @@ int slot_of(const char* const (&names)[N], const char* name) {
     return -1;
 }
 
-template <std::size_t N>
+template <bool Abi118, std::size_t N>
 void fill_table(AnyFn* table, const char* const (&names)[N]) {
     table[slot_of(names, "optixGetErrorName")] = any(&error_name);
     table[slot_of(names, "optixGetErrorString")] = any(&error_string);
     table[slot_of(names, "optixDeviceContextCreate")] = any(&device_context_create);
     table[slot_of(names, "optixDeviceContextDestroy")] = any(&device_context_destroy);
+    table[slot_of(names, "optixModuleCreate")] = any(&module_create<Abi118>);
+    table[slot_of(names, "optixModuleDestroy")] = any(&norvi::emu::module_destroy);
+    table[slot_of(names, "optixProgramGroupCreate")] = any(&program_group_create);
+    table[slot_of(names, "optixProgramGroupDestroy")] = any(&norvi::emu::program_group_destroy);
+    table[slot_of(names, "optixPipelineCreate")] = any(&pipeline_create<Abi118>);
+    table[slot_of(names, "optixPipelineDestroy")] = any(&norvi::emu::pipeline_destroy);
+    table[slot_of(names, "optixPipelineSetStackSize")] = any(&norvi::emu::pipeline_set_stack_size);
+    table[slot_of(names, "optixAccelComputeMemoryUsage")] = any(&norvi::emu::accel_compute_memory_usage);
+    table[slot_of(names, "optixAccelBuild")] = any(&norvi::emu::accel_build);
+    table[slot_of(names, "optixSbtRecordPackHeader")] = any(&norvi::emu::sbt_record_pack_header);
+    table[slot_of(names, "optixLaunch")] = any(&norvi::emu::launch);
 }
 
 }  // namespace
@@ -172,10 +246,10 @@ extern "C" int norvi_emu_optix_query_function_table(int abi, unsigned int num_op
     auto* slots = static_cast<AnyFn*>(table);
     if (abi == 118) {
         fill_not_emulated<true>(slots, std::make_integer_sequence<int, 60>{});
-        fill_table(slots, kNames118);
+        fill_table<true>(slots, kNames118);
     } else {
         fill_not_emulated<false>(slots, std::make_integer_sequence<int, 52>{});
-        fill_table(slots, kNames105);
+        fill_table<false>(slots, kNames105);
     }
     return OPTIX_SUCCESS;
 }

@@ -55,7 +55,9 @@ foreach(name
     _optix_get_triangle_barycentrics _optix_get_ray_tmax
     _optix_get_world_ray_origin_x _optix_get_world_ray_origin_y _optix_get_world_ray_origin_z
     _optix_get_world_ray_direction_x _optix_get_world_ray_direction_y _optix_get_world_ray_direction_z
-    _optix_get_hit_kind _optix_get_backface_from_hit_kind _optix_terminate_ray)
+    _optix_get_hit_kind _optix_get_backface_from_hit_kind _optix_terminate_ray
+    _optix_get_transform_list_size _optix_get_transform_list_handle _optix_get_transform_type_from_handle
+    _optix_get_instance_transform_from_handle _optix_get_instance_inverse_transform_from_handle)
   string(FIND "${probe}" "${name}," pos)
   if(pos EQUAL -1)
     list(APPEND errors "probe: no call to ${name}")

@@ -30,7 +30,8 @@ extern "C" __global__ void __closesthit__probe() {
     const float t = optixGetRayTmax();
     const unsigned int id = optixGetPrimitiveIndex() + optixGetInstanceId() + optixGetInstanceIndex() +
                             static_cast<unsigned int>(hg->material_id) + (optixIsBackFaceHit() ? 1u : 0u);
-    optixSetPayload_0(id + optixGetPayload_0());
+    const float w = optixTransformPointFromObjectToWorldSpace(o).x + optixTransformNormalFromObjectToWorldSpace(d).y;
+    optixSetPayload_0(id + optixGetPayload_0() + static_cast<unsigned int>(w));
     optixSetPayload_1(__float_as_uint(b.x + b.y + (o.x + o.y + o.z) * t + d.x + d.y + d.z) + optixGetPayload_1());
 }
 

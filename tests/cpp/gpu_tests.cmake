@@ -12,6 +12,20 @@ if(NORVI_HAS_CUDA)
   add_dependencies(test_gpu_context norvi_fake_nvoptix)
   set_property(TARGET test_gpu_context APPEND PROPERTY BUILD_RPATH ${NORVI_EMU_OPTIX_DIR})
 
+  # The emulated GPU itself, with test programs of its own: PTX by nvcc for
+  # module creation, host build for the launches.
+  set(_emu_test_src ${CMAKE_CURRENT_SOURCE_DIR}/emu_test_programs.cu)
+  set(_emu_test_ptx ${CMAKE_CURRENT_BINARY_DIR}/emu_test_programs.ptx)
+  norvi_compile_ptx(${_emu_test_src} ${_emu_test_ptx})
+  add_custom_target(norvi_emu_test_ptx DEPENDS ${_emu_test_ptx})
+  norvi_host_program(emu_test_programs ${_emu_test_src})
+  norvi_add_test(test_emulated_gpu test_emulated_gpu.cpp)
+  target_link_libraries(test_emulated_gpu PRIVATE norvi_gpu_host norvi_platform_emu)
+  target_compile_definitions(test_emulated_gpu PRIVATE NORVI_EMU_TEST_PTX="${_emu_test_ptx}")
+  target_link_options(test_emulated_gpu PRIVATE -Wl,--disable-new-dtags)
+  add_dependencies(test_emulated_gpu norvi_fake_nvoptix norvi_emu_test_ptx norvi_emu_programs)
+  set_property(TARGET test_emulated_gpu APPEND PROPERTY BUILD_RPATH ${NORVI_EMU_OPTIX_DIR})
+
   norvi_add_test(test_gpu_optix_absent test_optix_library.cpp)
   target_compile_definitions(test_gpu_optix_absent PRIVATE NORVI_OPTIX_LIBRARY_CASE=1)
   target_link_libraries(test_gpu_optix_absent PRIVATE norvi_gpu_host norvi_platform_emu)

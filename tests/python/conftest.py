@@ -22,7 +22,7 @@ def build_feature_scene():
     three material kinds with parameters, a mesh with and one without normals,
     scaled and rotated instances, sun, constant and parametric sky, a tilted
     perspective camera, terrain following, a measurement plane and thermal
-    wavelengths (mode off). Built."""
+    wavelengths (mode off), per-primitive temperatures and emissivities. Built."""
     s = norvi_gpu.EmbreeSceneManager()
     s.set_num_bands(2)
     s.add_material(0, 0)
@@ -51,6 +51,8 @@ def build_feature_scene():
     cam = np.array([1, 0, 0, 3.0, 0, 0.8, -0.6, -6.0, 0, 0.6, 0.8, 12.0, 0, 0, 0, 1], np.float32)
     s.set_sensor(1, 20, 14, 0, 0, cam, 50.0, 0, True)
     s.build()
+    s.set_primitive_temperatures(np.linspace(280.0, 320.0, s.n_primitives(), dtype=np.float32))
+    s.set_primitive_emissivities(np.full(s.n_primitives(), 0.95, np.float32))
     return s
 
 

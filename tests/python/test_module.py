@@ -15,7 +15,8 @@ def test_registration_order():
         "OptiXContext", "SceneManager", "Simulator", "device_info",
         "make_ground_plane", "make_sphere", "make_cylinder", "HAS_EMBREE",
         "EmbreeSceneManager", "simulate_cpu", "simulate_forward_cpu",
-        "simulate_flux_cpu", "simulate_lidar_cpu",
+        "simulate_flux_cpu", "simulate_lidar_cpu", "simulate_microwave_cpu",
+        "make_mw_phase_tables", "run_energy_balance_cpu", "run_energy_balance_multiband_cpu",
     ]
     names = [k for k in vars(norvi_gpu) if not k.startswith("__")]
     present = [k for k in expected if k in names]
@@ -28,7 +29,9 @@ def test_registration_order():
 def test_module_level_functions_carry_only_their_signature():
     # pybind11 puts the signature line first; nothing may follow it.
     for name in ("device_info", "make_ground_plane", "make_sphere", "make_cylinder", "simulate_cpu",
-                 "simulate_forward_cpu", "simulate_flux_cpu", "simulate_lidar_cpu"):
+                 "simulate_forward_cpu", "simulate_flux_cpu", "simulate_lidar_cpu",
+                 "simulate_microwave_cpu", "make_mw_phase_tables",
+                 "run_energy_balance_cpu", "run_energy_balance_multiband_cpu"):
         fn = getattr(norvi_gpu, name)
         lines = [line for line in fn.__doc__.splitlines() if line.strip()]
         assert len(lines) == 1 and lines[0].startswith(name + "("), (name, fn.__doc__)

@@ -17,6 +17,9 @@ SCENE_METHODS = [
     "update_emitter_direction", "set_sensor", "set_sky", "set_hw_sky", "set_thermal_mode",
     "set_repetitive", "build", "is_built", "has_gpu_meshes", "clear_for_reuse", "build_reuse_gas",
     "total_triangles", "num_instances", "max_height", "min_height", "aabb", "set_measurement_plane",
+    "n_primitives", "get_primitive_areas", "get_primitive_mat_ids", "set_primitive_temperatures",
+    "clear_primitive_temperatures", "get_primitive_temperatures", "set_primitive_emissivities",
+    "clear_primitive_emissivities", "get_primitive_emissivities",
 ]
 
 
@@ -55,8 +58,7 @@ def params(fn, method=True):
 def test_methods_exist_in_registration_order():
     names = [k for k in E.__dict__ if k in SCENE_METHODS]
     assert names == SCENE_METHODS
-    for absent in ("update_spectral_params", "n_primitives", "get_primitive_areas",
-                   "set_primitive_temperatures", "set_sif_only_mode"):
+    for absent in ("update_spectral_params", "set_primitive_sif_spectra", "set_sif_only_mode"):
         assert not hasattr(E, absent)
 
 

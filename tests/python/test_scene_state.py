@@ -26,6 +26,7 @@ def test_state_pickle_and_file_give_back_the_scene(feature_scene, tmp_path):
     assert state["mesh_normal_counts"].tolist() == [4, 72, 0]
     assert state["material_params"][2, 3] == np.float32(310.0)
     assert state["sensor_fov"] == np.float32(50.0 * 3.1415927 / 180.0)
+    assert state["primitive_emissivities"].shape == (254,)
     image = ng.simulate_cpu(feature_scene, 3)
     path = norvi.save_scene(tmp_path / "canopy", feature_scene)
     assert path.endswith("canopy.npz")
@@ -75,7 +76,9 @@ BAD_STATES = [
     (lambda s: s.__setitem__("material_params", s["material_params"][:2].copy()), "'material_params' has 2 rows for 3 materials"),
     (_set("num_bands", 2.5), "'num_bands' must be an integer; got 2.5"),
     (_set("thermal_mode", 1), "'thermal_mode' must be a bool; got 1"),
-    (_set("primitive_temperatures", np.zeros(3, np.float32)), "'primitive_temperatures' is not a field of scene state version 1"),
+    (_set("primitive_temperatures", np.zeros(3, np.float32)),
+     "primitive_temperatures: set_primitive_temperatures: array length 3 does not match n_primitives() = 254"),
+    (_set("primitive_albedos", np.zeros(3, np.float32)), "'primitive_albedos' is not a field of scene state version 1"),
 ]
 
 

@@ -1,0 +1,83 @@
+// run_energy_balance_cpu and run_energy_balance_multiband_cpu: the CPU
+// energy-balance engines on an EmbreeSceneManager, with the arguments,
+// defaults, checks and result layouts of the GPU Simulator methods.
+
+#include "bindings/convert.h"
+#include "bindings/registry.h"
+#include "cpu/energy_balance.h"
+
+namespace norvi::py_bind {
+
+using embree::EmbreeSceneManager;
+
+void register_energy_balance_cpu(py::module_& m) {
+    m.def(
+        "run_energy_balance_cpu",
+        [](const EmbreeSceneManager& scene, int band_type, int n_samples, float sun_irradiance,
+           float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x, float sun_dir_y,
+           float sun_dir_z, bool two_sided, const py::object& sw_albedos) {
+            const FloatArray albedos = energy_balance_albedos(sw_albedos, "sw_albedos must be 1D");
+            EnergyBalanceParams p;
+            p.band_type = band_type;
+            p.n_samples = n_samples;
+            p.sun_irradiance = sun_irradiance;
+            p.sky_diffuse_radiance = sky_diffuse_radiance;
+            p.sky_lw_radiance = sky_lw_radiance;
+            p.sun_dir_x = sun_dir_x;
+            p.sun_dir_y = sun_dir_y;
+            p.sun_dir_z = sun_dir_z;
+            p.two_sided = two_sided;
+            if (!sw_albedos.is_none()) {
+                p.sw_albedos = albedos.data();
+                p.n_sw_albedos = static_cast<int32_t>(albedos.shape(0));
+            }
+            const embree::EnergyBalanceResult r = embree::run_energy_balance_cpu(scene, p);
+            return py::make_tuple(make_array(r.top, {static_cast<py::ssize_t>(r.top.size())}),
+                                  make_array(r.bot, {static_cast<py::ssize_t>(r.bot.size())}));
+        },
+        py::arg("scene"), py::arg("band_type") = 0, py::arg("n_samples") = 64,
+        py::arg("sun_irradiance") = 0.0f, py::arg("sky_diffuse_radiance") = 0.0f,
+        py::arg("sky_lw_radiance") = 0.0f, py::arg("sun_dir_x") = 0.0f,
+        py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
+        py::arg("sw_albedos") = py::none());
+
+    m.def(
+        "run_energy_balance_multiband_cpu",
+        [](const EmbreeSceneManager& scene, int n_bands, int n_samples,
+           const FloatArray& sun_irradiance, const FloatArray& sky_diffuse_radiance,
+           float sun_dir_x, float sun_dir_y, float sun_dir_z, bool two_sided,
+           const py::object& sw_albedos) {
+            EnergyBalanceMultibandParams p;
+            p.sun_irradiance = energy_balance_band_values(sun_irradiance, n_bands,
+                                            "sun_irradiance must be 1D with length n_bands");
+            p.sky_diffuse_radiance = energy_balance_band_values(
+                sky_diffuse_radiance, n_bands, "sky_diffuse_radiance must be 1D with length n_bands");
+            const FloatArray albedos =
+                energy_balance_albedos(sw_albedos, "sw_albedos must be 1D (flattened [n_bands * n_prims])");
+            p.n_bands = n_bands;
+            p.n_samples = n_samples;
+            p.sun_dir_x = sun_dir_x;
+            p.sun_dir_y = sun_dir_y;
+            p.sun_dir_z = sun_dir_z;
+            p.two_sided = two_sided;
+            if (!sw_albedos.is_none()) {
+                p.sw_albedos = albedos.data();
+                p.n_sw_albedos = static_cast<int32_t>(albedos.shape(0));
+            }
+            const embree::EnergyBalanceResult r =
+                embree::run_energy_balance_multiband_cpu(scene, p);
+            const auto nb = static_cast<py::ssize_t>(r.n_bands);
+            const auto np = static_cast<py::ssize_t>(r.n_primitives);
+            py::array_t<float> bot = r.bot.empty() ? make_array(r.bot, {0, 0})
+                                                   : make_array(r.bot, {nb, np});
+            return py::make_tuple(make_array(r.top, {nb, np}), bot);
+        },
+        py::arg("scene"), py::arg("n_bands"), py::arg("n_samples") = 64,
+        py::arg("sun_irradiance") = py::array_t<float>(0),
+        py::arg("sky_diffuse_radiance") = py::array_t<float>(0),
+        py::arg("sun_dir_x") = 0.0f,
+        py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
+        py::arg("sw_albedos") = py::none());
+}
+
+}  // namespace norvi::py_bind
