@@ -1,6 +1,7 @@
 // norvi._parts: the four CPU simulations with what picks a part of a run
 // (a band of image rows, a range of photons, the run-wide index of the first
-// pulse), for norvi.distributed, which splits a run into such parts. The
+// pulse), and the two energy-balance runs over a range of primitives, for
+// norvi.distributed, which splits a run into such parts. The
 // norvi_gpu module keeps its functions as they are; this module takes the
 // scenes it makes.
 
@@ -15,4 +16,5 @@ PYBIND11_MODULE(_parts, m) {
     register_simulate_cpu_part(m);
     register_photon_parts(m);
     register_simulate_lidar_cpu_part(m);
+    register_energy_balance_parts(m);
 }

@@ -22,5 +22,6 @@ void register_energy_balance_cpu(pybind11::module_& m);  // both energy-balance 
 void register_simulate_cpu_part(pybind11::module_& m);
 void register_photon_parts(pybind11::module_& m);  // forward and flux
 void register_simulate_lidar_cpu_part(pybind11::module_& m);
+void register_energy_balance_parts(pybind11::module_& m);  // both energy-balance runs
 
 }  // namespace norvi::py_bind

@@ -8,8 +8,9 @@ the same name, and three keyword arguments:
     this process, without importing Dask.
 ``chunks``
     the size of one piece: image rows (``simulate_cpu``), photons
-    (``simulate_forward_cpu``, ``simulate_flux_cpu``) or pulses
-    (``simulate_lidar_cpu``). ``None``: one piece without a client, otherwise
+    (``simulate_forward_cpu``, ``simulate_flux_cpu``), pulses
+    (``simulate_lidar_cpu``) or primitives (``run_energy_balance_cpu``,
+    ``run_energy_balance_multiband_cpu``). ``None``: one piece without a client, otherwise
     about four pieces per worker thread (at most 2,000,000 photons or 250,000
     pulses per piece).
 ``progress_bar``
@@ -23,16 +24,17 @@ engines draw each pixel's, photon's and pulse's random numbers from its index
 in the whole run. So the result does not depend on the split, and a piece lost
 with its worker is simply run again:
 
-- images and LiDAR results (waveforms, points, counts) equal the one-process
-  result bit for bit;
+- images, LiDAR results (waveforms, points, counts) and energy balances equal
+  the one-process result bit for bit;
 - photon tallies (forward "grid", "leaf", "brf", "albedo", "terrain"; flux
   "downwelling", "upwelling") are sums over photons whose order of addition
   changes with the split; they agree with the one-process result to float32
   rounding (a relative difference of a few 1e-7 per value).
 
 A piece that raises makes the whole call raise that error; the other pieces
-are cancelled. The scene is sent to every worker once (``client.scatter`` with
-``broadcast=True``) and travels as its state (``EmbreeSceneManager.get_state``).
+are cancelled. The scene, and any array argument shared by all pieces, is sent
+to every worker once (``client.scatter`` with ``broadcast=True``); the scene
+travels as its state (``EmbreeSceneManager.get_state``).
 The engines on a worker use all its hardware threads unless the worker's
 environment sets ``NORVI_NUM_THREADS``.
 """
@@ -43,7 +45,8 @@ import numpy as np
 
 from norvi import _parts
 
-__all__ = ["simulate_cpu", "simulate_forward_cpu", "simulate_flux_cpu", "simulate_lidar_cpu"]
+__all__ = ["simulate_cpu", "simulate_forward_cpu", "simulate_flux_cpu", "simulate_lidar_cpu",
+           "run_energy_balance_cpu", "run_energy_balance_multiband_cpu"]
 
 _MAX_PHOTONS_PER_PIECE = 2_000_000
 _MAX_PULSES_PER_PIECE = 250_000
@@ -61,6 +64,16 @@ def _forward_piece(first, count, scene, **kwargs):
 
 def _flux_piece(first, count, scene, **kwargs):
     return _parts.simulate_flux_cpu(scene, **kwargs, first_photon=first, photon_count=count)
+
+
+def _energy_balance_piece(first, count, scene, **kwargs):
+    return _parts.run_energy_balance_cpu(scene, **kwargs, first_primitive=first,
+                                         primitive_count=count)
+
+
+def _energy_balance_multiband_piece(first, count, scene, **kwargs):
+    return _parts.run_energy_balance_multiband_cpu(scene, **kwargs, first_primitive=first,
+                                                   primitive_count=count)
 
 
 def _lidar_piece(origins, directions, first, count, scene, **kwargs):
@@ -154,6 +167,8 @@ def _run_on_cluster(piece_fn, scene, args, kwargs, client, finished):
     from distributed import as_completed
 
     scene_future = client.scatter(scene, broadcast=True, hash=False)
+    kwargs = {k: client.scatter(v, broadcast=True, hash=False) if isinstance(v, np.ndarray) else v
+              for k, v in kwargs.items()}
     columns = []
     for column in zip(*args):
         if isinstance(column[0], np.ndarray):
@@ -240,6 +255,40 @@ def simulate_lidar_cpu(scene, pulse_origins, pulse_directions, num_pulses,
     results = _run_pieces(_lidar_piece, scene, args, kwargs, client, progress, progress_bar,
                           "simulate_lidar_cpu")
     return _merge_lidar(results)
+
+
+def run_energy_balance_cpu(scene, band_type=0, n_samples=64, sun_irradiance=0.0,
+                           sky_diffuse_radiance=0.0, sky_lw_radiance=0.0, sun_dir_x=0.0,
+                           sun_dir_y=0.0, sun_dir_z=1.0, two_sided=True, sw_albedos=None, *,
+                           client=None, chunks=None, progress=None, progress_bar=True):
+    """``norvi_gpu.run_energy_balance_cpu`` over ranges of primitives; (top, bot)
+    joined in primitive order, equal bit for bit."""
+    kwargs = dict(band_type=band_type, n_samples=n_samples, sun_irradiance=sun_irradiance,
+                  sky_diffuse_radiance=sky_diffuse_radiance, sky_lw_radiance=sky_lw_radiance,
+                  sun_dir_x=sun_dir_x, sun_dir_y=sun_dir_y, sun_dir_z=sun_dir_z,
+                  two_sided=two_sided, sw_albedos=sw_albedos)
+    n = scene.n_primitives()
+    results = _run_pieces(_energy_balance_piece, scene, _split(n, _piece_size(n, chunks, client)),
+                          kwargs, client, progress, progress_bar, "run_energy_balance_cpu")
+    return tuple(np.concatenate([r[i] for r in results], axis=-1) for i in (0, 1))
+
+
+def run_energy_balance_multiband_cpu(scene, n_bands, n_samples=64, sun_irradiance=(),
+                                     sky_diffuse_radiance=(), sun_dir_x=0.0, sun_dir_y=0.0,
+                                     sun_dir_z=1.0, two_sided=True, sw_albedos=None, *,
+                                     client=None, chunks=None, progress=None, progress_bar=True):
+    """``norvi_gpu.run_energy_balance_multiband_cpu`` over ranges of primitives;
+    (top, bot) of shape (n_bands, primitives) joined along the primitives."""
+    kwargs = dict(n_bands=n_bands, n_samples=n_samples,
+                  sun_irradiance=np.asarray(sun_irradiance, np.float32),
+                  sky_diffuse_radiance=np.asarray(sky_diffuse_radiance, np.float32),
+                  sun_dir_x=sun_dir_x, sun_dir_y=sun_dir_y, sun_dir_z=sun_dir_z,
+                  two_sided=two_sided, sw_albedos=sw_albedos)
+    n = scene.n_primitives()
+    results = _run_pieces(_energy_balance_multiband_piece, scene,
+                          _split(n, _piece_size(n, chunks, client)), kwargs, client, progress,
+                          progress_bar, "run_energy_balance_multiband_cpu")
+    return tuple(np.concatenate([r[i] for r in results], axis=-1) for i in (0, 1))
 
 
 def _pulse_values(values, num_pulses, name):
