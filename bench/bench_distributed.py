@@ -7,7 +7,8 @@ Builds the demo canopy (examples/canopy_scene.py), then measures:
 
 - shipping the scene: bytes of its pickle (its state), seconds to pickle and
   to rebuild it from the pickle (what a worker does), seconds of
-  client.scatter(scene, broadcast=True) to every worker;
+  client.scatter(scene, broadcast=True) to every worker; the same for a dense
+  scene of one sphere of 20 * 4**--dense-subdiv distinct triangles;
 - a forward run of --photons photons and LiDAR runs of --pulses pulses
   (direct mode) and --waveform-pulses pulses (waveform mode), each in this
   process (norvi_gpu, all hardware threads) and on a LocalCluster of
@@ -63,6 +64,7 @@ def main():
     ap.add_argument("--trees", type=int, default=12, help="trees per side of the tile")
     ap.add_argument("--workers", type=int, default=2)
     ap.add_argument("--repeats", type=int, default=2)
+    ap.add_argument("--dense-subdiv", type=int, default=8)
     args = ap.parse_args()
 
     from distributed import Client, LocalCluster
@@ -71,21 +73,31 @@ def main():
     print(f"scene: {scene.num_instances()} instances, {scene.total_triangles()} distinct triangles, "
           f"tile {info['width']:.0f} x {info['depth']:.0f} m; {os.cpu_count()} CPU cores")
 
-    t_dump, blob = best_of(args.repeats, lambda: pickle.dumps(scene, protocol=5))
-    t_load, _ = best_of(args.repeats, lambda: pickle.loads(blob))
-    print(f"scene state: {len(blob) / 1e6:.2f} MB pickled; pickle {t_dump * 1e3:.1f} ms, "
-          f"rebuild from pickle {t_load * 1e3:.1f} ms")
+    dense = norvi_gpu.EmbreeSceneManager()
+    sph = norvi_gpu.make_sphere(10.0, [0.0, 0.0, 0.0], args.dense_subdiv)
+    dense.add_material(0, 0)
+    dense.add_mesh(sph["vertices"], sph["normals"], sph["indices"], 0)
+    dense.add_instance(0)
+    dense.upload_spectral_params(np.array([0.5], np.float32))
+    dense.build()
+    for name, s in (("canopy", scene), (f"dense sphere, {dense.total_triangles():,} triangles", dense)):
+        t_dump, blob = best_of(args.repeats, lambda: pickle.dumps(s, protocol=5))
+        t_load, _ = best_of(args.repeats, lambda: pickle.loads(blob))
+        print(f"scene state ({name}): {len(blob) / 1e6:.2f} MB pickled; pickle "
+              f"{t_dump * 1e3:.1f} ms, rebuild from pickle {t_load * 1e3:.1f} ms")
 
     cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
                            dashboard_address=None, env={"NORVI_NUM_THREADS": "1"})
     client = Client(cluster)
     try:
-        def scatter():
-            f = client.scatter(scene, broadcast=True, hash=False)
-            client.replicate([f])  # already on every worker; waits for nothing more
-            del f
-        t_scatter, _ = best_of(args.repeats, scatter)
-        print(f"scatter to {args.workers} workers (broadcast): {t_scatter * 1e3:.1f} ms")
+        for name, s in (("canopy", scene), ("dense sphere", dense)):
+            def scatter():
+                f = client.scatter(s, broadcast=True, hash=False)
+                client.replicate([f])  # already on every worker; waits for nothing more
+                del f
+            t_scatter, _ = best_of(args.repeats, scatter)
+            print(f"scatter to {args.workers} workers (broadcast, {name}): {t_scatter * 1e3:.1f} ms")
+        del dense
 
         heights = np.linspace(0.0, 8.0, 9, dtype=np.float32)
         fwd = dict(nx=24, ny=24, layer_heights=heights, num_photons=args.photons, num_bands=3,
