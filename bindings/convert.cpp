@@ -35,8 +35,23 @@ std::vector<float3> to_float3_rows(const FloatArray& a, const char* what) {
     return out;
 }
 
-std::vector<int3> to_int3_rows(const IntArray& a, const char* what) {
+std::string first_changed_value(py::handle src, const py::array& cast) {
+    py::module_ np = py::module_::import("numpy");
+    py::object original = np.attr("asarray")(src);
+    const std::string kind = py::str(original.attr("dtype").attr("kind"));
+    if (kind.find_first_of("biuf") != 0)
+        return "values of dtype " + py::str(original.attr("dtype")).cast<std::string>();
+    py::object same = np.attr("equal")(original, cast);
+    if (py::bool_(np.attr("all")(same))) return {};
+    py::object first = np.attr("argmin")(same);  // the first False
+    return py::str(original.attr("flat")[first]).cast<std::string>();
+}
+
+std::vector<int3> to_int3_rows(const IntArrayArg& arg, const char* what) {
+    const IntArray& a = arg.values;
     require_rows_of_three(a, what);
+    if (!arg.lossy.empty())
+        throw std::invalid_argument(std::string(what) + " must hold 32-bit integers; got " + arg.lossy);
     std::vector<int3> out(static_cast<std::size_t>(a.shape(0)));
     if (!out.empty()) std::memcpy(out.data(), a.data(), out.size() * sizeof(int3));
     return out;
@@ -108,7 +123,12 @@ py::array_t<int32_t> make_int_array(const int32_t* values, std::vector<py::ssize
 }
 
 ProgressFn wrap_progress(const py::object& progress) {
-    if (progress.is_none()) return {};
+    if (progress.is_none()) {
+        return [](int, int, float) {
+            py::gil_scoped_acquire gil;
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        };
+    }
     // The callable is shared by copies of the function; its reference count
     // may only be touched under the interpreter lock.
     auto holder = std::shared_ptr<py::object>(new py::object(progress), [](py::object* p) {
@@ -117,6 +137,7 @@ ProgressFn wrap_progress(const py::object& progress) {
     });
     return [holder](int done, int total, float elapsed_ms) {
         py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         (*holder)(done, total, elapsed_ms);
     };
 }

@@ -20,9 +20,41 @@ namespace norvi::py_bind {
 namespace py = pybind11;
 
 // Any object NumPy can turn into an array, cast to the dtype; the copy is
-// C-contiguous, so strided views read correctly everywhere.
+// C-contiguous, so strided views read correctly everywhere. A conversion
+// that runs out of memory raises MemoryError (see the casters below), not
+// the TypeError of an argument of the wrong type.
 using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
 using IntArray = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+
+// An int32 array argument that remembers whether the cast changed a value:
+// `lossy` holds the first value of the argument that is not a 32-bit integer
+// (a fraction, NaN, or out of range), empty when the cast was exact.
+struct IntArrayArg {
+    IntArray values;
+    std::string lossy;
+};
+
+// Converts src as NumPy would with forced casting to the array's dtype.
+// False when it cannot be converted; a MemoryError is raised instead.
+template <class Array>
+bool load_array(py::handle src, bool convert, Array& value) {
+    if (!convert && !Array::check_(src)) return false;
+    namespace pd = py::detail;
+    PyObject* raw = pd::npy_api::get().PyArray_FromAny_(
+        src.ptr(), py::dtype::of<typename Array::value_type>().release().ptr(), 0, 0,
+        pd::npy_api::NPY_ARRAY_ENSUREARRAY_ | py::array::c_style | py::array::forcecast, nullptr);
+    if (raw == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw py::error_already_set();
+        PyErr_Clear();
+        return false;
+    }
+    value = py::reinterpret_steal<Array>(raw);
+    return true;
+}
+
+// The first value of `src` that `cast` does not hold exactly, as text; empty
+// when the cast kept every value.
+std::string first_changed_value(py::handle src, const py::array& cast);
 
 using ProgressFn = std::function<void(int, int, float)>;
 
@@ -31,13 +63,21 @@ void require_ndim(const py::array& a, int expected);
 
 // 2-D (N, 3) arrays to packed triples; `what` names the argument in messages.
 std::vector<float3> to_float3_rows(const FloatArray& a, const char* what);
-std::vector<int3> to_int3_rows(const IntArray& a, const char* what);
+// Refuses (ValueError naming `what`) an array whose values are not all
+// 32-bit integers.
+std::vector<int3> to_int3_rows(const IntArrayArg& a, const char* what);
 
 // 1-D array to a vector of all its values.
 std::vector<float> to_vector_1d(const FloatArray& a);
 
 // The first n values of a 1-D array; at least n must be present.
 std::vector<float> first_values_1d(const FloatArray& a, std::size_t n, const char* what);
+
+// The sensor record of set_sensor's arguments (fov in degrees), refused with
+// ValueError unless every value that places a camera ray is in range; shared
+// by the CPU and GPU scene bindings.
+SensorData make_sensor_record(int type, int width, int height, float ortho_w, float ortho_h,
+                              const FloatArray& cam_xform, float fov, int projection_type);
 
 // A Python list of numbers to single-precision floats; anything else in the
 // list raises TypeError naming `what` and the position.
@@ -71,8 +111,41 @@ auto call_engine(bool release, F&& f) {
     return f();
 }
 
-// None gives an empty function; any other object is called with
-// (int, int, float) under the interpreter lock. Exceptions it raises propagate.
+// None gives a function that only checks for signals; any other object is
+// called with (int, int, float) under the interpreter lock, exceptions it
+// raises propagating. Every call first checks for a signal (Ctrl-C): the
+// engines call progress between passes and batches, so a pending
+// KeyboardInterrupt stops a long run there.
 ProgressFn wrap_progress(const py::object& progress);
 
 }  // namespace norvi::py_bind
+
+namespace pybind11::detail {
+
+template <>
+struct pyobject_caster<norvi::py_bind::FloatArray> {
+    using type = norvi::py_bind::FloatArray;
+    bool load(handle src, bool convert) { return norvi::py_bind::load_array(src, convert, value); }
+    static handle cast(const handle& src, return_value_policy, handle) { return src.inc_ref(); }
+    PYBIND11_TYPE_CASTER(type, handle_type_name<type>::name);
+};
+
+template <>
+struct pyobject_caster<norvi::py_bind::IntArray> {
+    using type = norvi::py_bind::IntArray;
+    bool load(handle src, bool convert) { return norvi::py_bind::load_array(src, convert, value); }
+    static handle cast(const handle& src, return_value_policy, handle) { return src.inc_ref(); }
+    PYBIND11_TYPE_CASTER(type, handle_type_name<type>::name);
+};
+
+template <>
+struct type_caster<norvi::py_bind::IntArrayArg> {
+    bool load(handle src, bool convert) {
+        if (!norvi::py_bind::load_array(src, convert, value.values)) return false;
+        if (src.ptr() != value.values.ptr()) value.lossy = norvi::py_bind::first_changed_value(src, value.values);
+        return true;
+    }
+    PYBIND11_TYPE_CASTER(norvi::py_bind::IntArrayArg, handle_type_name<norvi::py_bind::IntArray>::name);
+};
+
+}  // namespace pybind11::detail

@@ -26,8 +26,8 @@ py::array_t<float> backward_image(const EmbreeSceneManager& scene, int spp, int 
 
 }  // namespace
 
-#define NORVI_SIMULATE_CPU_ARGS                                       \
-    py::arg("scene"), py::arg("spp") = 16, py::arg("max_depth") = 16, \
+#define NORVI_SIMULATE_CPU_ARGS                                                      \
+    py::arg("scene"), py::arg("spp").noconvert() = 16, py::arg("max_depth").noconvert() = 16, \
         py::arg("progress") = py::none()
 
 void register_simulate_cpu(py::module_& m) {
@@ -49,7 +49,8 @@ void register_simulate_cpu_part(py::module_& m) {
            int first_row, int row_count) {
             return backward_image(scene, spp, max_depth, progress, {first_row, row_count}, true);
         },
-        NORVI_SIMULATE_CPU_ARGS, py::arg("first_row") = 0, py::arg("row_count") = -1);
+        NORVI_SIMULATE_CPU_ARGS, py::arg("first_row").noconvert() = 0,
+        py::arg("row_count").noconvert() = -1);
 }
 
 }  // namespace norvi::py_bind

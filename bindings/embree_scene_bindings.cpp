@@ -1,13 +1,16 @@
 // EmbreeSceneManager: the CPU scene, with the same methods, arguments and
 // defaults as the GPU SceneManager so scripts run on either back end.
 
+#include <cmath>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "bindings/convert.h"
 #include "bindings/registry.h"
 #include "bindings/scene_state_dict.h"
 #include "scene/embree_scene.h"
+#include "scene/input_checks.h"
 #include "scene/scene_state.h"
 
 namespace norvi::py_bind {
@@ -16,9 +19,27 @@ using embree::EmbreeSceneManager;
 
 // SensorData from the set_sensor arguments: fov in degrees becomes radians,
 // the first min(len, 16) cam_xform values fill the 4x4 in order.
+// Every value that places a camera ray is checked: the footprint and the
+// matrix within the coordinate range, the corners of an orthographic
+// footprint too, and a field of view that opens (perspective: below 180
+// degrees, fisheye: at most 360).
 SensorData make_sensor_record(int type, int width, int height, float ortho_w, float ortho_h,
                               const FloatArray& cam_xform, float fov, int projection_type) {
     require_ndim(cam_xform, 1);
+    require_coordinate(ortho_w, "set_sensor: ortho_w");
+    require_coordinate(ortho_h, "set_sensor: ortho_h");
+    require_finite(fov, "set_sensor: fov");
+    const auto count = std::min<py::ssize_t>(cam_xform.shape(0), 16);
+    for (py::ssize_t i = 0; i < count; ++i) {
+        const std::string what = "set_sensor: cam_xform[" + std::to_string(i) + "]";
+        require_coordinate(cam_xform.data()[i], what.c_str());
+    }
+    if (type == kSensorPerspective && !(fov > 0.0f && fov < 180.0f))
+        throw std::invalid_argument("set_sensor: fov must lie in (0, 180) degrees for a perspective "
+                                    "sensor; got " + py::repr(py::float_(fov)).cast<std::string>());
+    if (type == kSensorFisheye && !(fov > 0.0f && fov <= 360.0f))
+        throw std::invalid_argument("set_sensor: fov must lie in (0, 360] degrees for a fisheye "
+                                    "sensor; got " + py::repr(py::float_(fov)).cast<std::string>());
     SensorData s;
     std::memset(&s, 0, sizeof(s));
     s.type = type;
@@ -30,6 +51,21 @@ SensorData make_sensor_record(int type, int width, int height, float ortho_w, fl
     s.fov = fov * 3.1415927f / 180.0f;
     const auto n = std::min<py::ssize_t>(cam_xform.shape(0), 16);
     for (py::ssize_t i = 0; i < n; ++i) s.cam_xform[i] = cam_xform.data()[i];
+    if (type == kSensorOrthographic) {
+        const float* m = s.cam_xform;
+        for (int corner = 0; corner < 4; ++corner) {
+            const double cx = ((corner & 1) ? 0.5 : -0.5) * ortho_w;
+            const double cy = ((corner & 2) ? 0.5 : -0.5) * ortho_h;
+            for (int r = 0; r < 3; ++r) {
+                const double w = m[4 * r] * cx + m[4 * r + 1] * cy + m[4 * r + 3];
+                if (std::fabs(w) <= static_cast<double>(kMaxCoordinate)) continue;
+                throw std::invalid_argument(
+                    "set_sensor: the orthographic footprint (ortho_w x ortho_h) placed by cam_xform "
+                    "must lie within 1e+09 of the origin; a corner lands at coordinate " +
+                    py::repr(py::float_(w)).cast<std::string>());
+            }
+        }
+    }
     return s;
 }
 
@@ -45,18 +81,19 @@ void register_embree_scene(py::module_& m) {
         .def(
             "add_mesh",
             [](EmbreeSceneManager& s, const FloatArray& vertices, const FloatArray& normals,
-               const IntArray& indices, int material_id) {
+               const IntArrayArg& indices, int material_id) {
                 return s.add_mesh(to_float3_rows(vertices, "add_mesh: vertices"),
                                   to_float3_rows(normals, "add_mesh: normals"),
                                   to_int3_rows(indices, "add_mesh: indices"), material_id);
             },
-            py::arg("vertices"), py::arg("normals"), py::arg("indices"), py::arg("material_id") = 0)
+            py::arg("vertices"), py::arg("normals"), py::arg("indices"),
+            py::arg("material_id").noconvert() = 0)
         .def(
             "add_instance",
             [](EmbreeSceneManager& s, int mesh_id, float x, float y, float z, float scale) {
                 return s.add_instance(mesh_id, x, y, z, scale);
             },
-            py::arg("mesh_id"), py::arg("x") = 0, py::arg("y") = 0, py::arg("z") = 0,
+            py::arg("mesh_id").noconvert(), py::arg("x") = 0, py::arg("y") = 0, py::arg("z") = 0,
             py::arg("scale") = 1.0f)
         .def(
             "add_instance_xform",
@@ -64,7 +101,7 @@ void register_embree_scene(py::module_& m) {
                 const std::vector<float> m12 = first_values_1d(xform, 12, "add_instance_xform: xform");
                 return s.add_instance(mesh_id, m12.data());
             },
-            py::arg("mesh_id"), py::arg("xform"))
+            py::arg("mesh_id").noconvert(), py::arg("xform"))
         .def(
             "update_instance_transform",
             [](EmbreeSceneManager& s, int id, const FloatArray& xform) {
@@ -72,9 +109,9 @@ void register_embree_scene(py::module_& m) {
                     first_values_1d(xform, 12, "update_instance_transform: xform");
                 s.update_instance_transform(id, m12.data());
             },
-            py::arg("id"), py::arg("xform"))
+            py::arg("id").noconvert(), py::arg("xform"))
         .def("refit_ias", &EmbreeSceneManager::refit_ias)
-        .def("set_num_bands", &EmbreeSceneManager::set_num_bands)
+        .def("set_num_bands", &EmbreeSceneManager::set_num_bands, py::arg().noconvert())
         .def(
             "add_material",
             [](EmbreeSceneManager& s, int type, int offset, const py::list& scalar_params) {
@@ -85,7 +122,8 @@ void register_embree_scene(py::module_& m) {
                     mat.params[i] = params[i];
                 return id;
             },
-            py::arg("type"), py::arg("offset"), py::arg("scalar_params") = py::list())
+            py::arg("type").noconvert(), py::arg("offset").noconvert(),
+            py::arg("scalar_params") = py::list())
         .def("upload_spectral_params",
              [](EmbreeSceneManager& s, const FloatArray& values) {
                  s.upload_spectral_params(to_vector_1d(values));
@@ -95,7 +133,8 @@ void register_embree_scene(py::module_& m) {
                  s.set_emitter(static_cast<EmitterType>(type),
                                first_three(direction, "set_emitter: direction (arg1)"),
                                spectral_offset);
-             })
+             },
+             py::arg().noconvert(), py::arg(), py::arg().noconvert())
         .def("update_emitter_direction",
              [](EmbreeSceneManager& s, const FloatArray& direction) {
                  s.update_emitter_direction(
@@ -109,24 +148,27 @@ void register_embree_scene(py::module_& m) {
                                                 fov, projection_type));
                 s.set_terrain_following(terrain_following);
             },
-            py::arg("type"), py::arg("width"), py::arg("height"), py::arg("ortho_w"),
+            py::arg("type").noconvert(), py::arg("width").noconvert(),
+            py::arg("height").noconvert(), py::arg("ortho_w"),
             py::arg("ortho_h"), py::arg("cam_xform"), py::arg("fov") = 60.0f,
-            py::arg("projection_type") = 0, py::arg("terrain_following") = false)
-        .def("set_sky", &EmbreeSceneManager::set_sky, py::arg("spectral_offset"))
+            py::arg("projection_type").noconvert() = 0, py::arg("terrain_following") = false)
+        .def("set_sky", &EmbreeSceneManager::set_sky, py::arg("spectral_offset").noconvert())
         .def(
             "set_hw_sky",
             [](EmbreeSceneManager& s, int spectral_offset, float sun_x, float sun_y, float sun_z) {
                 s.set_hw_sky(spectral_offset, float3{sun_x, sun_y, sun_z});
             },
-            py::arg("spectral_offset"), py::arg("sun_x"), py::arg("sun_y"), py::arg("sun_z"))
+            py::arg("spectral_offset").noconvert(), py::arg("sun_x"), py::arg("sun_y"),
+            py::arg("sun_z"))
         .def(
             "set_thermal_mode",
             [](EmbreeSceneManager& s, bool enabled, const py::list& wavelengths) {
                 s.set_thermal_mode(enabled, list_to_floats(wavelengths, "set_thermal_mode: wavelengths"));
             },
             py::arg("enabled"), py::arg("wavelengths"))
-        .def("set_repetitive", &EmbreeSceneManager::set_repetitive, py::arg("num_repetitions"),
-             py::arg("scene_x_size"), py::arg("scene_y_size"))
+        .def("set_repetitive", &EmbreeSceneManager::set_repetitive,
+             py::arg("num_repetitions").noconvert(), py::arg("scene_x_size"),
+             py::arg("scene_y_size"))
         .def("build", &EmbreeSceneManager::build)
         .def("is_built", &EmbreeSceneManager::is_built)
         .def("has_gpu_meshes", &EmbreeSceneManager::has_meshes)

@@ -74,14 +74,15 @@ py::tuple multiband(const EmbreeSceneManager& scene, int n_bands, int n_samples,
 }  // namespace
 
 #define NORVI_EB_ARGS                                                                       \
-    py::arg("scene"), py::arg("band_type") = 0, py::arg("n_samples") = 64,                  \
+    py::arg("scene"), py::arg("band_type").noconvert() = 0,                                 \
+        py::arg("n_samples").noconvert() = 64,                                              \
         py::arg("sun_irradiance") = 0.0f, py::arg("sky_diffuse_radiance") = 0.0f,           \
         py::arg("sky_lw_radiance") = 0.0f, py::arg("sun_dir_x") = 0.0f,                     \
         py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true, \
         py::arg("sw_albedos") = py::none()
 
 #define NORVI_EB_MULTIBAND_ARGS                                                             \
-    py::arg("scene"), py::arg("n_bands"), py::arg("n_samples") = 64,                        \
+    py::arg("scene"), py::arg("n_bands").noconvert(), py::arg("n_samples").noconvert() = 64, \
         py::arg("sun_irradiance") = py::array_t<float>(0),                                  \
         py::arg("sky_diffuse_radiance") = py::array_t<float>(0), py::arg("sun_dir_x") = 0.0f, \
         py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true, \
@@ -121,7 +122,8 @@ void register_energy_balance_parts(py::module_& m) {
                                sky_lw_radiance, sun_dir_x, sun_dir_y, sun_dir_z, two_sided,
                                sw_albedos, {first_primitive, primitive_count}, true);
         },
-        NORVI_EB_ARGS, py::arg("first_primitive") = 0, py::arg("primitive_count") = -1);
+        NORVI_EB_ARGS, py::arg("first_primitive").noconvert() = 0,
+        py::arg("primitive_count").noconvert() = -1);
     m.def(
         "run_energy_balance_multiband_cpu",
         [](const EmbreeSceneManager& scene, int n_bands, int n_samples,
@@ -132,7 +134,8 @@ void register_energy_balance_parts(py::module_& m) {
                              sun_dir_x, sun_dir_y, sun_dir_z, two_sided, sw_albedos,
                              {first_primitive, primitive_count}, true);
         },
-        NORVI_EB_MULTIBAND_ARGS, py::arg("first_primitive") = 0, py::arg("primitive_count") = -1);
+        NORVI_EB_MULTIBAND_ARGS, py::arg("first_primitive").noconvert() = 0,
+        py::arg("primitive_count").noconvert() = -1);
 }
 
 }  // namespace norvi::py_bind

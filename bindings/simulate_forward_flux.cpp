@@ -83,17 +83,21 @@ py::dict flux_cpu(const EmbreeSceneManager& scene, int nx, int ny, int num_photo
 
 }  // namespace
 
-#define NORVI_FORWARD_ARGS                                                                        \
-    py::arg("scene"), py::arg("nx") = 1, py::arg("ny") = 1, py::arg("layer_heights"),             \
-        py::arg("num_photons") = 10000000, py::arg("num_bands") = 1, py::arg("per_leaf") = false, \
-        py::arg("brf_directions") = py::array_t<float>(0), py::arg("num_brf_dirs") = 0,           \
-        py::arg("prob_sun") = 1.0f, py::arg("max_depth") = 16,                                    \
-        py::arg("terrain_instance_id") = -1, py::arg("progress") = py::none()
+#define NORVI_FORWARD_ARGS                                                                     \
+    py::arg("scene"), py::arg("nx").noconvert() = 1, py::arg("ny").noconvert() = 1,            \
+        py::arg("layer_heights"), py::arg("num_photons").noconvert() = 10000000,               \
+        py::arg("num_bands").noconvert() = 1, py::arg("per_leaf") = false,                     \
+        py::arg("brf_directions") = py::array_t<float>(0),                                     \
+        py::arg("num_brf_dirs").noconvert() = 0, py::arg("prob_sun") = 1.0f,                   \
+        py::arg("max_depth").noconvert() = 16, py::arg("terrain_instance_id").noconvert() = -1, \
+        py::arg("progress") = py::none()
 
-#define NORVI_FLUX_ARGS                                                               \
-    py::arg("scene"), py::arg("nx"), py::arg("ny"), py::arg("num_photons"),           \
-        py::arg("num_bands"), py::arg("prob_sun") = 1.0f, py::arg("max_bounces") = 0, \
-        py::arg("max_depth") = 16, py::arg("rr_depth") = 3, py::arg("progress") = py::none()
+#define NORVI_FLUX_ARGS                                                                   \
+    py::arg("scene"), py::arg("nx").noconvert(), py::arg("ny").noconvert(),               \
+        py::arg("num_photons").noconvert(), py::arg("num_bands").noconvert(),             \
+        py::arg("prob_sun") = 1.0f, py::arg("max_bounces").noconvert() = 0,               \
+        py::arg("max_depth").noconvert() = 16, py::arg("rr_depth").noconvert() = 3,       \
+        py::arg("progress") = py::none()
 
 void register_simulate_forward_cpu(py::module_& m) {
     m.def(
@@ -133,7 +137,8 @@ void register_photon_parts(py::module_& m) {
                                terrain_instance_id, progress, {first_photon, photon_count},
                                true);
         },
-        NORVI_FORWARD_ARGS, py::arg("first_photon") = 0, py::arg("photon_count") = -1);
+        NORVI_FORWARD_ARGS, py::arg("first_photon").noconvert() = 0,
+        py::arg("photon_count").noconvert() = -1);
     m.def(
         "simulate_flux_cpu",
         [](const EmbreeSceneManager& scene, int nx, int ny, int num_photons, int num_bands,
@@ -142,7 +147,8 @@ void register_photon_parts(py::module_& m) {
             return flux_cpu(scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces,
                             max_depth, rr_depth, progress, {first_photon, photon_count}, true);
         },
-        NORVI_FLUX_ARGS, py::arg("first_photon") = 0, py::arg("photon_count") = -1);
+        NORVI_FLUX_ARGS, py::arg("first_photon").noconvert() = 0,
+        py::arg("photon_count").noconvert() = -1);
 }
 
 }  // namespace norvi::py_bind

@@ -12,6 +12,7 @@
 #include "bindings/registry.h"
 #include "cpu/lidar_simulator.h"
 #include "cpu/lidar_waveform.h"
+#include "scene/input_checks.h"
 
 namespace norvi::py_bind {
 
@@ -49,11 +50,16 @@ py::dict lidar_cpu(const embree::EmbreeSceneManager& scene, const FloatArray& pu
 
     py::dict d;
     if (r.waveform.empty()) {
-        // Direct mode traces no waveform: zeros of the waveform's shape,
-        // from numpy.zeros, whose untouched pages cost no memory however
-        // many pulses there are.
-        d["waveform"] = py::module_::import("numpy").attr("zeros")(
-            py::make_tuple(num_pulses, r.num_bins, num_wavelengths), "float32");
+        // Direct mode traces no waveform: zeros of the waveform's
+        // shape. numpy.zeros costs no memory until written; when the
+        // array could not fit in memory at all, a read-only view of
+        // one zero stands in for it, with the same shape.
+        py::module_ np = py::module_::import("numpy");
+        const py::tuple shape = py::make_tuple(num_pulses, r.num_bins, num_wavelengths);
+        const double bytes = 4.0 * num_pulses * double(r.num_bins) * num_wavelengths;
+        d["waveform"] = bytes <= machine_memory_bytes()
+                            ? np.attr("zeros")(shape, "float32")
+                            : np.attr("broadcast_to")(np.attr("float32")(0), shape);
     } else {
         d["waveform"] = make_array(r.waveform, {num_pulses, r.num_bins, num_wavelengths});
     }
@@ -67,12 +73,12 @@ py::dict lidar_cpu(const embree::EmbreeSceneManager& scene, const FloatArray& pu
 
 #define NORVI_LIDAR_ARGS                                                                      \
     py::arg("scene"), py::arg("pulse_origins"), py::arg("pulse_directions"),                  \
-        py::arg("num_pulses"), py::arg("beam_half_angle_rad") = 0.0005f,                      \
-        py::arg("beam_samples_per_dim") = 10, py::arg("pulse_energy") = 1.0f,                 \
+        py::arg("num_pulses").noconvert(), py::arg("beam_half_angle_rad") = 0.0005f,          \
+        py::arg("beam_samples_per_dim").noconvert() = 10, py::arg("pulse_energy") = 1.0f,     \
         py::arg("sensor_area") = 0.1f, py::arg("range_resolution") = 0.15f,                   \
         py::arg("min_range") = 0.0f, py::arg("max_range") = 100.0f,                           \
-        py::arg("num_wavelengths") = 1, py::arg("pulse_fwhm_ns") = 4.0f,                      \
-        py::arg("peak_threshold") = 1e-8f, py::arg("max_returns_per_pulse") = 5,              \
+        py::arg("num_wavelengths").noconvert() = 1, py::arg("pulse_fwhm_ns") = 4.0f,          \
+        py::arg("peak_threshold") = 1e-8f, py::arg("max_returns_per_pulse").noconvert() = 5,  \
         py::arg("direct_mode") = false
 
 void register_simulate_lidar_cpu(py::module_& m) {
@@ -108,7 +114,7 @@ void register_simulate_lidar_cpu_part(py::module_& m) {
                              pulse_fwhm_ns, peak_threshold, max_returns_per_pulse, direct_mode,
                              first_pulse, true);
         },
-        NORVI_LIDAR_ARGS, py::arg("first_pulse") = 0);
+        NORVI_LIDAR_ARGS, py::arg("first_pulse").noconvert() = 0);
 }
 
 }  // namespace norvi::py_bind

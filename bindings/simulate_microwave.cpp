@@ -129,8 +129,10 @@ void register_simulate_microwave_cpu(py::module_& m) {
             const embree::MicrowaveResult r = embree::simulate_microwave_cpu(scene, p, 0);
             return make_array(r.image, {r.height, r.width, r.n_channels});
         },
-        py::arg("scene"), py::arg("frequency") = 1.4e9f, py::arg("n_channels") = 2, py::arg("spp") = 64,
-        py::arg("max_depth") = 8, py::arg("air_temperature") = 293.0f, py::arg("include_atmosphere") = true,
+        py::arg("scene"), py::arg("frequency") = 1.4e9f, py::arg("n_channels").noconvert() = 2,
+        py::arg("spp").noconvert() = 64,
+        py::arg("max_depth").noconvert() = 8, py::arg("air_temperature") = 293.0f,
+        py::arg("include_atmosphere") = true,
         py::arg("atm_tau") = 0.01f, py::arg("mw_soil_params") = py::array_t<float>(0),
         py::arg("mw_veg_params") = py::array_t<float>(0), py::arg("mw_trunk_params") = py::array_t<float>(0),
         py::arg("material_map") = py::array_t<int32_t>(0), py::arg("mw_veg_mueller_luts") = py::list(),
@@ -147,7 +149,8 @@ void register_simulate_microwave_cpu(py::module_& m) {
             return py::make_tuple(make_array(t.mueller, {cti, cts, dphi, 4, 4}), make_array(t.cdf_cts, {cti, cts}),
                                   make_array(t.cdf_dphi, {cti, cts, dphi}));
         },
-        py::arg("phase") = "rayleigh", py::arg("cti") = 32, py::arg("cts") = 32, py::arg("dphi") = 32);
+        py::arg("phase") = "rayleigh", py::arg("cti").noconvert() = 32,
+        py::arg("cts").noconvert() = 32, py::arg("dphi").noconvert() = 32);
 }
 
 }  // namespace norvi::py_bind

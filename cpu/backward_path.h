@@ -44,10 +44,11 @@ struct BackwardSetup {
     int sky_offset = -1;
     // periodic tiling
     bool repetitive = false;
-    int num_repetitions = 0;
+    int num_repetitions = 0;  // wraps per path, at most kMaxPeriodicWraps
     float tile_x = 0, tile_y = 0;
     // the scene's height range (terrain following, periodic entry)
     float top = 0, bottom = 0;
+    float wrap_bottom = 0, wrap_top = 0;  // height range of what is traced
     // thermal mode: one wavelength [nm] per band
     bool thermal = false;
     const float* wavelengths = nullptr;
@@ -113,7 +114,7 @@ void trace_backward_path(const BackwardSetup& c, const Tracer& tracer, Pcg32& rn
         const HitRecord hit = tracer.trace(o, d);
         if (!hit.hit) {
             if (c.repetitive && wraps < c.num_repetitions &&
-                periodic_wrap(o, d, c.tile_x, c.tile_y) >= 0.0f) {
+                periodic_wrap_in_scene(o, d, c.tile_x, c.tile_y, c.wrap_bottom, c.wrap_top) >= 0.0f) {
                 ++wraps;
                 continue;
             }

@@ -8,6 +8,7 @@
 
 #include "cpu/threading.h"
 #include "physics/energy_balance.h"
+#include "scene/input_checks.h"
 #include "scene/vec_math.h"
 
 namespace norvi::embree {
@@ -56,7 +57,7 @@ EbInputs scene_inputs(const EmbreeSceneManager& scene, float sx, float sy, float
     const auto& eps = scene.primitive_emissivities();
     in.temperatures = temps.empty() ? nullptr : temps.data();
     in.emissivities = eps.empty() ? nullptr : eps.data();
-    in.num_repetitions = scene.num_repetitions();
+    in.num_repetitions = scene.wrap_budget();
     in.tile_x = scene.scene_x_size();
     in.tile_y = scene.scene_y_size();
     in.top = scene.bounds().top;
@@ -87,6 +88,9 @@ EnergyBalanceResult run(const EmbreeSceneManager& scene, const EbInputs& in, int
     EnergyBalanceResult res;
     res.n_bands = nb;
     res.n_primitives = n;
+    // Top and bottom results, and their copies in the caller's arrays.
+    require_memory(double(nb) * double(n) * 4.0 * 2.0 * (two_sided ? 2.0 : 1.0),
+                   "run_energy_balance: the results");
     const std::size_t size = static_cast<std::size_t>(nb) * static_cast<std::size_t>(n);
     res.top.assign(size, 0.0f);
     if (two_sided) res.bot.assign(size, 0.0f);

@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 
 #include "cpu/lidar_waveform.h"
 #include "cpu/threading.h"
 #include "physics/lidar_formulas.h"
+#include "scene/input_checks.h"
 #include "scene/vec_math.h"
 
 namespace norvi::embree {
@@ -60,23 +62,18 @@ void check_reflectance_lookups(const EmbreeSceneManager& scene, int num_waveleng
     }
 }
 
-// Origins must be finite and directions finite and non-zero, with a squared
-// length a float holds: a zero direction has no beam frame and no ray.
-void check_pulses(const float* origins, const float* directions, int num_pulses) {
+// Origins must lie in the coordinate range and directions be finite and
+// non-zero: a zero direction has no beam frame and no ray. Returns the unit
+// directions.
+std::vector<float3> check_pulses(const float* origins, const float* directions, int num_pulses) {
+    std::vector<float3> unit(static_cast<std::size_t>(num_pulses));
     for (int p = 0; p < num_pulses; ++p) {
-        const float3 o = load3(origins, p);
-        const float3 d = load3(directions, p);
-        const bool origin_ok = std::isfinite(o.x) && std::isfinite(o.y) && std::isfinite(o.z);
-        const float len2 = dot(d, d);  // NaN or inf for any non-finite component
-        const bool direction_ok = std::isfinite(len2) && len2 > 0.0f;
-        if (!origin_ok || !direction_ok) {
-            std::ostringstream os;
-            os << "simulate_lidar: pulse " << p << " has origin (" << o.x << ", " << o.y << ", "
-               << o.z << ") and direction (" << d.x << ", " << d.y << ", " << d.z
-               << "); origins must be finite and directions finite and not zero";
-            throw std::invalid_argument(os.str());
-        }
+        const std::string tag = "simulate_lidar: pulse_origins of pulse " + std::to_string(p);
+        require_point(load3(origins, p), tag.c_str());
+        const std::string dtag = "simulate_lidar: pulse_directions of pulse " + std::to_string(p);
+        unit[static_cast<std::size_t>(p)] = unit_direction(load3(directions, p), dtag.c_str());
     }
+    return unit;
 }
 
 }  // namespace
@@ -133,8 +130,9 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
             require(std::isfinite(peak_threshold), "peak_threshold must be finite",
                     peak_threshold);
         }
-        if (num_wavelengths < 1) {
-            os << "simulate_lidar: num_wavelengths must be at least 1; got " << num_wavelengths;
+        if (num_wavelengths < 1 || num_wavelengths > scene.num_bands()) {
+            os << "simulate_lidar: num_wavelengths must lie between 1 and the scene's band count "
+               << scene.num_bands() << "; got " << num_wavelengths;
             throw std::invalid_argument(os.str());
         }
     }
@@ -143,11 +141,25 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
     const PulseKernel kernel =
         direct_mode ? PulseKernel{} : make_pulse_kernel(pulse_fwhm_ns, range_resolution);
     check_reflectance_lookups(scene, num_wavelengths, direct_mode);
-    check_pulses(pulse_origins, pulse_directions, num_pulses);
+    const int threads = resolve_thread_count(num_threads);
+    {
+        // Waveform mode: the waveform, the caller's copy of it, one double
+        // histogram per thread and about one return per pulse. Direct mode:
+        // one point slot per pulse, the points and their copy. Both: the
+        // unit directions.
+        const double pulses = num_pulses;
+        const double per_pulse_values = double(num_bins) * double(num_wavelengths);
+        const double point_bytes = 4.0 * kLidarPointFloats;
+        const double bytes =
+            direct_mode ? pulses * (3.0 * point_bytes + 1.0 + 12.0)
+                        : pulses * (per_pulse_values * 8.0 + 24.0 + 2.0 * point_bytes + 12.0) +
+                              double(threads) * per_pulse_values * 8.0;
+        require_memory(bytes, direct_mode ? "simulate_lidar: the points" : "simulate_lidar: the waveform");
+    }
+    const std::vector<float3> directions = check_pulses(pulse_origins, pulse_directions, num_pulses);
 
     // --- set-up ------------------------------------------------------------------
     const BeamPattern beam = direct_mode ? BeamPattern{} : make_beam_pattern(beam_samples_per_dim);
-    const int threads = resolve_thread_count(num_threads);
     const float t = std::tan(beam_half_angle_rad);
     std::printf("LiDAR (CPU): %d pulses, %d beam samples, %s mode, %d threads\n", num_pulses,
                 direct_mode ? 1 : beam.size(), direct_mode ? "direct" : "waveform", threads);
@@ -184,7 +196,7 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
             std::vector<double>& raw = histograms[static_cast<std::size_t>(worker)];
             raw.assign(per_pulse, 0.0);
             const float3 o = load3(pulse_origins, p);
-            const float3 d = normalize(load3(pulse_directions, p));
+            const float3 d = directions[static_cast<std::size_t>(p)];
             const float3 axis_a = lidar_beam_axis_a(d);
             const float3 axis_b = cross(axis_a, d);
             for (int k = 0; k < beam.size(); ++k) {
@@ -230,7 +242,7 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
         std::vector<unsigned char> has_point(static_cast<std::size_t>(num_pulses), 0);
         auto trace_pulse = [&](int p) {
             const float3 o = load3(pulse_origins, p);
-            const float3 d = normalize(load3(pulse_directions, p));
+            const float3 d = directions[static_cast<std::size_t>(p)];
             const HitRecord h = scene.trace_ray(o, d);
             if (!h.hit) return;
             const float range = length(h.position - o);

@@ -37,8 +37,8 @@ BeamPattern make_beam_pattern(int n) {
 
 int range_bin_count(float min_range, float max_range, float range_resolution) {
     std::ostringstream os;
-    if (!(range_resolution > 0.0f)) {
-        os << "range_resolution must be above 0; got " << range_resolution;
+    if (!(range_resolution > 0.0f) || !std::isfinite(range_resolution)) {
+        os << "range_resolution must be finite and above 0; got " << range_resolution;
         throw std::invalid_argument(os.str());
     }
     if (!(max_range >= min_range)) {

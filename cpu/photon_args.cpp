@@ -8,6 +8,7 @@
 
 #include "cpu/photon_source.h"
 #include "cpu/scene_checks.h"
+#include "scene/input_checks.h"
 
 namespace norvi::embree {
 
@@ -48,37 +49,38 @@ void check_photon_args(const EmbreeSceneManager& scene, const char* engine, int 
         r.raise();
     }
 
-    // Photons start from the tally extent and, in a repetitive scene, from
-    // the measurement plane: a ray from a non-finite point is invalid for the
-    // ray tracer (it aborts the process).
+    // The tile size, sensor footprint, measurement height and emitter
+    // direction were checked when they were set. Photons stand for an area of
+    // the extent; without one every tally would silently be zero.
     const PhotonExtent extent = photon_extent(scene, 0);
-    if (!(std::isfinite(extent.x) && std::isfinite(extent.y))) {
+    if (num_photons > 0 && !(extent.x > 0.0f && extent.y > 0.0f)) {
         Refusal r(engine);
-        r.os << (extent.tile ? "the tile size (" : "the sensor footprint (") << extent.x << " x "
-             << extent.y << ") is not finite";
-        r.raise();
-    }
-    if (scene.is_repetitive() && !std::isfinite(scene.measurement_height())) {
-        Refusal r(engine);
-        r.os << "the measurement height " << scene.measurement_height() << " is not finite";
+        r.os << "the scene's horizontal extent is unknown (" << extent.x << " x " << extent.y
+             << "): set a tile size with set_repetitive or a sensor footprint (ortho_w, ortho_h) "
+                "with set_sensor";
         r.raise();
     }
 
     const float3 sd = scene.emitter().direction;
-    if (!(std::isfinite(sd.x) && std::isfinite(sd.y) && std::isfinite(sd.z))) {
-        Refusal r(engine);
-        r.os << "the emitter direction (" << sd.x << ", " << sd.y << ", " << sd.z
-             << ") is not finite";
-        r.raise();
-    }
     // Every spectral range a photon can read: the materials the meshes use
     // (no emissivity, whatever the thermal mode), the sun when it is above the
     // horizon (only then are sun photons traced), the sky in use.
     check_spectral_ranges(scene, engine, num_bands, SpectralReads{false, sd.z >= 0.01f});
 }
 
-void check_forward_args(const EmbreeSceneManager& scene, const float* brf_directions,
-                        int num_brf_dirs, int terrain_instance_id) {
+void check_layer_heights(const std::vector<float>& heights) {
+    for (std::size_t k = 0; k < heights.size(); ++k) {
+        if (std::isfinite(heights[k]) && (k == 0 || heights[k] > heights[k - 1])) continue;
+        Refusal r("render_forward");
+        r.os << "layer_heights must be finite and strictly increasing; got layer_heights[" << k
+             << "] = " << heights[k];
+        if (k > 0) r.os << " after " << heights[k - 1];
+        r.raise();
+    }
+}
+
+std::vector<float3> check_forward_args(const EmbreeSceneManager& scene, const float* brf_directions,
+                                       int num_brf_dirs, int terrain_instance_id) {
     if (num_brf_dirs < 0) {
         Refusal r("render_forward");
         r.os << "num_brf_dirs must not be negative; got " << num_brf_dirs;
@@ -89,13 +91,12 @@ void check_forward_args(const EmbreeSceneManager& scene, const float* brf_direct
         r.os << "num_brf_dirs is " << num_brf_dirs << " but no brf_directions were given";
         r.raise();
     }
+    std::vector<float3> views;
+    views.reserve(static_cast<std::size_t>(num_brf_dirs));
     for (int k = 0; k < num_brf_dirs; ++k) {
         const float* v = brf_directions + 3 * static_cast<std::size_t>(k);
-        if (std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2])) continue;
-        Refusal r("render_forward");
-        r.os << "view direction " << k << " (" << v[0] << ", " << v[1] << ", " << v[2]
-             << ") is not finite";
-        r.raise();
+        const std::string what = "render_forward: view direction " + std::to_string(k);
+        views.push_back(unit_direction(float3{v[0], v[1], v[2]}, what.c_str()));
     }
     if (terrain_instance_id >= scene.num_instances()) {
         Refusal r("render_forward");
@@ -104,6 +105,7 @@ void check_forward_args(const EmbreeSceneManager& scene, const float* brf_direct
         if (scene.num_instances() > 0) r.os << " (ids 0 to " << scene.num_instances() - 1 << ")";
         r.raise();
     }
+    return views;
 }
 
 std::size_t checked_tally_size(std::initializer_list<int> counts, const char* what) {

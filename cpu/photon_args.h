@@ -5,23 +5,27 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <vector>
 
 #include "scene/embree_scene.h"
 
 namespace norvi::embree {
 
 // A built scene (std::runtime_error otherwise); grid size, photon count, band
-// count (must equal the scene's), prob_sun in [0, 1]; a finite emitter
-// direction, tally extent and (repetitive scenes) measurement height; then the
-// scene's materials and every spectral range the engines will read (material
-// arrays, sun irradiance, sky radiances). Messages start with `engine`.
+// count (must equal the scene's), prob_sun in [0, 1]; a known tally extent
+// when photons are traced; then the scene's materials and every spectral
+// range the engines will read (material arrays, sun irradiance, sky
+// radiances). Messages start with `engine`.
 void check_photon_args(const EmbreeSceneManager& scene, const char* engine, int nx, int ny,
                        int num_photons, int num_bands, float prob_sun);
 
-// View directions present and finite when counted, and a terrain instance
-// that exists.
-void check_forward_args(const EmbreeSceneManager& scene, const float* brf_directions,
-                        int num_brf_dirs, int terrain_instance_id);
+// Layer boundaries finite and strictly increasing.
+void check_layer_heights(const std::vector<float>& heights);
+
+// View directions present, finite and non-zero when counted, and a terrain
+// instance that exists. Returns the view directions normalised.
+std::vector<float3> check_forward_args(const EmbreeSceneManager& scene, const float* brf_directions,
+                                       int num_brf_dirs, int terrain_instance_id);
 
 // Size of a tally holding the product of `counts` (each at least 0) values.
 // The engines index tallies with int arithmetic, so a product above the

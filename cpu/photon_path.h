@@ -16,7 +16,6 @@
 #include "physics/roulette.h"
 #include "physics/shading_frame.h"
 #include "scene/embree_scene.h"
-#include "scene/periodic_wrap.h"
 
 namespace norvi::embree {
 
@@ -57,12 +56,13 @@ public:
     // The next surface along the ray. In a repetitive scene a miss moves the
     // ray through the tile wall it crosses to the opposite wall, while the
     // photon's wrap budget lasts (the count runs over the whole photon, across
-    // scatterings). A miss returned here is an escape along direction().
+    // scatterings), and while it can still meet the scene (not above all of
+    // it going up). A miss returned here is an escape along direction().
     HitRecord next_hit(const EmbreeSceneManager& scene) {
         for (;;) {
             const HitRecord h = scene.trace_ray(pos_, dir_);
-            if (h.hit || !scene.is_repetitive() || wraps_ >= scene.num_repetitions() ||
-                periodic_wrap(pos_, dir_, scene.scene_x_size(), scene.scene_y_size()) < 0.0f)
+            if (h.hit || !scene.is_repetitive() || wraps_ >= scene.wrap_budget() ||
+                !scene.wrap_periodic(pos_, dir_))
                 return h;
             ++wraps_;
         }

@@ -1,7 +1,6 @@
 #include "cpu/render_backward.h"
 
 #include <chrono>
-#include <limits>
 #include <utility>
 #include <sstream>
 #include <stdexcept>
@@ -9,6 +8,7 @@
 #include "cpu/backward_path.h"
 #include "cpu/scene_checks.h"
 #include "cpu/threading.h"
+#include "scene/input_checks.h"
 
 namespace norvi::embree {
 
@@ -29,10 +29,11 @@ void check_sensor(const SensorData& s) {
     }
 }
 
+// Values of the image of `rows` rows, after checking that the image (float),
+// its accumulator (double) and the caller's copy of the image fit in memory.
 std::size_t image_size(const SensorData& s, int rows, int num_bands) {
     const double n = double(s.width) * double(rows) * double(num_bands);
-    if (n > double(std::numeric_limits<std::ptrdiff_t>::max() / 8))
-        throw std::length_error("render_backward: image of width x height x bands values is too large");
+    require_memory(n * (4.0 + 8.0 + 4.0), "render_backward: the image");
     return static_cast<std::size_t>(s.width) * static_cast<std::size_t>(rows) *
            static_cast<std::size_t>(num_bands);
 }
@@ -69,11 +70,13 @@ BackwardSetup make_backward_setup(const EmbreeSceneManager& scene, int max_depth
     c.hw_sky_sun = scene.hw_sky_sun();
     c.sky_offset = scene.sky_offset();
     c.repetitive = scene.is_repetitive();
-    c.num_repetitions = scene.num_repetitions();
+    c.num_repetitions = scene.wrap_budget();
     c.tile_x = scene.scene_x_size();
     c.tile_y = scene.scene_y_size();
     c.top = scene.bounds().top;
     c.bottom = scene.bounds().bottom;
+    c.wrap_bottom = scene.traced_bottom();
+    c.wrap_top = scene.traced_top();
     c.thermal = scene.thermal_mode();
     c.wavelengths = scene.thermal_wavelengths().data();
     c.max_depth = max_depth;

@@ -12,6 +12,7 @@
 #include "cpu/threading.h"
 #include "physics/photon_grid.h"
 #include "physics/shading_frame.h"
+#include "scene/input_checks.h"
 
 namespace norvi::embree {
 
@@ -74,6 +75,9 @@ void FluxJob::trace(int photon, FluxTallies& t) const {
         previous = cell;
         stop = max_bounces > 0 && recorded >= max_bounces;
 
+        // Ids were checked against this call's copy of the materials; a
+        // progress callback may have rebuilt the scene with more since.
+        if (h.material_id < 0 || static_cast<std::size_t>(h.material_id) >= materials.size()) return;
         const MaterialData& m = materials[static_cast<std::size_t>(h.material_id)];
         const ShadingFrame frame = make_shading_frame(h.shading_normal);
         const float3 wo = to_local(frame, -path.direction());
@@ -100,6 +104,9 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_
     const float cell_y = extent.y / static_cast<float>(ny);
     const std::size_t size = checked_tally_size({nx, ny, num_bands}, "render_flux: flux map");
     const int threads = resolve_thread_count(num_threads);
+    // Per thread two double maps; two float results and their copies in the
+    // caller's arrays.
+    require_memory(double(size) * (2.0 * 8.0 * threads + 2.0 * 2.0 * 4.0), "render_flux: the flux maps");
 
     std::printf("Forward flux (CPU): %d photons, grid %dx%d, %d bands, max_bounces_record=%d, "
                 "%d threads\n",
@@ -113,11 +120,18 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_
         assign_private_tally(t.up, size);
         assign_private_tally(t.weights, static_cast<std::size_t>(num_bands));
     }
+    // The photons read this call's own copies of the materials and the
+    // spectral array: a progress callback between batches may change the
+    // scene's, and must not leave the workers reading freed storage.
+    const std::vector<MaterialData> materials = scene.materials();
+    const std::vector<float> spectral = scene.spectral_params();
+    PhotonSource source =
+        make_photon_source(scene, num_bands, prob_sun, extent.x, extent.y, extent.area_per_photon);
+    source.spec = spectral.data();
     const FluxJob job{scene,
-                      make_photon_source(scene, num_bands, prob_sun, extent.x, extent.y,
-                                         extent.area_per_photon),
-                      scene.materials(),
-                      scene.spectral_params().data(),
+                      source,
+                      materials,
+                      spectral.data(),
                       num_bands,
                       nx,
                       ny,

@@ -16,6 +16,7 @@
 #include "physics/photon_grid.h"
 #include "physics/ray_offset.h"
 #include "physics/shading_frame.h"
+#include "scene/input_checks.h"
 
 namespace norvi::embree {
 
@@ -41,7 +42,7 @@ struct ForwardJob {
     int nx, ny, layers;
     float dx, dy;
     const float* heights;
-    const float* brf_dirs;
+    const float3* brf_dirs;  // unit vectors
     int num_brf_dirs;
     int max_depth;
     int rr_depth;
@@ -80,7 +81,7 @@ void ForwardJob::tally_absorption_(const HitRecord& h, const MaterialData& m, co
 void ForwardJob::tally_brf_(const HitRecord& h, const MaterialData& m, const ShadingFrame& frame,
                             float3 wo, const double* w, double f, ForwardTallies& t) const {
     for (int k = 0; k < num_brf_dirs; ++k) {
-        const float3 v{brf_dirs[3 * k], brf_dirs[3 * k + 1], brf_dirs[3 * k + 2]};
+        const float3 v = brf_dirs[k];
         if (!(v.z > 0.0f)) continue;
         if (scene.occluded_periodic(offset_ray_origin(h.position, face_toward(h.geometric_normal, v)), v))
             continue;
@@ -113,6 +114,9 @@ void ForwardJob::trace(int photon, ForwardTallies& t) const {
             return;
         }
 
+        // Ids were checked against this call's copy of the materials; a
+        // progress callback may have rebuilt the scene with more since.
+        if (h.material_id < 0 || static_cast<std::size_t>(h.material_id) >= materials.size()) return;
         const MaterialData& m = materials[static_cast<std::size_t>(h.material_id)];
         tally_absorption_(h, m, w, f, t);
         const ShadingFrame frame = make_shading_frame(h.shading_normal);
@@ -149,8 +153,10 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
     max_depth = max_depth_override(max_depth, "CPU fwd");
     const int layers = static_cast<int>(layer_heights.size()) - 1;
     if (layers < 1) throw std::runtime_error("layer_heights must have at least 2 entries");
+    check_layer_heights(layer_heights);
     check_photon_args(scene, "render_forward", nx, ny, num_photons, num_bands, prob_sun);
-    check_forward_args(scene, brf_directions, num_brf_dirs, terrain_instance_id);
+    const std::vector<float3> views =
+        check_forward_args(scene, brf_directions, num_brf_dirs, terrain_instance_id);
     const std::pair<int, int> range = resolve_photon_range(photons, num_photons, "render_forward");
 
     const PhotonExtent extent = photon_extent(scene, num_photons);
@@ -160,8 +166,21 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
     const std::size_t grid_size =
         checked_tally_size({nx, ny, layers, num_bands}, "render_forward: grid");
     const std::size_t brf_size = checked_tally_size({num_brf_dirs, num_bands}, "render_forward: brf");
-    LeafTally leaf(scene, num_bands, per_leaf);
     const int threads = resolve_thread_count(num_threads);
+    {
+        // Per thread: grid, view, albedo and terrain tallies in double; the
+        // shared leaf tally in double; the float results, and their copies
+        // in the caller's arrays.
+        const double nbd = num_bands;
+        double leaf_values = 0.0;
+        if (per_leaf)
+            for (uint32_t n : scene.instance_triangle_counts()) leaf_values += double(n) * nbd;
+        const double per_thread = double(grid_size) + double(brf_size) + 3.0 * nbd;
+        const double results = double(grid_size) + double(brf_size) + leaf_values + 2.0 * nbd;
+        require_memory(8.0 * (per_thread * threads + leaf_values) + 2.0 * 4.0 * results,
+                       "render_forward: the tallies");
+    }
+    LeafTally leaf(scene, num_bands, per_leaf);
 
     std::printf("Forward fPAR (CPU): %d photons, grid %dx%dx%d, %d bands, %d threads\n",
                 num_photons, nx, ny, layers, num_bands, threads);
@@ -178,11 +197,18 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
         assign_private_tally(t.weights, nb);
     }
 
+    // The photons read this call's own copies of the materials and the
+    // spectral array: a progress callback between batches may change the
+    // scene's, and must not leave the workers reading freed storage.
+    const std::vector<MaterialData> materials = scene.materials();
+    const std::vector<float> spectral = scene.spectral_params();
+    PhotonSource source = make_photon_source(scene, num_bands, prob_sun, static_cast<float>(nx) * dx,
+                                             static_cast<float>(ny) * dy, extent.area_per_photon);
+    source.spec = spectral.data();
     const ForwardJob job{scene,
-                         make_photon_source(scene, num_bands, prob_sun, static_cast<float>(nx) * dx,
-                                            static_cast<float>(ny) * dy, extent.area_per_photon),
-                         scene.materials(),
-                         scene.spectral_params().data(),
+                         source,
+                         materials,
+                         spectral.data(),
                          num_bands,
                          nx,
                          ny,
@@ -190,7 +216,7 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
                          dx,
                          dy,
                          layer_heights.data(),
-                         brf_directions,
+                         views.data(),
                          num_brf_dirs,
                          max_depth,
                          rr_depth,

@@ -7,6 +7,7 @@
 
 #include "cpu/threading.h"
 #include "physics/mw_path.h"
+#include "scene/input_checks.h"
 
 namespace norvi::embree {
 
@@ -50,7 +51,7 @@ MicrowaveResult simulate_microwave_cpu(const EmbreeSceneManager& scene, const Mi
     c.spp = p.spp;
     c.max_depth = p.max_depth;
     c.repetitive = scene.is_repetitive();
-    c.num_repetitions = scene.num_repetitions();
+    c.num_repetitions = scene.wrap_budget();
     c.tile_x = scene.scene_x_size();
     c.tile_y = scene.scene_y_size();
     c.top = scene.bounds().top;
@@ -66,6 +67,9 @@ MicrowaveResult simulate_microwave_cpu(const EmbreeSceneManager& scene, const Mi
     result.n_channels = p.n_channels;
     const std::size_t nc = static_cast<std::size_t>(p.n_channels);
     const std::size_t width = static_cast<std::size_t>(sensor.width);
+    // The image and its copy in the caller's array.
+    require_memory(double(sensor.width) * double(sensor.height) * double(p.n_channels) * 4.0 * 2.0,
+                   "render_microwave: the image");
     result.image.assign(width * static_cast<std::size_t>(sensor.height) * nc, 0.0f);
     const MwSceneTracer tracer{&scene};
     run_workers(threads, sensor.height, [&](long long row, int) {

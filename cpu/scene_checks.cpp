@@ -31,6 +31,7 @@ bool has_sun(const EmbreeSceneManager& scene) {
 
 void check_spectral_ranges(const EmbreeSceneManager& scene, const char* engine, int num_bands,
                            SpectralReads reads) {
+    scene.check_materials();  // every id below indexes the material list
     const long long nb = num_bands;
     const std::vector<MaterialData>& materials = scene.materials();
     std::vector<bool> used(materials.size(), false);
@@ -52,12 +53,7 @@ void check_scene_for_shading(const EmbreeSceneManager& scene, const char* engine
     if (!scene.is_built())
         throw std::runtime_error(std::string(engine) + ": scene not built. Call build() first.");
     scene.check_materials();
-    const int nb = scene.num_bands();
-    if (nb < 1) {
-        std::ostringstream os;
-        os << engine << ": num_bands must be at least 1, got " << nb;
-        throw std::invalid_argument(os.str());
-    }
+    const int nb = scene.num_bands();  // at least 1 (set_num_bands)
     const bool thermal = scene.thermal_mode();
     if (thermal && scene.thermal_wavelengths().size() < static_cast<std::size_t>(nb)) {
         std::ostringstream os;

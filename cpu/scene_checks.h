@@ -1,8 +1,8 @@
 #pragma once
 // Checks every CPU engine makes before it traces: the scene is built, every
-// mesh names an existing material, there is at least one band, thermal mode
-// has a wavelength per band, and every spectral array the shading reads (the
-// materials in use, the sun, the sky) lies inside the uploaded parameters.
+// mesh names an existing material, thermal mode has a wavelength per band,
+// and every spectral array the shading reads (the materials in use, the sun,
+// the sky) lies inside the uploaded parameters.
 
 #include "scene/embree_scene.h"
 
@@ -25,9 +25,9 @@ void check_spectral_ranges(const EmbreeSceneManager& scene, const char* engine, 
                            SpectralReads reads);
 
 // All checks of the shading engines (backward renderer): a built scene
-// (std::runtime_error otherwise), existing materials, at least one band, a
-// thermal wavelength per band in thermal mode, and check_spectral_ranges with
-// the emissivities in thermal mode and the sun irradiance outside it.
+// (std::runtime_error otherwise), existing materials, a thermal wavelength
+// per band in thermal mode, and check_spectral_ranges with the emissivities
+// in thermal mode and the sun irradiance outside it.
 void check_scene_for_shading(const EmbreeSceneManager& scene, const char* engine);
 
 // Whether the emitter gives light: a non-zero direction.

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 
+#include "scene/input_checks.h"
 #include "scene/periodic_wrap.h"
 #include "scene/vec_math.h"
 
@@ -20,6 +22,32 @@ std::string triangle_text(const int3& t) {
     std::ostringstream os;
     os << "(" << t.x << ", " << t.y << ", " << t.z << ")";
     return os.str();
+}
+
+// Every point of `points` inside the coordinate range (vertices) or merely
+// finite (normals, whose length does not matter).
+void check_rows(const std::vector<float3>& points, const char* what, bool coordinates) {
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const float3 p = points[i];
+        const bool ok = coordinates ? std::fabs(p.x) <= kMaxCoordinate && std::fabs(p.y) <= kMaxCoordinate &&
+                                          std::fabs(p.z) <= kMaxCoordinate
+                                    : std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+        if (ok) continue;
+        std::ostringstream os;
+        os << "add_mesh: " << what << "[" << i << "] = (" << p.x << ", " << p.y << ", " << p.z
+           << ") must be finite" << (coordinates ? " with coordinates of at most 1e+09 in magnitude" : "");
+        throw std::invalid_argument(os.str());
+    }
+}
+
+// The tracer's own limit on ray components (Embree refuses anything above
+// about 1.8e18, and NaN). Rays outside it are never handed over.
+constexpr float kMaxRayComponent = 1e18f;
+
+bool ray_is_traceable(float3 o, float3 d) {
+    return std::fabs(o.x) <= kMaxRayComponent && std::fabs(o.y) <= kMaxRayComponent &&
+           std::fabs(o.z) <= kMaxRayComponent && std::fabs(d.x) <= kMaxRayComponent &&
+           std::fabs(d.y) <= kMaxRayComponent && std::fabs(d.z) <= kMaxRayComponent;
 }
 
 }  // namespace
@@ -78,12 +106,24 @@ int EmbreeSceneManager::add_mesh(std::vector<float3> vertices, std::vector<float
             }
         }
     }
+    check_rows(vertices, "vertices", true);
+    check_rows(normals, "normals", false);
+    MeshBox box{{1.0f, 1.0f, 1.0f}, {-1.0f, -1.0f, -1.0f}};  // empty
+    if (nv > 0) {
+        box = {vertices[0], vertices[0]};
+        for (const float3& v : vertices) {
+            box.lo = {std::min(box.lo.x, v.x), std::min(box.lo.y, v.y), std::min(box.lo.z, v.z)};
+            box.hi = {std::max(box.hi.x, v.x), std::max(box.hi.y, v.y), std::max(box.hi.z, v.z)};
+        }
+    }
     EmbreeMesh mesh;
     mesh.vertices = std::move(vertices);
     mesh.normals = std::move(normals);
     mesh.indices = std::move(indices);
     mesh.material_id = material_id;
+    mesh_boxes_.reserve(meshes_.size() + 1);
     meshes_.push_back(std::move(mesh));
+    mesh_boxes_.push_back(box);
     return static_cast<int>(meshes_.size()) - 1;
 }
 
@@ -94,10 +134,15 @@ int EmbreeSceneManager::add_instance(int mesh_id, const float* xform12) {
            << meshes_.size() << " meshes)";
         throw std::invalid_argument(os.str());
     }
+    const MeshBox& box = mesh_boxes_[static_cast<std::size_t>(mesh_id)];
+    check_instance_transform(xform12, box.lo, box.hi, "add_instance: the instance transform");
     EmbreeInstance inst;
     inst.mesh_id = mesh_id;
     std::memcpy(inst.xform, xform12, sizeof(inst.xform));
     instances_.push_back(inst);
+    // The acceleration structure does not hold the new instance until the
+    // next build.
+    built_ = false;
     return static_cast<int>(instances_.size()) - 1;
 }
 
@@ -117,6 +162,8 @@ void EmbreeSceneManager::update_instance_transform(int id, const float* xform12)
     if (id < 0 || id >= num_instances())
         throw std::runtime_error("update_instance_transform: id out of range");
     EmbreeInstance& inst = instances_[static_cast<std::size_t>(id)];
+    const MeshBox& box = mesh_boxes_[static_cast<std::size_t>(inst.mesh_id)];
+    check_instance_transform(xform12, box.lo, box.hi, "update_instance_transform: the instance transform");
     std::memcpy(inst.xform, xform12, sizeof(inst.xform));
     if (!built_ || inst.geom_id == RTC_INVALID_GEOMETRY_ID || !top_scene_) return;
     RTCGeometry geom = rtcGetGeometry(top_scene_.get(), inst.geom_id);
@@ -152,7 +199,12 @@ MaterialData& EmbreeSceneManager::material(int id) {
     return materials_[static_cast<std::size_t>(id)];
 }
 
-void EmbreeSceneManager::set_num_bands(int num_bands) { num_bands_ = num_bands; }
+void EmbreeSceneManager::set_num_bands(int num_bands) {
+    if (num_bands < 1)
+        throw std::invalid_argument("set_num_bands: the band count must be at least 1; got " +
+                                    std::to_string(num_bands));
+    num_bands_ = num_bands;
+}
 
 void EmbreeSceneManager::upload_spectral_params(const std::vector<float>& values) {
     spectral_ = values;
@@ -170,33 +222,51 @@ void EmbreeSceneManager::update_spectral_params(int offset, const std::vector<fl
 }
 
 void EmbreeSceneManager::set_emitter(EmitterType type, float3 direction, int spectral_offset) {
+    const float3 unit = unit_direction_or_zero(direction, "set_emitter: direction");
     std::memset(&emitter_, 0, sizeof(emitter_));
     emitter_.type = type;
-    emitter_.direction = direction;
+    emitter_.direction = unit;
     emitter_.spectral_offset = spectral_offset;
 }
 
 void EmbreeSceneManager::update_emitter_direction(float3 direction) {
-    emitter_.direction = direction;
+    emitter_.direction = unit_direction_or_zero(direction, "update_emitter_direction: direction");
 }
 
 void EmbreeSceneManager::set_sensor(const SensorData& sensor) { sensor_ = sensor; }
 
 void EmbreeSceneManager::set_hw_sky(int spectral_offset, float3 sun) {
+    require_finite(sun.x, "set_hw_sky: sun_x");
+    require_finite(sun.y, "set_hw_sky: sun_y");
+    require_finite(sun.z, "set_hw_sky: sun_z");
     hw_sky_offset_ = spectral_offset;
     hw_sky_sun_ = sun;
 }
 
 void EmbreeSceneManager::set_repetitive(int num_repetitions, float scene_x_size,
                                         float scene_y_size) {
+    require_coordinate(scene_x_size, "set_repetitive: scene_x_size");
+    require_coordinate(scene_y_size, "set_repetitive: scene_y_size");
     num_repetitions_ = num_repetitions;
     scene_x_size_ = scene_x_size;
     scene_y_size_ = scene_y_size;
 }
 
 void EmbreeSceneManager::set_thermal_mode(bool enabled, const std::vector<float>& wavelengths) {
+    for (std::size_t i = 0; i < wavelengths.size(); ++i) {
+        if (std::isfinite(wavelengths[i]) && wavelengths[i] > 0.0f) continue;
+        std::ostringstream os;
+        os << "set_thermal_mode: wavelengths[" << i << "] must be a finite wavelength above 0 nm; got "
+           << wavelengths[i];
+        throw std::invalid_argument(os.str());
+    }
     thermal_mode_ = enabled;
     thermal_wavelengths_ = wavelengths;
+}
+
+void EmbreeSceneManager::set_measurement_height(float height) {
+    require_coordinate(height, "set_measurement_plane: height");
+    measurement_height_ = height;
 }
 
 void EmbreeSceneManager::check_materials() const {
@@ -279,6 +349,7 @@ void EmbreeSceneManager::build_scene_() {
 
     rtcCommitScene(top_scene_.get());
     check_device_error_("build");
+    update_traced_range_();
     compute_prim_offsets_();
     built_ = true;
 }
@@ -317,9 +388,10 @@ void EmbreeSceneManager::compute_bounds_() {
 }
 
 void EmbreeSceneManager::build_reuse_gas() {
-    // Reusing needs an acceleration structure to reuse; without one (never
-    // built) a full build is the only way to leave the scene queryable.
-    if (!top_scene_) {
+    // Reusing needs an acceleration structure to reuse that holds every
+    // instance; without one (never built, or instances added since) a full
+    // build is the only way to leave the scene queryable.
+    if (!top_scene_ || shade_.size() != instances_.size()) {
         build();
         return;
     }
@@ -341,6 +413,18 @@ void EmbreeSceneManager::refit_ias() {
         throw std::runtime_error("refit_ias: scene not built. Call build() first.");
     rtcCommitScene(top_scene_.get());
     check_device_error_("refit_ias");
+    update_traced_range_();
+}
+
+void EmbreeSceneManager::update_traced_range_() {
+    RTCBounds b;
+    rtcGetSceneBounds(top_scene_.get(), &b);
+    traced_bottom_ = b.lower_z;
+    traced_top_ = b.upper_z;
+    if (instances_.empty() || !(b.lower_z <= b.upper_z)) {
+        traced_bottom_ = std::numeric_limits<float>::infinity();
+        traced_top_ = -std::numeric_limits<float>::infinity();
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -363,7 +447,7 @@ std::vector<uint32_t> EmbreeSceneManager::instance_triangle_counts() const {
 
 HitRecord EmbreeSceneManager::trace_ray(float3 origin, float3 direction) const {
     HitRecord rec{};
-    if (!top_scene_) return rec;
+    if (!top_scene_ || !ray_is_traceable(origin, direction)) return rec;
 
     RTCRayHit rh;
     rh.ray.org_x = origin.x;
@@ -410,9 +494,16 @@ HitRecord EmbreeSceneManager::trace_ray(float3 origin, float3 direction) const {
             const float3* cn = sh.corner_normals + 3 * static_cast<std::size_t>(rh.hit.primID);
             const float u = rh.hit.u, v = rh.hit.v;
             ns = normalize(rotate(cn[0] * (1.0f - u - v) + cn[1] * u + cn[2] * v));
+            // Zero vertex normals, or ones that cancel, give no direction.
+            if (!(dot(ns, ns) > 0.5f)) ns = ng;
         }
     } else {
         ng = normalize(ng);
+        ns = ng;
+    }
+    // A triangle too thin for its normal to be represented faces the ray.
+    if (!(dot(ng, ng) > 0.5f)) {
+        ng = -normalize(direction);
         ns = ng;
     }
 
@@ -425,7 +516,7 @@ HitRecord EmbreeSceneManager::trace_ray(float3 origin, float3 direction) const {
 }
 
 bool EmbreeSceneManager::trace_shadow(float3 origin, float3 direction, float tmax) const {
-    if (!top_scene_) return false;
+    if (!top_scene_ || !ray_is_traceable(origin, direction) || !(tmax >= 0.0f)) return false;
     RTCRay ray;
     ray.org_x = origin.x;
     ray.org_y = origin.y;
@@ -447,16 +538,16 @@ bool EmbreeSceneManager::trace_shadow(float3 origin, float3 direction, float tma
 // re-enters through the opposite wall, at most num_repetitions times.
 bool EmbreeSceneManager::occluded_periodic(float3 origin, float3 d) const {
     if (trace_shadow(origin, d, kTFar)) return true;
-    const int N = num_repetitions_;
-    const float X = scene_x_size_, Y = scene_y_size_;
-    if (N < 1 || X <= 0.0f || Y <= 0.0f) return false;
+    if (!is_repetitive()) return false;
+    const int N = wrap_budget();
 
     float remaining = kTFar;
     int count = 0;
     float3 p = origin;
     for (;;) {
-        const float t = periodic_wrap(p, d, X, Y);
-        if (t < 0.0f) return false;  // parallel to both walls, or no wall ahead
+        const float t = periodic_wrap_in_scene(p, d, scene_x_size_, scene_y_size_, traced_bottom_,
+                                               traced_top_);
+        if (t < 0.0f) return false;  // no wall ahead, or nothing left to meet
         remaining -= t;
         if (remaining <= 0.0f) return false;
         if (trace_shadow(p, d, remaining)) return true;

@@ -8,12 +8,15 @@
 // trace_shadow and occluded_periodic only read and may be called from many
 // threads at once.
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "scene/embree_handles.h"
+#include "scene/periodic_wrap.h"
 #include "scene/types.h"
 
 namespace norvi::embree {
@@ -74,6 +77,11 @@ public:
     int add_material(MaterialType type, int spectral_offset);
     MaterialData& material(int id);
 
+    // Setters refuse (std::invalid_argument, naming the argument) values the
+    // tracer cannot use: vertices, tile sizes and plane heights outside the
+    // coordinate range of scene/input_checks.h, instance transforms it cannot
+    // invert, a band count below 1, non-positive thermal wavelengths. The
+    // emitter direction is stored normalised; zero means no sun.
     void set_num_bands(int num_bands);
     void upload_spectral_params(const std::vector<float>& values);
     void update_spectral_params(int offset, const std::vector<float>& values);
@@ -85,7 +93,7 @@ public:
     void set_hw_sky(int spectral_offset, float3 sun);
     void set_repetitive(int num_repetitions, float scene_x_size, float scene_y_size);
     void set_thermal_mode(bool enabled, const std::vector<float>& wavelengths);
-    void set_measurement_height(float height) { measurement_height_ = height; }
+    void set_measurement_height(float height);
 
     // --- building ----------------------------------------------------------
     void build();
@@ -102,6 +110,19 @@ public:
     HitRecord trace_ray(float3 origin, float3 direction) const;
     bool trace_shadow(float3 origin, float3 direction, float tmax) const;
     bool occluded_periodic(float3 origin, float3 direction) const;
+    // In a repetitive scene, moves a ray that missed through the tile wall it
+    // crosses to the opposite wall (periodic_wrap), unless the ray has left
+    // the height range of what is traced for good. False when not moved.
+    bool wrap_periodic(float3& p, float3 d) const {
+        return periodic_wrap_in_scene(p, d, scene_x_size_, scene_y_size_, traced_bottom_,
+                                      traced_top_) >= 0.0f;
+    }
+    // Wraps one ray may make: the repetition count, capped at kMaxPeriodicWraps.
+    int wrap_budget() const { return std::min(num_repetitions_, kMaxPeriodicWraps); }
+    // Height range of the geometry the tracer holds (empty, bottom > top,
+    // without instances); refreshed by build and refit_ias.
+    float traced_bottom() const { return traced_bottom_; }
+    float traced_top() const { return traced_top_; }
 
     // --- accessors -----------------------------------------------------------
     uint32_t total_triangles() const;
@@ -169,6 +190,7 @@ public:
 
 private:
     void build_scene_();
+    void update_traced_range_();
     void compute_bounds_();
     void compute_prim_offsets_();
     void set_instance_transform_(RTCGeometry geom, const float* xform12) const;
@@ -186,6 +208,12 @@ private:
     DeviceHandle device_;
     SceneHandle top_scene_;
     std::vector<EmbreeMesh> meshes_;
+    // Object-space vertex box of each mesh (lo > hi when it has no vertices),
+    // kept to check instance transforms without a walk over the vertices.
+    struct MeshBox {
+        float3 lo, hi;
+    };
+    std::vector<MeshBox> mesh_boxes_;
     std::vector<EmbreeInstance> instances_;
     std::vector<MaterialData> materials_;
     std::vector<float> spectral_;
@@ -203,6 +231,8 @@ private:
     bool thermal_mode_ = false;
     SceneBounds bounds_{};
     float measurement_height_ = 0.0f;
+    float traced_bottom_ = std::numeric_limits<float>::infinity();  // empty until built
+    float traced_top_ = -std::numeric_limits<float>::infinity();
     std::vector<float> thermal_wavelengths_;
     std::vector<InstanceInfo> instance_info_;
     std::vector<SceneHandle> mesh_scenes_;

@@ -1,8 +1,11 @@
 #include "scene/mesh_generators.h"
 
 #include <cmath>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+
+#include "scene/input_checks.h"
 
 namespace norvi {
 
@@ -26,6 +29,21 @@ float3 midpoint_on_sphere(float3 a, float3 b) {
     return unit({(a.x + b.x) * 0.5f, (a.y + b.y) * 0.5f, (a.z + b.z) * 0.5f});
 }
 
+// A mesh of `vertices` vertices and `triangles` triangles: its indices must
+// fit in 32 bits, and the mesh, its copy for the caller and `extra_bytes` of
+// working storage in memory.
+void check_mesh_size(double vertices, double triangles, double extra_bytes, const char* what,
+                     const char* count_name, long long count) {
+    if (vertices > 2147483647.0) {
+        std::ostringstream os;
+        os << what << ": " << count_name << " " << count << " gives " << vertices
+           << " vertices, more than 32-bit indices can address";
+        throw std::invalid_argument(os.str());
+    }
+    const double mesh_bytes = vertices * 2.0 * 12.0 + triangles * 12.0;  // float3, int3 rows
+    require_memory(2.0 * mesh_bytes + extra_bytes, what);
+}
+
 }  // namespace
 
 MeshData make_sphere(float radius, float3 center, int subdivisions) {
@@ -40,6 +58,11 @@ MeshData make_sphere(float radius, float3 center, int subdivisions) {
                                {1, 5, 9},  {5, 11, 4}, {11, 10, 2}, {10, 7, 6}, {7, 1, 8},
                                {3, 9, 4},  {3, 4, 2},  {3, 2, 6},   {3, 6, 8},  {3, 8, 9},
                                {4, 9, 5},  {2, 4, 11}, {6, 2, 10},  {8, 6, 7},  {9, 8, 1}};
+    if (subdivisions > 0) {
+        const double triangles = 20.0 * std::pow(4.0, subdivisions);
+        check_mesh_size(12.0 + 20.0 * (std::pow(4.0, subdivisions) - 1.0), triangles,
+                        0.25 * triangles * 12.0, "make_sphere", "subdivisions", subdivisions);
+    }
 
     for (int level = 0; level < subdivisions; ++level) {
         std::vector<int3> next;
@@ -78,6 +101,7 @@ MeshData make_cylinder(float radius, float height, int segments) {
         throw std::invalid_argument("make_cylinder: segments must be at least 1; got 0");
     MeshData m;
     if (segments < 0) return m;
+    check_mesh_size(2.0 * (segments + 1.0), 2.0 * segments, 0.0, "make_cylinder", "segments", segments);
     const float r = radius;
     for (int i = 0; i <= segments; ++i) {
         const float theta = static_cast<float>(i) * 6.2831855f / static_cast<float>(segments);

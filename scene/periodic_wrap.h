@@ -52,6 +52,20 @@ NORVI_HD float periodic_wrap(float3& p, float3 d, float size_x, float size_y) {
     return t;
 }
 
+// Most wraps any ray makes, whatever the repetition count: enough for a ray
+// a fraction of a degree above the horizon to cross a canopy layer of tiles,
+// and a bound on the work of one that never leaves it.
+constexpr int kMaxPeriodicWraps = 100000;
+
+// periodic_wrap for a ray that can still meet the scene, whose geometry lies
+// between the heights bottom and top: a ray above the top going up (or below
+// the bottom going down) meets nothing in any tile and is not moved.
+NORVI_HD float periodic_wrap_in_scene(float3& p, float3 d, float size_x, float size_y,
+                                      float bottom, float top) {
+    if ((p.z > top && d.z >= 0.0f) || (p.z < bottom && d.z <= 0.0f)) return -1.0f;
+    return periodic_wrap(p, d, size_x, size_y);
+}
+
 // Whole tiles to subtract from a coordinate so that the reference coordinate r
 // falls into [0, size] (truncation toward zero, as the tiling is counted).
 NORVI_HD float periodic_tile_shift(float r, float size) {

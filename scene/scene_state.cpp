@@ -5,6 +5,7 @@
 #include <string>
 
 #include "scene/embree_scene.h"
+#include "scene/input_checks.h"
 
 namespace norvi {
 
@@ -64,16 +65,38 @@ std::unique_ptr<EmbreeSceneManager> scene_from_state(const SceneState& s) {
         const int id = scene->add_material(m.type, m.spectral_offset);
         std::memcpy(scene->material(id).params, m.params, sizeof(m.params));
     }
-    scene->upload_spectral_params(s.spectral);
-    scene->set_num_bands(s.num_bands);
-    scene->set_emitter(s.emitter.type, s.emitter.direction, s.emitter.spectral_offset);
-    scene->set_sensor(s.sensor);
-    scene->set_terrain_following(s.terrain_following);
-    scene->set_sky(s.sky_offset);
-    scene->set_hw_sky(s.hw_sky_offset, s.hw_sky_sun);
-    scene->set_repetitive(s.num_repetitions, s.scene_x_size, s.scene_y_size);
-    scene->set_thermal_mode(s.thermal_mode, s.thermal_wavelengths);
-    scene->set_measurement_height(s.measurement_height);
+    // A setter's refusal names the state field it came from.
+    auto field = [](const char* name, auto&& set) {
+        try {
+            set();
+        } catch (const std::exception& e) {
+            throw std::invalid_argument(std::string(name) + ": " + e.what());
+        }
+    };
+    auto& sc = *scene;
+    field("spectral_params", [&] { sc.upload_spectral_params(s.spectral); });
+    field("num_bands", [&] { sc.set_num_bands(s.num_bands); });
+    field("emitter_direction", [&] {
+        sc.set_emitter(s.emitter.type, s.emitter.direction, s.emitter.spectral_offset);
+    });
+    field("sensor_cam_xform", [&] {
+        // What set_sensor's caller checks: every value that places a camera ray.
+        for (const float v : s.sensor.cam_xform) require_coordinate(v, "sensor_cam_xform");
+        require_coordinate(s.sensor.ortho_w, "sensor_ortho_w");
+        require_coordinate(s.sensor.ortho_h, "sensor_ortho_h");
+        require_finite(s.sensor.fov, "sensor_fov");
+        sc.set_sensor(s.sensor);
+    });
+    sc.set_terrain_following(s.terrain_following);
+    sc.set_sky(s.sky_offset);
+    field("hw_sky_sun", [&] { sc.set_hw_sky(s.hw_sky_offset, s.hw_sky_sun); });
+    field("scene_x_size", [&] {
+        sc.set_repetitive(s.num_repetitions, s.scene_x_size, s.scene_y_size);
+    });
+    field("thermal_wavelengths", [&] {
+        sc.set_thermal_mode(s.thermal_mode, s.thermal_wavelengths);
+    });
+    field("measurement_height", [&] { sc.set_measurement_height(s.measurement_height); });
     // Per-primitive data is counted over the built instances.
     if (s.built) scene->build();
     try {

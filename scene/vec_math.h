@@ -25,10 +25,16 @@ NORVI_HD float3 cross(float3 a, float3 b) {
 
 NORVI_HD float length(float3 a) { return sqrtf(dot(a, a)); }
 
-// Unit vector along a; the zero vector stays zero.
+// Unit vector along a; the zero vector stays zero. A vector whose squared
+// length over- or underflows in single precision is scaled by its largest
+// component first.
 NORVI_HD float3 normalize(float3 a) {
     const float len2 = dot(a, a);
-    return len2 > 0.0f ? a * (1.0f / sqrtf(len2)) : a;
+    if (len2 > 1e-30f && len2 < 1e30f) return a * (1.0f / sqrtf(len2));
+    const float m = fmaxf(fabsf(a.x), fmaxf(fabsf(a.y), fabsf(a.z)));
+    if (!(m > 0.0f) || !(m <= 3.4028235e38f)) return a;  // zero, or not finite
+    const float3 s = a / m;  // 1 / m could overflow
+    return s * (1.0f / sqrtf(dot(s, s)));
 }
 
 // Row-major 3x4 affine transform [R | t] (12 floats).

@@ -215,6 +215,20 @@ TEST(EmbreeScene, TraceShadowRespectsTmax) {
     EXPECT_FALSE(s.trace_shadow({0, 0, 5}, kUp, 1e16f));
 }
 
+// Embree aborts the process on a ray with a NaN component or one above about
+// 1.8e18; such a ray is never handed over and meets nothing.
+TEST(EmbreeScene, RaysOutsideTheTracersRangeMissInsteadOfAborting) {
+    EmbreeSceneManager s;
+    add_square(s);
+    s.add_instance(0, 0, 0, 0, 1);
+    s.build();
+    EXPECT_FALSE(s.trace_ray({NAN, 0, 5}, kDown).hit);
+    EXPECT_FALSE(s.trace_ray({0, 0, 5}, {0, 0, -3e19f}).hit);
+    EXPECT_FALSE(s.trace_shadow({0, 0, 3e19f}, kDown, 1e16f));
+    EXPECT_FALSE(s.occluded_periodic({0, 0, 5}, {NAN, 0, -1}));
+    EXPECT_TRUE(s.trace_ray({0, 0, 5}, kDown).hit);
+}
+
 // A 10 x 10 tile with one small blocker plate hovering at z = 5 in the middle.
 class PeriodicShadow : public ::testing::Test {
 protected:

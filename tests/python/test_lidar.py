@@ -111,12 +111,12 @@ def test_defaults_are_single_precision():
     (dict(beam_samples_per_dim=0), ValueError, "beam_samples_per_dim"),
     (dict(range_resolution=-0.15, direct_mode=True), ValueError, "range_resolution"),
     (dict(min_range=50.0, max_range=10.0), ValueError, "max_range"),
-    (dict(num_wavelengths=2), ValueError, "num_wavelengths 2"),
+    (dict(num_wavelengths=2), ValueError, "num_wavelengths must lie between 1 and the scene's band count 1; got 2"),
     (dict(pulse_fwhm_ns=0.0), ValueError, "pulse_fwhm_ns"),
     (dict(beam_half_angle_rad=float("nan")), ValueError,
      "^simulate_lidar: beam_half_angle_rad must be finite; got nan$"),
     (dict(pulse_directions=[0, 0, 0]), ValueError,
-     r"pulse 0 has origin \(0, 0, 10\) and direction \(0, 0, 0\)"),
+     r"pulse_directions of pulse 0 must be a finite, non-zero direction; got \(0, 0, 0\)"),
     (dict(scene=None), RuntimeError, r"^simulate_lidar: scene not built\. Call build\(\) first\.$"),
 ])
 def test_bad_input_is_refused_before_tracing(flat_target, capfd, kwargs, error, message):

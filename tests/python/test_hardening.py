@@ -1,0 +1,261 @@
+"""Hostile and careless input: no call may crash, hang, exhaust memory or give a
+silent wrong answer. One table per class of fault; cases whose failure would take
+the interpreter down (aborts on invalid rays, absurd allocations, endless loops)
+run in a fresh interpreter."""
+
+import json
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+import norvi_gpu as ng
+
+# A lit, built ground plane under a nadir orthographic sensor, and ways to
+# run a case in a child interpreter.
+PRELUDE = """
+import json, time
+import numpy as np
+import norvi_gpu as ng
+
+def scene(reps=0, normals=True, build=True, material=0):
+    s = ng.EmbreeSceneManager()
+    g = ng.make_ground_plane(5.0, 5.0)
+    s.add_material(0, 0)
+    s.add_mesh(g["vertices"], g["normals"] if normals else np.zeros((4, 3)), g["indices"], material)
+    s.add_instance(0, 5.0, 5.0, 0.0)
+    s.upload_spectral_params(np.array([0.5, 1.0, 0.2], np.float32))
+    s.set_emitter(0, [0.3, 0.0, 1.0], 1)
+    s.set_sky(2)
+    s.set_sensor(0, 4, 4, 10.0, 10.0, [1, 0, 0, 5, 0, 1, 0, 5, 0, 0, 1, 10])
+    if reps:
+        s.set_repetitive(reps, 10.0, 10.0)
+    if build:
+        s.build()
+    return s
+"""
+
+
+def run_isolated(body, timeout=120, interrupt=False):
+    """Runs body in a fresh interpreter; returns ["ok", result] or the type and
+    message of what it raised. With `interrupt`, the child gets SIGINT (Ctrl-C)
+    half a second after the body prints "running"."""
+    code = PRELUDE + "try:\n" + textwrap.indent(textwrap.dedent(body), "    ") + """
+    out = ["ok", result if "result" in dir() else None]
+except BaseException as e:
+    out = [type(e).__name__, str(e)]
+print(json.dumps(out))
+"""
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        if interrupt:
+            while child.stdout.readline().strip() != "running":
+                assert child.poll() is None, child.stderr.read()
+            time.sleep(0.5)
+            child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=timeout)
+    finally:
+        child.kill()
+    assert child.returncode == 0, f"exit status {child.returncode}\n{err[-2000:]}"
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def expect(outcome, error, message):
+    assert outcome[0] == error, outcome
+    assert message in outcome[1], outcome
+
+
+# ---------------------------------------------------------------------------
+# 1. Values that would become rays Embree refuses
+
+@pytest.mark.parametrize("body, message", [
+    ("scene(build=False).set_sensor(0, 4, 4, 10.0, 10.0, [1, 0, 0, float('nan'), 0, 1, 0, 0, 0, 0, 1, 10])",
+     "set_sensor: cam_xform[3] must be finite and at most 1e+09 in magnitude; got nan"),
+    ("scene(build=False).add_instance(0, 0.0, 0.0, 0.0, 1e30)",
+     "add_instance: the instance transform must place its mesh within 1e+09 of the origin"),
+    ("scene(build=False).add_instance_xform(0, [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0])",
+     "add_instance: the instance transform must have an invertible 3x3 part"),
+    ("scene(build=False).add_mesh([[0, 0, 0], [1, 0, 0], [0, 1, float('inf')]], np.zeros((0, 3)), [[0, 1, 2]])",
+     "add_mesh: vertices[2] = (0, 1, inf) must be finite"),
+    # Refused where it is set, so every engine gives the same error.
+    ("scene().update_emitter_direction([0, float('nan'), 1])",
+     "update_emitter_direction: direction must be finite; got (0, nan, 1)"),
+    ("scene(build=False).set_repetitive(3, 1e20, 10.0)", "set_repetitive: scene_x_size must be finite"),
+    ("ng.simulate_lidar_cpu(scene(), [0, 0, 3e30], [0, 0, -1], 1)",
+     "simulate_lidar: pulse_origins of pulse 0 must be finite with coordinates of at most 1e+09"),
+])
+def test_ray_values_are_refused_where_they_enter(body, message):
+    expect(run_isolated(body), "ValueError", message)
+
+
+def test_degenerate_normals_and_extreme_directions_trace_like_sound_ones():
+    # Zero vertex normals fall back to the triangle's own; a direction whose
+    # squared length underflows or overflows in single precision is normalised.
+    result = run_isolated("""
+        sound = ng.simulate_cpu(scene(), 4, 4)
+        zero = ng.simulate_cpu(scene(normals=False), 4, 4)
+        origins = [5, 5, 3, 5, 5, 3]
+        lidar = [ng.simulate_lidar_cpu(scene(), origins, d, 2, direct_mode=True)["points"].tolist()
+                 for d in ([0, 0, -1, 0, 0, -1], [0, 0, -1e-30, 0, 0, -3e38])]
+        views = []
+        for r in (1.0, 1e-25):  # a camera matrix scaled down keeps its directions
+            s = scene()
+            s.set_sensor(1, 4, 4, 0.0, 0.0, [r, 0, 0, 5, 0, r, 0, 5, 0, 0, r, 10], fov=40.0)
+            views.append(ng.simulate_cpu(s, 2, 4))
+        result = [bool(np.isfinite(zero).all()), bool(np.allclose(sound, zero)), lidar[0] == lidar[1],
+                  bool(views[1].min() > 0 and np.array_equal(views[0], views[1]))]
+    """)
+    assert result == ["ok", [True, True, True, True]]
+
+
+# ---------------------------------------------------------------------------
+# 2. Engines that trust the scene
+
+@pytest.mark.parametrize("body, message", [
+    ("ng.simulate_forward_cpu(scene(material=7), layer_heights=[0.0, 1.0], num_photons=10)",
+     "mesh 0 uses material_id 7, but the scene has 1 materials"),
+    ("ng.simulate_flux_cpu(scene(material=-1), 2, 2, 10, 1)", "mesh 0 uses material_id -1"),
+])
+def test_photon_engines_check_materials(body, message):
+    expect(run_isolated(body), "ValueError", message)
+
+
+def test_photon_engines_read_their_own_copies_of_the_scene():
+    # The callback runs between the two batches of a million photons and
+    # replaces the materials and spectral array with smaller ones.
+    result = run_isolated("""
+        def shrink(*_):
+            s.clear_for_reuse(); s.add_material(13, 0); s.upload_spectral_params([0.1]); s.build_reuse_gas()
+        runs = []
+        for progress in (None, shrink):
+            s = scene()
+            runs.append(ng.simulate_forward_cpu(s, 2, 2, [-1.0, 1.0], 1000004, progress=progress)["grid"])
+            s = scene()
+            runs.append(ng.simulate_flux_cpu(s, 2, 2, 1000004, 1, progress=progress)["downwelling"])
+        result = [bool(np.array_equal(runs[0], runs[2])), bool(np.array_equal(runs[1], runs[3]))]
+    """)
+    assert result == ["ok", [True, True]]
+
+
+# ---------------------------------------------------------------------------
+# 3. Unbounded work: an absurd repetition count costs what a sensible one does
+
+def test_absurd_repetition_counts_cost_no_more_than_sensible_ones():
+    result = run_isolated("""
+        def runs(reps):
+            s = scene(reps)
+            return (ng.simulate_cpu(s, 2, 4),
+                    ng.simulate_flux_cpu(s, 2, 2, 2000, 1)["upwelling"],
+                    ng.simulate_forward_cpu(s, 1, 1, [-1.0, 1.0], 2000, brf_directions=[0.6, 0, 0.8],
+                                            num_brf_dirs=1)["brf"])
+        result = [bool(np.array_equal(a, b)) for a, b in zip(runs(5), runs(2**31 - 1))]
+    """, timeout=60)
+    assert result == ["ok", [True, True, True]]
+
+
+# ---------------------------------------------------------------------------
+# 4. Unbounded memory: refused before allocating, with the size
+
+@pytest.mark.parametrize("body, error, message", [
+    ("s = scene(build=False); s.set_sensor(0, 2**31 - 1, 2**31 - 1, 1.0, 1.0, np.eye(4).ravel()); s.build()\n"
+     "ng.simulate_cpu(s, 1, 1)", "MemoryError", "render_backward: the image needs"),
+    ("ng.simulate_lidar_cpu(scene(), [5, 5, 3] * 10**6, [0, 0, -1] * 10**6, 10**6, max_range=1e6, range_resolution=1e-3)",
+     "MemoryError", "simulate_lidar: the waveform needs"),
+    ("ng.make_sphere(1.0, [0, 0, 0], 14)", "ValueError",
+     "make_sphere: subdivisions 14 gives 5.36871e+09 vertices, more than 32-bit indices can address"),
+    ("ng.make_cylinder(1.0, 1.0, 2**31 - 1)", "ValueError", "make_cylinder: segments 2147483647 gives"),
+    # Direct mode fills no waveform: one that could not fit is a zero view of its shape.
+    ("w = ng.simulate_lidar_cpu(scene(), [5, 5, 3] * 100, [0, 0, -1] * 100, 100, max_range=1e6,\n"
+     "                          range_resolution=1e-3, direct_mode=True)['waveform']\n"
+     "result = [w.shape[0], w.shape[1] > 9e8, w.shape[2], w.strides, float(w[99, -1, 0])]",
+     "ok", [100, True, 1, [0, 0, 0], 0.0]),
+])
+def test_requests_beyond_memory_are_refused(body, error, message):
+    outcome = run_isolated(body)
+    if error == "ok":
+        assert outcome == ["ok", message]
+    else:
+        expect(outcome, error, message)
+
+
+# ---------------------------------------------------------------------------
+# 5. Silent wrong answers
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda s: s.add_mesh(np.eye(3), np.zeros((0, 3)), np.array([[0, 1, 2**32 + 2]])),
+     ValueError, "add_mesh: indices must hold 32-bit integers; got 4294967298"),
+    (lambda s: ng.make_cylinder(1.0, 1.0, np.float32(3.5)), TypeError, "incompatible function arguments"),
+    (lambda s: (s.set_sensor(0, 4, 4, 0.0, 0.0, np.eye(4).ravel()),
+                ng.simulate_forward_cpu(s, layer_heights=[0.0, 1.0], num_photons=10)),
+     ValueError, "render_forward: the scene's horizontal extent is unknown (0 x 0)"),
+    (lambda s: ng.simulate_forward_cpu(s, layer_heights=[0.0, 1.0, 1.0], num_photons=0),
+     ValueError, "layer_heights must be finite and strictly increasing; got layer_heights[2] = 1 after 1"),
+    (lambda s: ng.simulate_forward_cpu(s, layer_heights=[0.0, 1.0], num_photons=0,
+                                       brf_directions=[0, 0, 0], num_brf_dirs=1),
+     ValueError, "render_forward: view direction 0 must be a finite, non-zero direction; got (0, 0, 0)"),
+    (lambda s: s.set_sensor(1, 4, 4, 0.0, 0.0, np.eye(4).ravel(), fov=180.0),
+     ValueError, "set_sensor: fov must lie in (0, 180) degrees for a perspective sensor; got 180.0"),
+    (lambda s: s.set_thermal_mode(True, [10000.0, 0.0]),
+     ValueError, "set_thermal_mode: wavelengths[1] must be a finite wavelength above 0 nm; got 0"),
+    (lambda s: ng.simulate_lidar_cpu(s, [0, 0, 5], [0, 0, -1], 1, range_resolution=float("inf")),
+     ValueError, "range_resolution must be finite and above 0; got inf"),
+    (lambda s: ng.simulate_lidar_cpu(s, [0, 0, 5], [0, 0, -1], 1, num_wavelengths=2),
+     ValueError, "num_wavelengths must lie between 1 and the scene's band count 1; got 2"),
+    (lambda s: s.set_num_bands(0), ValueError, "set_num_bands: the band count must be at least 1; got 0"),
+])
+def test_values_that_would_give_silent_wrong_answers_are_refused(ground_scene, call, error, message):
+    with pytest.raises(error) as e:
+        call(ground_scene)
+    assert message in str(e.value)
+
+
+def test_view_directions_are_normalised_and_new_instances_need_a_build(ground_scene):
+    s = ground_scene
+    s.set_emitter(0, [0, 0, 1], 0)
+    brf = [ng.simulate_forward_cpu(s, layer_heights=[-1.0, 1.0], num_photons=500, brf_directions=d,
+                                   num_brf_dirs=1)["brf"] for d in ([0, 0, 1], [0, 0, 7])]
+    assert np.array_equal(brf[0], brf[1]) and brf[0].sum() > 0
+    s.add_instance(0, 0.0, 0.0, 1.0)
+    assert not s.is_built()
+    s.build_reuse_gas()  # the new instance is traced: a full build
+    point = ng.simulate_lidar_cpu(s, [0, 0, 5], [0, 0, -1], 1, direct_mode=True)["points"][0]
+    assert s.is_built() and point[6] == pytest.approx(4.0)
+
+
+# ---------------------------------------------------------------------------
+# 6. Ctrl-C stops a long run at the next pass or batch
+
+@pytest.mark.parametrize("call", [
+    "ng.simulate_cpu(s, 10**8, 4)",
+    "ng.simulate_forward_cpu(s, layer_heights=[-1.0, 1.0], num_photons=2**31 - 1)",
+    "ng.simulate_flux_cpu(s, 2, 2, 2**31 - 1, 1)",
+])
+def test_ctrl_c_interrupts_a_long_run_and_leaves_the_scene_usable(call):
+    result = run_isolated(f"""
+        s = scene()
+        print("running", flush=True)
+        start = time.monotonic()
+        try:
+            {call}
+            result = "ran to the end"
+        except KeyboardInterrupt:
+            result = [time.monotonic() - start < 20, ng.simulate_cpu(s, 1, 1).shape]
+    """, timeout=60, interrupt=True)
+    assert result == ["ok", [True, [4, 4, 1]]]
+
+
+# ---------------------------------------------------------------------------
+# 7. A conversion that runs out of memory says so
+
+@pytest.mark.parametrize("call", [
+    lambda s: s.upload_spectral_params(np.broadcast_to(np.float64(1.0), (10**13,))),
+    lambda s: s.add_mesh(np.broadcast_to(np.float64(1.0), (10**13, 3)), np.zeros((0, 3)), [[0, 0, 0]]),
+])
+def test_out_of_memory_while_converting_is_a_memory_error(call):
+    with pytest.raises(MemoryError, match="Unable to allocate"):
+        call(ng.EmbreeSceneManager())
