@@ -64,10 +64,12 @@ def soil_spectrum(moisture=0.0, brightness=1.0):
     return wl, brightness * ((1.0 - moisture) * soil.rsoil1 + moisture * soil.rsoil2)
 
 
-def gaussian_response(centre, fwhm, step=1.0):
-    """A Gaussian spectral response (wavelengths, response) of the given centre and FWHM (nm)."""
+def gaussian_response(centre, fwhm, step=1.0, span=1.5):
+    """A Gaussian spectral response (wavelengths, response) of the given centre
+    and FWHM (nm), cut at ``span`` FWHM on each side (1.5: where it has fallen
+    to 0.2 % of its peak)."""
     sigma = fwhm / (2.0 * np.sqrt(2.0 * np.log(2.0)))
-    wl = np.arange(centre - 3 * fwhm, centre + 3 * fwhm + step / 2, step)
+    wl = np.arange(centre - span * fwhm, centre + span * fwhm + step / 2, step)
     return wl, np.exp(-0.5 * ((wl - centre) / sigma) ** 2)
 
 
