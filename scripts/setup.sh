@@ -35,7 +35,7 @@ py_pkgs=("pybind11:pybind11>=2.13" "numpy:numpy" "pytest:pytest"
          "scikit_build_core:scikit-build-core>=0.8" "matplotlib:matplotlib" "laspy:laspy"
          "distributed:dask[distributed]" "tqdm:tqdm" "trimesh:trimesh" "prosail:prosail"
          "pvlib:pvlib" "xarray:xarray" "h5netcdf:h5netcdf" "rioxarray:rioxarray" "lazrs:lazrs"
-         "pybind11_stubgen:pybind11-stubgen" "auditwheel:auditwheel")
+         "pybind11_stubgen:pybind11-stubgen" "auditwheel:auditwheel" "mypy:mypy")
 need=()
 for entry in "${py_pkgs[@]}"; do
   mod=${entry%%:*}; req=${entry#*:}

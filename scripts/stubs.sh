@@ -11,5 +11,8 @@ trap 'rm -rf "$tmp"' EXIT
 "$PY" -m pybind11_stubgen --numpy-array-wrap-with-annotated -o "$tmp" norvi_gpu >/dev/null
 "$PY" -m pybind11_stubgen --numpy-array-wrap-with-annotated -o "$tmp" norvi._parts >/dev/null
 mkdir -p "$OUT/norvi_gpu-stubs" "$OUT/norvi"
-cp "$tmp/norvi_gpu.pyi" "$OUT/norvi_gpu-stubs/__init__.pyi"
-cp "$tmp/norvi/_parts.pyi" "$OUT/norvi/_parts.pyi"
+# simulate_forward's layer_heights has no default but follows nx and ny, which
+# have: Python cannot write that signature, so the stubs give it "= ...".
+fix='s/(layer_heights: typing\.Annotated\[[^]]*\])(, )/\1 = ...\2/'
+sed -E "$fix" "$tmp/norvi_gpu.pyi" > "$OUT/norvi_gpu-stubs/__init__.pyi"
+sed -E "$fix" "$tmp/norvi/_parts.pyi" > "$OUT/norvi/_parts.pyi"

@@ -21,7 +21,7 @@ A "Sentinel-2-like canopy in 10 bands"::
 
 import numpy as np
 
-_trapezoid = getattr(np, "trapezoid", None) or np.trapz  # NumPy 1 names it trapz
+_trapezoid = getattr(np, "trapezoid", None) or getattr(np, "trapz")  # NumPy 1 names it trapz
 
 from norvi._optional import require
 
