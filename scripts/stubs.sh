@@ -14,5 +14,8 @@ mkdir -p "$OUT/norvi_gpu-stubs" "$OUT/norvi"
 # simulate_forward's layer_heights has no default but follows nx and ny, which
 # have: Python cannot write that signature, so the stubs give it "= ...".
 fix='s/(layer_heights: typing\.Annotated\[[^]]*\])(, )/\1 = ...\2/'
-sed -E "$fix" "$tmp/norvi_gpu.pyi" > "$OUT/norvi_gpu-stubs/__init__.pyi"
+# PTX_DIR is where this installation keeps the device programs: the stubs
+# give its type, not this machine's folder.
+ptx='s/^PTX_DIR: str = .*$/PTX_DIR: str/'
+sed -E -e "$fix" -e "$ptx" "$tmp/norvi_gpu.pyi" > "$OUT/norvi_gpu-stubs/__init__.pyi"
 sed -E "$fix" "$tmp/norvi/_parts.pyi" > "$OUT/norvi/_parts.pyi"

@@ -230,5 +230,5 @@ def simulate_lidar_cpu(scene: EmbreeSceneManager, pulse_origins: typing.Annotate
 def simulate_microwave_cpu(scene: EmbreeSceneManager, frequency: typing.SupportsFloat | typing.SupportsIndex = 1400000000.0, n_channels: int = 2, spp: int = 64, max_depth: int = 8, air_temperature: typing.SupportsFloat | typing.SupportsIndex = 293.0, include_atmosphere: bool = True, atm_tau: typing.SupportsFloat | typing.SupportsIndex = 0.009999999776482582, mw_soil_params: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] = ..., mw_veg_params: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] = ..., mw_trunk_params: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] = ..., material_map: typing.Annotated[numpy.typing.ArrayLike, numpy.int32] = ..., mw_veg_mueller_luts: list = [], _mw_veg_lut_dims: typing.Any = None) -> numpy.typing.NDArray[numpy.float32]:
     ...
 HAS_EMBREE: bool = True
-PTX_DIR: str = '/work/venvs/gpu/lib/python3.11/site-packages'
+PTX_DIR: str
 __version__: str = '0.1.0'
