@@ -12,6 +12,7 @@
 #include "cpu/lidar_waveform.h"
 #include "cpu/threading.h"
 #include "physics/lidar_formulas.h"
+#include "physics/lidar_pulse.h"
 #include "scene/input_checks.h"
 #include "scene/vec_math.h"
 
@@ -173,6 +174,12 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
     const std::vector<MaterialData>& materials = scene.materials();
     const int nb = scene.num_bands();
     const std::size_t nw = static_cast<std::size_t>(num_wavelengths);
+    LidarWindow window;
+    window.min_range = min_range;
+    window.max_range = max_range;
+    window.range_resolution = range_resolution;
+    window.num_bins = num_bins;
+    window.sensor_area = sensor_area;
     const std::size_t per_pulse = static_cast<std::size_t>(num_bins) * nw;
 
     if (!direct_mode) {
@@ -204,16 +211,11 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
                 const float b = beam.offsets[2 * static_cast<std::size_t>(k) + 1];
                 const float3 r = lidar_beam_ray(d, axis_a, axis_b, a, b, t);
                 const HitRecord h = scene.trace_ray(o, r);
-                if (!h.hit) continue;
-                const float range = length(h.position - o);
-                if (!(range >= min_range && range <= max_range)) continue;
-                const int bin = lidar_range_bin(range, min_range, range_resolution);
-                if (bin < 0 || bin >= num_bins) continue;
-                const float c = std::fabs(dot(r, h.shading_normal));
-                if (c < kLidarEdgeOnCos) continue;
-                const float v = lidar_lambert_return(
-                    c, beam.weights[static_cast<std::size_t>(k)] * pulse_energy, sensor_area,
-                    range);
+                int bin;
+                float v;
+                if (!lidar_subray_return(h, o, r, beam.weights[static_cast<std::size_t>(k)] * pulse_energy,
+                                         window, bin, v))
+                    continue;
                 const MaterialData& mat = materials[static_cast<std::size_t>(h.material_id)];
                 double* dst = raw.data() + static_cast<std::size_t>(bin) * nw;
                 for (int l = 0; l < num_wavelengths; ++l) {
@@ -244,13 +246,10 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
             const float3 o = load3(pulse_origins, p);
             const float3 d = directions[static_cast<std::size_t>(p)];
             const HitRecord h = scene.trace_ray(o, d);
-            if (!h.hit) return;
-            const float range = length(h.position - o);
-            if (!(range >= min_range && range <= max_range)) return;
-            const MaterialData& mat = materials[static_cast<std::size_t>(h.material_id)];
-            const float rho = spectral[static_cast<std::size_t>(mat.spectral_offset)];
-            const float c = std::fabs(dot(d, h.shading_normal));
-            const float intensity = rho * lidar_lambert_return(c, pulse_energy, sensor_area, range);
+            float range, intensity;
+            if (!lidar_direct_return(h, o, d, pulse_energy, window, materials.data(), spectral.data(), range,
+                                     intensity))
+                return;
             float* rec = slots.data() + static_cast<std::size_t>(p) * kLidarPointFloats;
             rec[0] = h.position.x;
             rec[1] = h.position.y;

@@ -10,8 +10,7 @@
 #include "cpu/photon_path.h"
 #include "cpu/photon_source.h"
 #include "cpu/threading.h"
-#include "physics/photon_grid.h"
-#include "physics/shading_frame.h"
+#include "physics/photon_tallies.h"
 #include "scene/input_checks.h"
 
 namespace norvi::embree {
@@ -24,66 +23,17 @@ struct FluxTallies {
     std::vector<double> weights;  // the photon in hand, one per band
 };
 
-struct FluxJob {
-    const EmbreeSceneManager& scene;
-    PhotonSource source;
-    const std::vector<MaterialData>& materials;
-    const float* spec;
+// The shared flux walk's additions, into one worker's maps.
+struct FluxSink {
+    FluxTallies& t;
     int nb;
-    int nx, ny;
-    float cell_x, cell_y;
-    int max_bounces;
-    int max_depth;
-    int rr_depth;
 
-    void trace(int photon, FluxTallies& t) const;
-    // Adds w[b] * scale, where positive, to `cell` (a flat cell number) of `map`.
-    void add_(std::vector<double>& map, int cell, const double* w, double scale) const {
-        const std::size_t base = static_cast<std::size_t>(cell) * static_cast<std::size_t>(nb);
-        for (int b = 0; b < nb; ++b) {
-            const double e = w[b] * scale;
-            if (e > 0.0) map[base + static_cast<std::size_t>(b)] += e;
-        }
+    void down(int cell, int b, double e) { t.down[index(cell, b)] += e; }
+    void up(int cell, int b, double e) { t.up[index(cell, b)] += e; }
+    std::size_t index(int cell, int b) const {
+        return static_cast<std::size_t>(cell) * static_cast<std::size_t>(nb) + static_cast<std::size_t>(b);
     }
 };
-
-void FluxJob::trace(int photon, FluxTallies& t) const {
-    double* w = t.weights.data();
-    PhotonPath path(photon);
-    if (!path.start(source, w) || max_depth < 1) return;
-    const double scale = path.factor();
-    int recorded = 0;
-    int previous = -1;  // flat cell of the previous arrival; -1: none
-    bool stop = false;
-    for (;;) {
-        const HitRecord h = path.next_hit(scene);
-        if (!h.hit) {
-            // Escapes: what left the last surface leaves its cell.
-            if (path.interactions() > 0 && previous >= 0) add_(t.up, previous, w, scale);
-            return;
-        }
-        if (stop) return;
-
-        const int ix = grid_cell_or_none(h.position.x, cell_x, nx);
-        const int iy = grid_cell_or_none(h.position.y, cell_y, ny);
-        const int cell = ix >= 0 && iy >= 0 ? iy * nx + ix : -1;
-        if (cell >= 0 && (max_bounces == 0 || recorded < max_bounces)) {
-            add_(t.down, cell, w, scale);
-            if (previous >= 0 && previous != cell) add_(t.up, previous, w, scale);
-            ++recorded;
-        }
-        previous = cell;
-        stop = max_bounces > 0 && recorded >= max_bounces;
-
-        // Ids were checked against this call's copy of the materials; a
-        // progress callback may have rebuilt the scene with more since.
-        if (h.material_id < 0 || static_cast<std::size_t>(h.material_id) >= materials.size()) return;
-        const MaterialData& m = materials[static_cast<std::size_t>(h.material_id)];
-        const ShadingFrame frame = make_shading_frame(h.shading_normal);
-        const float3 wo = to_local(frame, -path.direction());
-        if (!path.scatter(h, m, frame, wo, spec, nb, w, rr_depth, max_depth)) return;
-    }
-}
 
 }  // namespace
 
@@ -128,21 +78,25 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_
     PhotonSource source =
         make_photon_source(scene, num_bands, prob_sun, extent.x, extent.y, extent.area_per_photon);
     source.spec = spectral.data();
-    const FluxJob job{scene,
-                      source,
-                      materials,
-                      spectral.data(),
-                      num_bands,
-                      nx,
-                      ny,
-                      cell_x,
-                      cell_y,
-                      max_bounces,
-                      max_depth,
-                      rr_depth};
+    FluxSetup job;
+    job.source = source;
+    job.materials = materials.data();
+    job.num_materials = static_cast<int>(materials.size());
+    job.spec = spectral.data();
+    job.nb = num_bands;
+    job.nx = nx;
+    job.ny = ny;
+    job.cell_x = cell_x;
+    job.cell_y = cell_y;
+    job.max_bounces = max_bounces;
+    job.max_depth = max_depth;
+    job.rr_depth = rr_depth;
+    const EmbreePhotonTracer tracer{scene};
     run_photon_batches(range.first, range.second, threads, progress, start,
                        [&](int thread, int photon) {
-        job.trace(photon, tallies[static_cast<std::size_t>(thread)]);
+        FluxTallies& t = tallies[static_cast<std::size_t>(thread)];
+        FluxSink sink{t, num_bands};
+        trace_flux_photon(job, tracer, sink, photon, t.weights.data());
     });
 
     FluxResult r;

@@ -1,7 +1,6 @@
 #include "cpu/render_forward.h"
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <stdexcept>
 
@@ -11,11 +10,7 @@
 #include "cpu/photon_path.h"
 #include "cpu/photon_source.h"
 #include "cpu/threading.h"
-#include "physics/absorption.h"
-#include "physics/bsdf.h"
-#include "physics/photon_grid.h"
-#include "physics/ray_offset.h"
-#include "physics/shading_frame.h"
+#include "physics/photon_tallies.h"
 #include "scene/input_checks.h"
 
 namespace norvi::embree {
@@ -32,99 +27,21 @@ struct ForwardTallies {
     LeafTally::Pending leaf;      // per-triangle additions not yet shared
 };
 
-// Everything a photon needs, fixed for the whole call.
-struct ForwardJob {
-    const EmbreeSceneManager& scene;
-    PhotonSource source;
-    const std::vector<MaterialData>& materials;
-    const float* spec;
-    int nb;
-    int nx, ny, layers;
-    float dx, dy;
-    const float* heights;
-    const float3* brf_dirs;  // unit vectors
-    int num_brf_dirs;
-    int max_depth;
-    int rr_depth;
-    int terrain_id;
-    LeafTally& leaf;
+// The shared forward walk's additions, into one worker's tallies.
+struct ForwardSink {
+    ForwardTallies& t;
+    LeafTally& leaves;
 
-    void trace(int photon, ForwardTallies& t) const;
-    void tally_absorption_(const HitRecord& h, const MaterialData& m, const double* w, double f,
-                           ForwardTallies& t) const;
-    void tally_brf_(const HitRecord& h, const MaterialData& m, const ShadingFrame& frame,
-                    float3 wo, const double* w, double f, ForwardTallies& t) const;
+    void grid(std::size_t i, double a) { t.grid[i] += a; }
+    void terrain(int b, double a) {
+        if (!t.terrain.empty()) t.terrain[static_cast<std::size_t>(b)] += a;
+    }
+    void leaf(int instance, int prim, int b, double a) {
+        if (leaves.active()) leaves.add(t.leaf, instance, prim, b, a);
+    }
+    void brf(int i, double e) { t.brf[static_cast<std::size_t>(i)] += e; }
+    void albedo(int b, double e) { t.albedo[static_cast<std::size_t>(b)] += e; }
 };
-
-void ForwardJob::tally_absorption_(const HitRecord& h, const MaterialData& m, const double* w,
-                                   double f, ForwardTallies& t) const {
-    const int ix = clamped_cell(h.position.x, dx, nx);
-    const int iy = clamped_cell(h.position.y, dy, ny);
-    const int k = layer_of_height(heights, layers, h.position.z);
-    const bool terrain = terrain_id >= 0 && h.instance_id == terrain_id;
-    for (int b = 0; b < nb; ++b) {
-        const double a =
-            static_cast<double>(absorbed_fraction(m.type, m.spectral_offset, b, nb, spec, h.back_face)) *
-            w[b] * f;
-        if (!(a > 0.0)) continue;
-        t.grid[grid_index(k, iy, ix, nx, ny, nb, b)] += a;
-        if (terrain) {
-            if (!t.terrain.empty()) t.terrain[static_cast<std::size_t>(b)] += a;
-        } else if (leaf.active()) {
-            leaf.add(t.leaf, h.instance_id, h.prim_id, b, a);
-        }
-    }
-}
-
-// Next-event estimate toward each view direction above the horizon: the
-// energy the surface scatters into it, if nothing blocks the way out.
-void ForwardJob::tally_brf_(const HitRecord& h, const MaterialData& m, const ShadingFrame& frame,
-                            float3 wo, const double* w, double f, ForwardTallies& t) const {
-    for (int k = 0; k < num_brf_dirs; ++k) {
-        const float3 v = brf_dirs[k];
-        if (!(v.z > 0.0f)) continue;
-        if (scene.occluded_periodic(offset_ray_origin(h.position, face_toward(h.geometric_normal, v)), v))
-            continue;
-        const float c = dot(frame.n, v);
-        if (!(std::fabs(c) >= 1e-6f)) continue;
-        const float3 wi = to_local(frame, v);
-        for (int b = 0; b < nb; ++b) {
-            const float F = eval_bsdf(m.type, m.spectral_offset, b, wo, wi, spec, nb, h.back_face,
-                                      /*thermal*/ false);
-            const double e = static_cast<double>(F) * w[b] * std::fabs(c) * f;
-            if (e > 0.0) t.brf[static_cast<std::size_t>(k * nb + b)] += e;
-        }
-    }
-}
-
-void ForwardJob::trace(int photon, ForwardTallies& t) const {
-    double* w = t.weights.data();
-    PhotonPath path(photon);
-    if (!path.start(source, w) || max_depth < 1) return;
-    const double f = path.factor();
-    for (;;) {
-        const HitRecord h = path.next_hit(scene);
-        if (!h.hit) {
-            if (path.direction().z > 0.0f && !t.albedo.empty()) {
-                for (int b = 0; b < nb; ++b) {
-                    const double e = w[b] * f;
-                    if (e > 0.0) t.albedo[static_cast<std::size_t>(b)] += e;
-                }
-            }
-            return;
-        }
-
-        // Ids were checked against this call's copy of the materials; a
-        // progress callback may have rebuilt the scene with more since.
-        if (h.material_id < 0 || static_cast<std::size_t>(h.material_id) >= materials.size()) return;
-        const MaterialData& m = materials[static_cast<std::size_t>(h.material_id)];
-        tally_absorption_(h, m, w, f, t);
-        const ShadingFrame frame = make_shading_frame(h.shading_normal);
-        const float3 wo = to_local(frame, -path.direction());
-        if (!t.brf.empty()) tally_brf_(h, m, frame, wo, w, f, t);
-        if (!path.scatter(h, m, frame, wo, spec, nb, w, rr_depth, max_depth)) return;
-    }
-}
 
 std::vector<float> to_float(const std::vector<double>& v) {
     std::vector<float> out(v.size());
@@ -205,26 +122,30 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
     PhotonSource source = make_photon_source(scene, num_bands, prob_sun, static_cast<float>(nx) * dx,
                                              static_cast<float>(ny) * dy, extent.area_per_photon);
     source.spec = spectral.data();
-    const ForwardJob job{scene,
-                         source,
-                         materials,
-                         spectral.data(),
-                         num_bands,
-                         nx,
-                         ny,
-                         layers,
-                         dx,
-                         dy,
-                         layer_heights.data(),
-                         views.data(),
-                         num_brf_dirs,
-                         max_depth,
-                         rr_depth,
-                         terrain_instance_id,
-                         leaf};
+    ForwardSetup job;
+    job.source = source;
+    job.materials = materials.data();
+    job.num_materials = static_cast<int>(materials.size());
+    job.spec = spectral.data();
+    job.nb = num_bands;
+    job.nx = nx;
+    job.ny = ny;
+    job.layers = layers;
+    job.dx = dx;
+    job.dy = dy;
+    job.heights = layer_heights.data();
+    job.brf_dirs = brf_size >= 1 ? views.data() : nullptr;
+    job.num_brf_dirs = num_brf_dirs;
+    job.albedo = num_brf_dirs >= 1;
+    job.max_depth = max_depth;
+    job.rr_depth = rr_depth;
+    job.terrain_id = terrain_instance_id;
+    const EmbreePhotonTracer tracer{scene};
     run_photon_batches(range.first, range.second, threads, progress, start,
                        [&](int thread, int photon) {
-        job.trace(photon, tallies[static_cast<std::size_t>(thread)]);
+        ForwardTallies& t = tallies[static_cast<std::size_t>(thread)];
+        ForwardSink sink{t, leaf};
+        trace_forward_photon(job, tracer, sink, photon, t.weights.data());
     });
 
     for (ForwardTallies& t : tallies) leaf.flush(t.leaf);

@@ -403,6 +403,11 @@ void Simulator::cleanup() {
     eb_mb_raygen_.reset();
     eb_mb_sbt_ = optix::OptixShaderBindingTable{};
     free_buffers();
+    // Forward, flux and LiDAR modes.
+    for (DeviceBuffer* b : {&fwd_grid_, &fwd_layers_, &fwd_leaf_, &fwd_leaf_off_, &fwd_terrain_, &fwd_brf_dirs_,
+                            &fwd_brf_, &fwd_albedo_, &fwd_raygen_, &flux_down_, &flux_up_, &flux_raygen_,
+                            &lidar_raygen_})
+        b->reset();
 
     destroy_family_(eb_mb_);
     destroy_family_(eb_);

