@@ -17,9 +17,11 @@
 
 #include "gpu/device_buffer.h"
 #include "gpu/device_records.h"
+#include "gpu/mw_records.h"
 #include "gpu/optix/optix_types.h"
 #include "gpu/optix_context.h"
 #include "gpu/scene_manager.h"
+#include "scene/microwave_types.h"
 
 namespace norvi {
 
@@ -90,6 +92,15 @@ public:
     optix::OptixPipeline main_pipeline() const { return main_.pipeline; }
     bool lidar_ready() const { return lidar_module_ != nullptr && lidar_group_ != nullptr; }
 
+    // ---- passive microwave (gpu/simulator_microwave.cpp) ----
+    // Brightness temperatures of the scene's sensor pixels [K]: one launch of
+    // the passive program, num_pixels x n_channels values (channel fastest,
+    // then x, then y). The per-pixel random states persist between runs of
+    // the same image size and channel count.
+    std::vector<float> simulate_microwave(SceneManager& scene, const MicrowaveParams& p);
+    // Frees every microwave buffer (film, hits, states, tables, records, map, launch record).
+    void free_mw_buffers();
+
 private:
     optix::OptixProgramGroup create_group_(optix::OptixProgramGroupKind kind, optix::OptixModule module,
                                            const char* entry, const char* label);
@@ -142,6 +153,18 @@ private:
     DeviceBuffer film_, hits_, rngs_, tp_, rad_, params_;
     int buffer_pixels_ = -1;
     int buffer_bands_ = -1;
+
+    // ---- passive microwave buffers (gpu/simulator_microwave.cpp) ----
+    // Film, hits and states are sized for (mw_pixels_, mw_channels_); the
+    // record array for mw_record_count_ records; the map holds mw_map_
+    // padded with -1 to at least the scene's material count.
+    void check_mw_buffers_fit_(int num_pixels, int n_channels, std::size_t table_bytes) const;
+    DeviceBuffer mw_film_, mw_hits_, mw_rngs_, mw_mats_, mw_map_dev_, mw_params_;
+    std::vector<DeviceBuffer> mw_luts_, mw_cdf_cts_, mw_cdf_dphi_;
+    std::vector<int32_t> mw_map_;
+    int mw_pixels_ = -1;
+    int mw_channels_ = -1;
+    int mw_record_count_ = -1;
 };
 
 }  // namespace norvi
