@@ -10,13 +10,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
-#include "bench/canopy_scene.h"
-#include "cpu/mw_tables.h"
+#include "bench/microwave_setup.h"
 #include "cpu/render_microwave.h"
 #include "cpu/threading.h"
 
@@ -51,42 +48,9 @@ int main(int argc, char** argv) {
     bench::CanopyOptions opt;
     opt.trees = trees;
     const bench::CanopyInfo info = bench::build_canopy(scene, opt);
-    SensorData s;
-    std::memset(&s, 0, sizeof(s));
-    s.type = kSensorOrthographic;
-    s.width = width;
-    s.height = height;
-    s.ortho_w = s.ortho_h = 0.8f * info.extent_x;
-    const float c = std::cos(0.6981317f), sn = std::sin(0.6981317f);
-    const float cx = 0.5f * info.extent_x, cy = 0.5f * info.extent_y;
-    const float m[16] = {1, 0, 0, cx, 0, c, -sn, cy - 100 * sn, 0, sn, c, 100 * c, 0, 0, 0, 1};
-    std::memcpy(s.cam_xform, m, sizeof(m));
-    scene.set_sensor(s);
+    scene.set_sensor(bench::microwave_sensor(info, width, height));
     scene.build();
-
-    MicrowaveParams p;  // 1.4 GHz, H and V, atmosphere tau 0.01
-    p.spp = spp;
-    MicrowaveMaterial soil;
-    soil.type = kMwSoil;
-    const float soil_row[10] = {0.25f, 0.4f, 0.2f, 1.4f, 295.0f, 0.3f, 0.1f, 1.0f, 2.0f, 1.0f};
-    std::memcpy(soil.params, soil_row, sizeof(soil_row));
-    MicrowaveMaterial crown;
-    crown.type = kMwVegetation;
-    crown.params[0] = 290.0f;
-    crown.params[1] = 0.6f;
-    crown.params[2] = 0.1f;
-    const MwPhaseTableSet t = make_mw_phase_tables(MwPhaseKind::Rayleigh, 32, 32, 32);
-    crown.mueller = t.mueller;
-    crown.cdf_cts = t.cdf_cts;
-    crown.cdf_dphi = t.cdf_dphi;
-    crown.cti = crown.cts = crown.dphi = 32;
-    MicrowaveMaterial wood;
-    wood.type = kMwTrunk;
-    wood.params[0] = 0.15f;
-    wood.params[1] = 0.5f;
-    wood.params[2] = 290.0f;
-    p.materials = {soil, crown, wood};
-    p.material_map = {0, 1, 2};
+    const MicrowaveParams p = bench::microwave_params(spp);
 
     const int all = resolve_thread_count(0);
     double tb1 = 0.0, tbn = 0.0;

@@ -9,6 +9,7 @@
 
 #include "bindings/convert.h"
 #include "bindings/registry.h"
+#include "bindings/simulator_microwave.h"
 #include "gpu/optix_context.h"
 #include "gpu/scene_manager.h"
 #include "gpu/simulator.h"
@@ -212,6 +213,7 @@ void register_simulator(py::module_& m) {
             py::arg("scene"), py::arg("spp").noconvert() = 16, py::arg("max_depth").noconvert() = 16,
             py::arg("progress") = py::none());
     register_simulator_photon_modes(m);
+    register_simulator_microwave(m);  // Simulator.simulate_microwave
 }
 
 // The folder of the PTX files: the module's own folder, where they are

@@ -191,7 +191,9 @@ void Simulator::init_mw_pipeline() {
     mw_.groups.push_back(create_group_(optix::OPTIX_PROGRAM_GROUP_KIND_HITGROUP, mw_.modules[1],
                                        "__closesthit__mw_radiance", "pg_hit_mw"));
     mw_.pipeline = create_pipeline_(mw_.groups, 2, "pipeline_mw");
-    set_stack_(mw_.pipeline, 1, "stack_mw");
+    // The microwave rays cross the scene's instance structure into its
+    // meshes: a traversable graph two levels deep.
+    set_stack_(mw_.pipeline, 2, "stack_mw");
     mw_ready_ = true;
 }
 
@@ -408,6 +410,7 @@ void Simulator::cleanup() {
                             &fwd_brf_, &fwd_albedo_, &fwd_raygen_, &flux_down_, &flux_up_, &flux_raygen_,
                             &lidar_raygen_})
         b->reset();
+    free_mw_buffers();
 
     destroy_family_(eb_mb_);
     destroy_family_(eb_);

@@ -17,12 +17,14 @@
 
 #include "gpu/device_buffer.h"
 #include "gpu/device_records.h"
+#include "gpu/mw_records.h"
 #include "gpu/photon_records.h"
 #include "gpu/optix/optix_types.h"
 #include "gpu/optix_context.h"
 #include "gpu/lidar_params.h"
 #include "gpu/photon_params.h"
 #include "gpu/scene_manager.h"
+#include "scene/microwave_types.h"
 
 namespace norvi {
 
@@ -108,6 +110,15 @@ public:
     // point per pulse that meets something in the range window (direct mode).
     LidarResult simulate_lidar(SceneManager& scene, const LiDARLaunchParams& p);
 
+    // ---- passive microwave (gpu/simulator_microwave.cpp) ----
+    // Brightness temperatures of the scene's sensor pixels [K]: one launch of
+    // the passive program, num_pixels x n_channels values (channel fastest,
+    // then x, then y). The per-pixel random states persist between runs of
+    // the same image size and channel count.
+    std::vector<float> simulate_microwave(SceneManager& scene, const MicrowaveParams& p);
+    // Frees every microwave buffer (film, hits, states, tables, records, map, launch record).
+    void free_mw_buffers();
+
 private:
     optix::OptixProgramGroup create_group_(optix::OptixProgramGroupKind kind, optix::OptixModule module,
                                            const char* entry, const char* label);
@@ -172,6 +183,18 @@ private:
         fwd_albedo_, fwd_raygen_;
     DeviceBuffer flux_down_, flux_up_, flux_raygen_;
     DeviceBuffer lidar_raygen_;  // LiDAR mode: its ray-generation record, made on the first run
+
+    // ---- passive microwave buffers (gpu/simulator_microwave.cpp) ----
+    // Film, hits and states are sized for (mw_pixels_, mw_channels_); the
+    // record array for mw_record_count_ records; the map holds mw_map_
+    // padded with -1 to at least the scene's material count.
+    void check_mw_buffers_fit_(int num_pixels, int n_channels, std::size_t table_bytes) const;
+    DeviceBuffer mw_film_, mw_hits_, mw_rngs_, mw_mats_, mw_map_dev_, mw_params_;
+    std::vector<DeviceBuffer> mw_luts_, mw_cdf_cts_, mw_cdf_dphi_;
+    std::vector<int32_t> mw_map_;
+    int mw_pixels_ = -1;
+    int mw_channels_ = -1;
+    int mw_record_count_ = -1;
 };
 
 }  // namespace norvi

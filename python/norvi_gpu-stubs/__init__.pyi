@@ -129,6 +129,17 @@ class Simulator:
         ...
     def simulate_lidar(self, scene: SceneManager, pulse_origins: typing.Annotated[numpy.typing.ArrayLike, numpy.float32], pulse_directions: typing.Annotated[numpy.typing.ArrayLike, numpy.float32], num_pulses: int, beam_half_angle_rad: typing.SupportsFloat | typing.SupportsIndex = 0.0005000000237487257, beam_samples_per_dim: int = 10, pulse_energy: typing.SupportsFloat | typing.SupportsIndex = 1.0, sensor_area: typing.SupportsFloat | typing.SupportsIndex = 0.10000000149011612, range_resolution: typing.SupportsFloat | typing.SupportsIndex = 0.15000000596046448, min_range: typing.SupportsFloat | typing.SupportsIndex = 0.0, max_range: typing.SupportsFloat | typing.SupportsIndex = 100.0, num_wavelengths: int = 1, pulse_fwhm_ns: typing.SupportsFloat | typing.SupportsIndex = 4.0, peak_threshold: typing.SupportsFloat | typing.SupportsIndex = 9.99999993922529e-09, max_returns_per_pulse: int = 5, direct_mode: bool = False) -> dict:
         ...
+    def simulate_microwave(self, scene: SceneManager, frequency: typing.SupportsFloat | typing.SupportsIndex = 1400000000.0, n_channels: int = 2, spp: int = 64, max_depth: int = 8, air_temperature: typing.SupportsFloat | typing.SupportsIndex = 293.0, include_atmosphere: bool = True, atm_tau: typing.SupportsFloat | typing.SupportsIndex = 0.009999999776482582, mw_soil_params: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] = ..., mw_veg_params: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] = ..., mw_trunk_params: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] = ..., material_map: typing.Annotated[numpy.typing.ArrayLike, numpy.int32] = ..., mw_veg_mueller_luts: list = [], _mw_veg_lut_dims: typing.Any = None) -> numpy.typing.NDArray[numpy.float32]:
+        """
+        Run passive microwave simulation.
+        
+        Returns numpy array of shape [height, width, n_channels] with brightness temperature (K).
+        n_channels: 1=total, 2=H+V, 4=full Stokes.
+        atm_tau: nadir atmospheric optical depth (0 = no atmosphere).
+        mw_soil_params: float32[n_soil_mats, 10] with MwSoilParams fields.
+        mw_trunk_params: float32[n_trunk_mats, 6] with MwTrunkParams fields (radius, moisture, temperature, axis_xyz).
+        material_map: int32[n_optical_mats] mapping optical → MW material index (-1 = none).
+        """
 class EmbreeSceneManager:
     @staticmethod
     def from_state(state: dict) -> EmbreeSceneManager:
@@ -236,5 +247,5 @@ def simulate_lidar_cpu(scene: EmbreeSceneManager, pulse_origins: typing.Annotate
 def simulate_microwave_cpu(scene: EmbreeSceneManager, frequency: typing.SupportsFloat | typing.SupportsIndex = 1400000000.0, n_channels: int = 2, spp: int = 64, max_depth: int = 8, air_temperature: typing.SupportsFloat | typing.SupportsIndex = 293.0, include_atmosphere: bool = True, atm_tau: typing.SupportsFloat | typing.SupportsIndex = 0.009999999776482582, mw_soil_params: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] = ..., mw_veg_params: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] = ..., mw_trunk_params: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] = ..., material_map: typing.Annotated[numpy.typing.ArrayLike, numpy.int32] = ..., mw_veg_mueller_luts: list = [], _mw_veg_lut_dims: typing.Any = None) -> numpy.typing.NDArray[numpy.float32]:
     ...
 HAS_EMBREE: bool = True
-PTX_DIR: str = '/work/venvs/gpufwd/lib/python3.11/site-packages'
+PTX_DIR: str
 __version__: str = '0.1.0'
