@@ -75,20 +75,21 @@ public:
     // interaction `rr_depth` on, and moves the ray off the surface. Returns
     // false when the photon ends: a negligible density, weights at or below
     // kMinPhotonWeight in every band, lost roulette, or `max_depth`
-    // interactions reached.
+    // interactions reached. `f` is scratch space for num_bands values.
     bool scatter(const HitRecord& h, const MaterialData& m, const ShadingFrame& frame, float3 wo,
-                 const float* spec, int num_bands, double* w, int rr_depth, int max_depth) {
+                 const float* spec, int num_bands, double* w, float* f, int rr_depth,
+                 int max_depth) {
         float3 wi;
         float pdf;
         sample_bsdf_from(rng_, m, wi, pdf);
         if (pdf < kMinSamplePdf) return false;
+        eval_bsdf_bands(m.type, m.spectral_offset, wo, wi, spec, num_bands, h.back_face,
+                        /*thermal*/ false, f);
+        const float cos_wi = std::fabs(wi.z);
+        // Two plain loops over the bands, so that each runs on vectors.
+        for (int b = 0; b < num_bands; ++b) w[b] *= static_cast<double>(f[b]) * cos_wi / pdf;
         bool alive = false;
-        for (int b = 0; b < num_bands; ++b) {
-            const float f = eval_bsdf(m.type, m.spectral_offset, b, wo, wi, spec, num_bands,
-                                      h.back_face, /*thermal*/ false);
-            w[b] *= static_cast<double>(f) * std::fabs(wi.z) / pdf;
-            alive = alive || w[b] > kMinPhotonWeight;
-        }
+        for (int b = 0; b < num_bands && !alive; ++b) alive = w[b] > kMinPhotonWeight;
         if (!alive) return false;
         if (interactions_ >= rr_depth) {
             const float q = roulette_survival(w, num_bands);

@@ -22,6 +22,7 @@ struct FluxTallies {
     std::vector<double> down;
     std::vector<double> up;
     std::vector<double> weights;  // the photon in hand, one per band
+    std::vector<float> bsdf;      // scratch: the BSDF in every band
 };
 
 struct FluxJob {
@@ -81,7 +82,7 @@ void FluxJob::trace(int photon, FluxTallies& t) const {
         const MaterialData& m = materials[static_cast<std::size_t>(h.material_id)];
         const ShadingFrame frame = make_shading_frame(h.shading_normal);
         const float3 wo = to_local(frame, -path.direction());
-        if (!path.scatter(h, m, frame, wo, spec, nb, w, rr_depth, max_depth)) return;
+        if (!path.scatter(h, m, frame, wo, spec, nb, w, t.bsdf.data(), rr_depth, max_depth)) return;
     }
 }
 
@@ -117,6 +118,7 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_
         assign_private_tally(t.down, size);
         assign_private_tally(t.up, size);
         assign_private_tally(t.weights, static_cast<std::size_t>(num_bands));
+        t.bsdf.assign(static_cast<std::size_t>(num_bands), 0.0f);
     }
     // The photons read this call's own copies of the materials and the
     // spectral array: a progress callback between batches may change the

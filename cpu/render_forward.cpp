@@ -29,6 +29,7 @@ struct ForwardTallies {
     std::vector<double> albedo;
     std::vector<double> terrain;
     std::vector<double> weights;  // the photon in hand, one per band
+    std::vector<float> bsdf;      // scratch: the BSDF in every band
     LeafTally::Pending leaf;      // per-triangle additions not yet shared
 };
 
@@ -62,12 +63,29 @@ void ForwardJob::tally_absorption_(const HitRecord& h, const MaterialData& m, co
     const int iy = clamped_cell(h.position.y, dy, ny);
     const int k = layer_of_height(heights, layers, h.position.z);
     const bool terrain = terrain_id >= 0 && h.instance_id == terrain_id;
+    double* cell = t.grid.data() + grid_index(k, iy, ix, nx, ny, nb, 0);
+    // Many bands make a cell span many cache lines: ask for all at once.
+    for (int b = 8; b < nb; b += 8) __builtin_prefetch(cell + b, 1);
+    if (terrain || !leaf.active()) {
+        // Without a branch per band: adding 0 to a tally of positive
+        // additions leaves its bits as they are.
+        double* ground = terrain && !t.terrain.empty() ? t.terrain.data() : nullptr;
+        for (int b = 0; b < nb; ++b) {
+            double a =
+                static_cast<double>(absorbed_fraction(m.type, m.spectral_offset, b, nb, spec, h.back_face)) *
+                w[b] * f;
+            a = a > 0.0 ? a : 0.0;
+            cell[b] += a;
+            if (ground) ground[b] += a;
+        }
+        return;
+    }
     for (int b = 0; b < nb; ++b) {
         const double a =
             static_cast<double>(absorbed_fraction(m.type, m.spectral_offset, b, nb, spec, h.back_face)) *
             w[b] * f;
         if (!(a > 0.0)) continue;
-        t.grid[grid_index(k, iy, ix, nx, ny, nb, b)] += a;
+        cell[b] += a;
         if (terrain) {
             if (!t.terrain.empty()) t.terrain[static_cast<std::size_t>(b)] += a;
         } else if (leaf.active()) {
@@ -88,10 +106,10 @@ void ForwardJob::tally_brf_(const HitRecord& h, const MaterialData& m, const Sha
         const float c = dot(frame.n, v);
         if (!(std::fabs(c) >= 1e-6f)) continue;
         const float3 wi = to_local(frame, v);
+        float* F = t.bsdf.data();
+        eval_bsdf_bands(m.type, m.spectral_offset, wo, wi, spec, nb, h.back_face, /*thermal*/ false, F);
         for (int b = 0; b < nb; ++b) {
-            const float F = eval_bsdf(m.type, m.spectral_offset, b, wo, wi, spec, nb, h.back_face,
-                                      /*thermal*/ false);
-            const double e = static_cast<double>(F) * w[b] * std::fabs(c) * f;
+            const double e = static_cast<double>(F[b]) * w[b] * std::fabs(c) * f;
             if (e > 0.0) t.brf[static_cast<std::size_t>(k * nb + b)] += e;
         }
     }
@@ -122,7 +140,7 @@ void ForwardJob::trace(int photon, ForwardTallies& t) const {
         const ShadingFrame frame = make_shading_frame(h.shading_normal);
         const float3 wo = to_local(frame, -path.direction());
         if (!t.brf.empty()) tally_brf_(h, m, frame, wo, w, f, t);
-        if (!path.scatter(h, m, frame, wo, spec, nb, w, rr_depth, max_depth)) return;
+        if (!path.scatter(h, m, frame, wo, spec, nb, w, t.bsdf.data(), rr_depth, max_depth)) return;
     }
 }
 
@@ -194,6 +212,7 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
         if (num_brf_dirs >= 1) assign_private_tally(t.albedo, nb);
         if (terrain_instance_id >= 0) assign_private_tally(t.terrain, nb);
         assign_private_tally(t.weights, nb);
+        t.bsdf.assign(nb, 0.0f);
     }
 
     // The photons read this call's own copies of the materials and the

@@ -85,16 +85,20 @@ TEST(RecordedResults, EveryEngineKeepsItsBits) {
     const float views[6] = {0, 0, 1, 0.5f, 0, 0.866f};
     const auto fwd = embree::render_forward(s, 4, 4, heights, 20000, 3, true, 0.7f, views, 2, 8, 3,
                                             1, {}, 0);
+    // Grid and terrain alone, without the per-triangle tally.
+    const auto grid = embree::render_forward(s, 3, 5, heights, 20000, 3, false, 0.7f, nullptr, 0, 8, 3,
+                                             1, {}, 0);
     const auto flux = embree::render_flux(s, 5, 5, 20000, 3, 0.7f, 0, 8, 3, 1, {});
     std::vector<float> flux_all = flux.down;
     flux_all.insert(flux_all.end(), flux.up.begin(), flux.up.end());
     const uint64_t got[] = {fingerprint(back.image), fingerprint(fwd.grid), fingerprint(fwd.leaf),
                             fingerprint(fwd.brf),    fingerprint(fwd.albedo), fingerprint(fwd.terrain),
-                            fingerprint(flux_all)};
+                            fingerprint(flux_all), fingerprint(grid.grid), fingerprint(grid.terrain)};
     const uint64_t recorded[] = {0xb05bf89e50e4544aull, 0x3eaff9effb8c2f49ull, 0x2aec69196db95650ull,
                                  0x100684b939bd7f30ull, 0x722491341d89160cull, 0xd08451a056e97df1ull,
-                                 0xb420db78fb88fd7bull};
-    const char* names[] = {"image", "grid", "leaf", "brf", "albedo", "terrain", "flux"};
-    for (int k = 0; k < 7; ++k)
+                                 0xb420db78fb88fd7bull, 0x939b2caee5e0d175ull, 0xd08451a056e97df1ull};
+    const char* names[] = {"image", "grid", "leaf", "brf", "albedo", "terrain", "flux", "grid alone",
+                           "terrain alone"};
+    for (int k = 0; k < 9; ++k)
         EXPECT_EQ(got[k], recorded[k]) << names[k] << std::hex << " 0x" << got[k];
 }
