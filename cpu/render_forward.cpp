@@ -51,21 +51,27 @@ struct ForwardJob {
     LeafTally& leaf;
 
     void trace(int photon, ForwardTallies& t) const;
-    void tally_absorption_(const HitRecord& h, const MaterialData& m, const double* w, double f,
+    double* grid_cell_(float3 p, ForwardTallies& t) const;
+    void tally_absorption_(const HitRecord& h, double* cell, const MaterialData& m, const double* w, double f,
                            ForwardTallies& t) const;
     void tally_brf_(const HitRecord& h, const MaterialData& m, const ShadingFrame& frame,
                     float3 wo, const double* w, double f, ForwardTallies& t) const;
 };
 
-void ForwardJob::tally_absorption_(const HitRecord& h, const MaterialData& m, const double* w,
-                                   double f, ForwardTallies& t) const {
-    const int ix = clamped_cell(h.position.x, dx, nx);
-    const int iy = clamped_cell(h.position.y, dy, ny);
-    const int k = layer_of_height(heights, layers, h.position.z);
-    const bool terrain = terrain_id >= 0 && h.instance_id == terrain_id;
+// The grid tally cell holding point p, its cache lines requested at once: with
+// many bands a cell spans many of them.
+double* ForwardJob::grid_cell_(float3 p, ForwardTallies& t) const {
+    const int ix = clamped_cell(p.x, dx, nx);
+    const int iy = clamped_cell(p.y, dy, ny);
+    const int k = layer_of_height(heights, layers, p.z);
     double* cell = t.grid.data() + grid_index(k, iy, ix, nx, ny, nb, 0);
-    // Many bands make a cell span many cache lines: ask for all at once.
-    for (int b = 8; b < nb; b += 8) __builtin_prefetch(cell + b, 1);
+    for (int b = 0; b < nb; b += 8) __builtin_prefetch(cell + b, 1);
+    return cell;
+}
+
+void ForwardJob::tally_absorption_(const HitRecord& h, double* cell, const MaterialData& m, const double* w,
+                                   double f, ForwardTallies& t) const {
+    const bool terrain = terrain_id >= 0 && h.instance_id == terrain_id;
     if (terrain || !leaf.active()) {
         // Without a branch per band: adding 0 to a tally of positive
         // additions leaves its bits as they are.
@@ -131,14 +137,15 @@ void ForwardJob::trace(int photon, ForwardTallies& t) const {
             }
             return;
         }
+        double* cell = grid_cell_(h.position, t);
 
         // Ids were checked against this call's copy of the materials; a
         // progress callback may have rebuilt the scene with more since.
         if (h.material_id < 0 || static_cast<std::size_t>(h.material_id) >= materials.size()) return;
         const MaterialData& m = materials[static_cast<std::size_t>(h.material_id)];
-        tally_absorption_(h, m, w, f, t);
         const ShadingFrame frame = make_shading_frame(h.shading_normal);
         const float3 wo = to_local(frame, -path.direction());
+        tally_absorption_(h, cell, m, w, f, t);
         if (!t.brf.empty()) tally_brf_(h, m, frame, wo, w, f, t);
         if (!path.scatter(h, m, frame, wo, spec, nb, w, t.bsdf.data(), rr_depth, max_depth)) return;
     }
