@@ -17,4 +17,11 @@ void register_simulate_lidar_cpu(pybind11::module_& m);
 void register_simulate_microwave_cpu(pybind11::module_& m);  // simulate_microwave_cpu, make_mw_phase_tables
 void register_energy_balance_cpu(pybind11::module_& m);  // both energy-balance runs
 
+// The module of parts, norvi._parts: the four CPU simulations again, each
+// with what picks a part of a run (parts_module.cpp).
+void register_simulate_cpu_part(pybind11::module_& m);
+void register_photon_parts(pybind11::module_& m);  // forward and flux
+void register_simulate_lidar_cpu_part(pybind11::module_& m);
+void register_energy_balance_parts(pybind11::module_& m);  // both energy-balance runs
+
 }  // namespace norvi::py_bind
