@@ -28,6 +28,14 @@ bool ray_is_traceable(float3 o, float3 d) {
            std::fabs(d.y) <= kMaxRayComponent && std::fabs(d.z) <= kMaxRayComponent;
 }
 
+// normalize() with its common case inlined: the same bits, without a call
+// on every hit.
+inline float3 unit(float3 a) {
+    const float len2 = dot(a, a);
+    if (len2 > 1e-30f && len2 < 1e30f) return a * (1.0f / sqrtf(len2));
+    return normalize(a);
+}
+
 }  // namespace
 
 EmbreeSceneManager::EmbreeSceneManager() {
@@ -36,7 +44,12 @@ EmbreeSceneManager::EmbreeSceneManager() {
     rtcSetDeviceErrorFunction(device_.get(), &EmbreeSceneManager::error_callback_, this);
 }
 
-EmbreeSceneManager::~EmbreeSceneManager() = default;
+EmbreeSceneManager::~EmbreeSceneManager() {
+    // Embree reads the mesh arrays in place: let go of every scene that holds
+    // them (the instances keep their mesh scenes alive) before they are freed.
+    top_scene_.reset();
+    mesh_scenes_.clear();
+}
 
 // Embree reports errors through this callback. Never throw through it: record
 // the first error and let the caller check after the operation.
@@ -70,6 +83,11 @@ int EmbreeSceneManager::add_mesh(std::vector<float3> vertices, std::vector<float
     mesh.vertices = std::move(vertices);
     mesh.normals = std::move(normals);
     mesh.indices = std::move(indices);
+    // Embree reads these arrays in place and loads 16 bytes at its last
+    // element: keep one spare element of storage behind each (which also
+    // gives an empty mesh storage to point at).
+    mesh.vertices.reserve(mesh.vertices.size() + 1);
+    mesh.indices.reserve(mesh.indices.size() + 1);
     mesh.material_id = material_id;
     mesh_boxes_.reserve(meshes_.size() + 1);
     meshes_.push_back(std::move(mesh));
@@ -240,38 +258,26 @@ void EmbreeSceneManager::build_scene_() {
     top_scene_.reset(rtcNewScene(dev));
     instance_info_.clear();
     shade_.clear();
+    mesh_shade_.clear();
     mesh_scenes_.clear();
     mesh_scenes_.resize(meshes_.size());
-    corner_normals_.assign(meshes_.size(), {});
 
     for (std::size_t i = 0; i < meshes_.size(); ++i) {
         const EmbreeMesh& mesh = meshes_[i];
         mesh_scenes_[i].reset(rtcNewScene(dev));
         GeometryHandle geom(rtcNewGeometry(dev, RTC_GEOMETRY_TYPE_TRIANGLE));
-        auto* vb = static_cast<float3*>(rtcSetNewGeometryBuffer(
-            geom.get(), RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, sizeof(float3),
-            mesh.vertices.size()));
-        auto* ib = static_cast<int3*>(rtcSetNewGeometryBuffer(
-            geom.get(), RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, sizeof(int3),
-            mesh.indices.size()));
-        if (vb && !mesh.vertices.empty())
-            std::memcpy(vb, mesh.vertices.data(), mesh.vertices.size() * sizeof(float3));
-        if (ib && !mesh.indices.empty())
-            std::memcpy(ib, mesh.indices.data(), mesh.indices.size() * sizeof(int3));
+        // Embree reads the host arrays in place (padded by add_mesh); they
+        // never change once added, so the scene keeps one copy of each mesh.
+        rtcSetSharedGeometryBuffer(geom.get(), RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
+                                   mesh.vertices.data(), 0, sizeof(float3), mesh.vertices.size());
+        rtcSetSharedGeometryBuffer(geom.get(), RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
+                                   mesh.indices.data(), 0, sizeof(int3), mesh.indices.size());
         rtcCommitGeometry(geom.get());
         rtcAttachGeometry(mesh_scenes_[i].get(), geom.get());
         geom.reset();  // the mesh scene holds its own reference
         rtcCommitScene(mesh_scenes_[i].get());
-
-        if (!mesh.normals.empty()) {
-            std::vector<float3>& cn = corner_normals_[i];
-            cn.reserve(mesh.indices.size() * 3);
-            for (const int3& t : mesh.indices) {
-                cn.push_back(mesh.normals[static_cast<std::size_t>(t.x)]);
-                cn.push_back(mesh.normals[static_cast<std::size_t>(t.y)]);
-                cn.push_back(mesh.normals[static_cast<std::size_t>(t.z)]);
-            }
-        }
+        mesh_shade_.push_back({mesh.normals.empty() ? nullptr : mesh.normals.data(),
+                               mesh.indices.data(), static_cast<uint32_t>(mesh.indices.size())});
     }
 
     for (EmbreeInstance& inst : instances_) {
@@ -285,9 +291,7 @@ void EmbreeSceneManager::build_scene_() {
         instance_info_.push_back({inst.mesh_id, meshes_[mesh_idx].material_id});
         const float* m = inst.xform;
         InstanceShade sh{{m[0], m[1], m[2], m[4], m[5], m[6], m[8], m[9], m[10]},
-                         meshes_[mesh_idx].material_id,
-                         static_cast<uint32_t>(meshes_[mesh_idx].indices.size()),
-                         corner_normals_[mesh_idx].empty() ? nullptr : corner_normals_[mesh_idx].data()};
+                         meshes_[mesh_idx].material_id, static_cast<uint32_t>(mesh_idx)};
         shade_.push_back(sh);
     }
 
@@ -308,14 +312,11 @@ void EmbreeSceneManager::compute_bounds_() {
     b.y_max = -1e30f;
     bool any = false;
     for (const EmbreeInstance& inst : instances_) {
-        const EmbreeMesh& mesh = meshes_[static_cast<std::size_t>(inst.mesh_id)];
-        // A mesh without vertices has no box and does not widen the bounds.
-        if (mesh.vertices.empty()) continue;
-        float3 lo = mesh.vertices[0], hi = mesh.vertices[0];
-        for (const float3& v : mesh.vertices) {
-            lo = {std::min(lo.x, v.x), std::min(lo.y, v.y), std::min(lo.z, v.z)};
-            hi = {std::max(hi.x, v.x), std::max(hi.y, v.y), std::max(hi.z, v.z)};
-        }
+        // The mesh's vertex box, kept by add_mesh. A mesh without vertices
+        // has none and does not widen the bounds.
+        const MeshBox& box = mesh_boxes_[static_cast<std::size_t>(inst.mesh_id)];
+        if (meshes_[static_cast<std::size_t>(inst.mesh_id)].vertices.empty()) continue;
+        const float3 lo = box.lo, hi = box.hi;
         for (int c = 0; c < 8; ++c) {
             const float3 corner{(c & 1) ? hi.x : lo.x, (c & 2) ? hi.y : lo.y, (c & 4) ? hi.z : lo.z};
             const float3 w = xform_point(inst.xform, corner);
@@ -432,12 +433,16 @@ HitRecord EmbreeSceneManager::trace_ray(float3 origin, float3 direction) const {
             return float3{r[0] * v.x + r[1] * v.y + r[2] * v.z, r[3] * v.x + r[4] * v.y + r[5] * v.z,
                           r[6] * v.x + r[7] * v.y + r[8] * v.z};
         };
-        ng = normalize(rotate(ng));
+        ng = unit(rotate(ng));
         ns = ng;
-        if (sh.corner_normals && rh.hit.primID < sh.num_triangles) {
-            const float3* cn = sh.corner_normals + 3 * static_cast<std::size_t>(rh.hit.primID);
+        const MeshShade& ms = mesh_shade_[sh.mesh];
+        if (ms.normals && rh.hit.primID < ms.num_triangles) {
+            const int3 tri = ms.indices[rh.hit.primID];
+            const float3 n0 = ms.normals[static_cast<std::size_t>(tri.x)];
+            const float3 n1 = ms.normals[static_cast<std::size_t>(tri.y)];
+            const float3 n2 = ms.normals[static_cast<std::size_t>(tri.z)];
             const float u = rh.hit.u, v = rh.hit.v;
-            ns = normalize(rotate(cn[0] * (1.0f - u - v) + cn[1] * u + cn[2] * v));
+            ns = unit(rotate(n0 * (1.0f - u - v) + n1 * u + n2 * v));
             // Zero vertex normals, or ones that cancel, give no direction.
             if (!(dot(ns, ns) > 0.5f)) ns = ng;
         }

@@ -226,18 +226,21 @@ private:
     std::vector<InstanceInfo> instance_info_;
     std::vector<SceneHandle> mesh_scenes_;
 
-    // Hit-shading cache rebuilt by build(): per mesh, the three vertex normals
-    // of every triangle side by side (empty when the mesh has none); per
-    // instance, what trace_ray needs in one record, so a hit costs two
-    // dependent loads instead of a walk through instance, mesh and index lists.
+    // Hit-shading cache rebuilt by build(): per instance, what trace_ray
+    // needs in one record; per mesh (a table small enough to stay in cache),
+    // where its triangles' vertex normals are found in the host arrays.
     struct InstanceShade {
-        float r[9];                    // the instance's 3x3 part, row-major
+        float r[9];  // the instance's 3x3 part, row-major
         int material_id;
-        uint32_t num_triangles;
-        const float3* corner_normals;  // 3 per triangle, or null
+        uint32_t mesh;
     };
-    std::vector<std::vector<float3>> corner_normals_;
+    struct MeshShade {
+        const float3* normals;  // one per vertex, or null
+        const int3* indices;
+        uint32_t num_triangles;
+    };
     std::vector<InstanceShade> shade_;
+    std::vector<MeshShade> mesh_shade_;
 
     std::vector<long long> prim_offsets_;  // empty until built
     std::vector<float> prim_temperatures_;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <thread>
@@ -172,24 +173,56 @@ TEST(EmbreeScene, ShortInstanceFormScalesAboutOriginThenTranslates) {
     EXPECT_FALSE(s.trace_ray({2.1f, 2.0f, 10}, kDown).hit);
 }
 
-TEST(EmbreeScene, BoundsOfRotatedInstancesAndEmptyMeshes) {
+// Bounds come from each mesh's box kept when it was added; they must equal
+// the box of every vertex, its corners carried through each instance's
+// matrix, and hold every transformed vertex.
+TEST(EmbreeScene, BoundsOfRotatedScaledTranslatedInstancesMatchEveryVertex) {
     EmbreeSceneManager s;
     s.add_material(MaterialType::Lambertian, 0);
+    const norvi::MeshData sph = norvi::make_sphere(1.3f, {0.4f, -2.0f, 0.7f}, 2);
     const norvi::MeshData cyl = norvi::make_cylinder(1.0f, 4.0f, 8);
-    s.add_mesh(cyl.vertices, cyl.normals, cyl.indices, 0);
+    const std::vector<const norvi::MeshData*> meshes = {&sph, &cyl};
+    for (const norvi::MeshData* m : meshes) s.add_mesh(m->vertices, m->normals, m->indices, 0);
     const int empty = s.add_mesh({}, {}, {}, 0);
-    // Lay the cylinder on its side along +x: z -> x.
-    const float m[12] = {0, 0, 1, 10, 0, 1, 0, 0, -1, 0, 0, 0};
-    s.add_instance(0, m);
+    const float c = std::cos(0.7f), sn = std::sin(0.7f);
+    const std::vector<std::vector<float>> xf = {
+        {c, -sn, 0, 10, sn * 0.5f, c * 0.5f, 0.2f, -3, 0, -0.3f, 2.0f, 1},  // rotated, sheared, scaled
+        {0, 0, 1, 10, 0, 1, 0, 0, -1, 0, 0, 0},                             // cylinder on its side
+        {-1.5f, 0, 0, -7, 0, 2.5f, 0, 4, 0, 0, 0.5f, 30}};                  // mirrored and stretched
+    float lo[3] = {1e30f, 1e30f, 1e30f}, hi[3] = {-1e30f, -1e30f, -1e30f};
+    std::vector<float3> world;
+    for (std::size_t k = 0; k < xf.size(); ++k) {
+        const norvi::MeshData& m = *meshes[k % 2];
+        s.add_instance(static_cast<int>(k % 2), xf[k].data());
+        float3 blo = m.vertices[0], bhi = m.vertices[0];
+        for (const float3& v : m.vertices) {
+            blo = {std::min(blo.x, v.x), std::min(blo.y, v.y), std::min(blo.z, v.z)};
+            bhi = {std::max(bhi.x, v.x), std::max(bhi.y, v.y), std::max(bhi.z, v.z)};
+            world.push_back(norvi::xform_point(xf[k].data(), v));
+        }
+        for (int i = 0; i < 8; ++i) {
+            const float3 w = norvi::xform_point(
+                xf[k].data(), {(i & 1) ? bhi.x : blo.x, (i & 2) ? bhi.y : blo.y, (i & 4) ? bhi.z : blo.z});
+            const float p[3] = {w.x, w.y, w.z};
+            for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], p[a]), hi[a] = std::max(hi[a], p[a]);
+        }
+    }
     s.add_instance(empty, 100, 100, 100, 1);  // contributes nothing
-    s.build();
-    const auto& b = s.bounds();
-    EXPECT_NEAR(b.x_min, 10.0f, 1e-5f);
-    EXPECT_NEAR(b.x_max, 14.0f, 1e-5f);
-    EXPECT_NEAR(b.y_min, -1.0f, 1e-5f);
-    EXPECT_NEAR(b.y_max, 1.0f, 1e-5f);
-    EXPECT_NEAR(b.bottom, -1.0f, 1e-5f);
-    EXPECT_NEAR(b.top, 1.0f, 1e-5f);
+    for (int pass = 0; pass < 2; ++pass) {
+        if (pass == 0) s.build();
+        else s.build_reuse_gas();
+        const auto& b = s.bounds();
+        EXPECT_EQ(b.x_min, lo[0]);
+        EXPECT_EQ(b.x_max, hi[0]);
+        EXPECT_EQ(b.y_min, lo[1]);
+        EXPECT_EQ(b.y_max, hi[1]);
+        EXPECT_EQ(b.bottom, lo[2]);
+        EXPECT_EQ(b.top, hi[2]);
+        for (const float3& w : world) {
+            EXPECT_TRUE(w.x >= b.x_min && w.x <= b.x_max && w.y >= b.y_min && w.y <= b.y_max &&
+                        w.z >= b.bottom && w.z <= b.top);
+        }
+    }
 }
 
 TEST(EmbreeScene, TriangleCountsCountMeshesOnceAndInstancesEach) {
