@@ -211,6 +211,7 @@ void register_simulator(py::module_& m) {
             },
             py::arg("scene"), py::arg("spp").noconvert() = 16, py::arg("max_depth").noconvert() = 16,
             py::arg("progress") = py::none());
+    register_simulator_energy_balance(m);
 }
 
 // The folder of the PTX files: the module's own folder, where they are

@@ -62,6 +62,7 @@ if(TARGET norvi_gpu_emulated)
     COMMAND ${NORVI_TEST_PYTHON} -m pytest -q -p no:cacheprovider --noconftest
             ${PROJECT_SOURCE_DIR}/tests/python/test_gpu_context_emulated.py
             ${PROJECT_SOURCE_DIR}/tests/python/test_gpu_backward_emulated.py
+            ${PROJECT_SOURCE_DIR}/tests/python/test_energy_balance_emulated.py
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
   set_tests_properties(gpu.python_emulated PROPERTIES ENVIRONMENT
     "PYTHONPATH=${PROJECT_BINARY_DIR}/emu/python;NORVI_EMU_LIB=$<TARGET_FILE:norvi_platform_emu>")
