@@ -99,6 +99,18 @@ py::array_t<float> make_array(const std::vector<float>& values, std::vector<py::
 py::array_t<float> make_array(const float* values, std::vector<py::ssize_t> shape);
 py::array_t<int32_t> make_int_array(const int32_t* values, std::vector<py::ssize_t> shape);
 
+// Runs f() with the interpreter lock released when `release` is set (the
+// functions of norvi._parts, whose engine calls touch no Python object), held
+// otherwise (the norvi_gpu functions hold it for the whole call).
+template <typename F>
+auto call_engine(bool release, F&& f) {
+    if (release) {
+        py::gil_scoped_release unlocked;
+        return f();
+    }
+    return f();
+}
+
 // None gives a function that only checks for signals; any other object is
 // called with (int, int, float) under the interpreter lock, exceptions it
 // raises propagating. Every call first checks for a signal (Ctrl-C): the

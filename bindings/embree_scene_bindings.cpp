@@ -8,8 +8,10 @@
 
 #include "bindings/convert.h"
 #include "bindings/registry.h"
+#include "bindings/scene_state_dict.h"
 #include "scene/embree_scene.h"
 #include "scene/input_checks.h"
+#include "scene/scene_state.h"
 
 namespace norvi::py_bind {
 
@@ -220,7 +222,16 @@ void register_embree_scene(py::module_& m) {
         .def("get_primitive_emissivities", [](const EmbreeSceneManager& s) {
             const std::vector<float>& e = s.primitive_emissivities();
             return make_array(e, {static_cast<py::ssize_t>(e.size())});
-        });
+        })
+        // The state: a dictionary of arrays holding everything the scene was
+        // given (scene_state_dict.cpp); it is also what pickling carries.
+        .def("get_state", [](const EmbreeSceneManager& s) { return state_to_dict(scene_state(s)); })
+        .def_static("from_state",
+                    [](const py::dict& state) { return scene_from_state(state_from_dict(state)); },
+                    py::arg("state"))
+        .def(py::pickle(
+            [](const EmbreeSceneManager& s) { return state_to_dict(scene_state(s)); },
+            [](const py::dict& state) { return scene_from_state(state_from_dict(state)); }));
 }
 
 }  // namespace norvi::py_bind

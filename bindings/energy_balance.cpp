@@ -1,6 +1,9 @@
 // run_energy_balance_cpu and run_energy_balance_multiband_cpu: the CPU
 // energy-balance engines on an EmbreeSceneManager, with the arguments,
-// defaults, checks and result layouts of the GPU Simulator methods.
+// defaults, checks and result layouts of the GPU Simulator methods. The
+// module of parts (norvi._parts) gets both with first_primitive and
+// primitive_count, the range of primitives one call computes; they run with
+// the interpreter lock released.
 
 #include "bindings/convert.h"
 #include "bindings/registry.h"
@@ -10,75 +13,129 @@ namespace norvi::py_bind {
 
 using embree::EmbreeSceneManager;
 
+namespace {
+
+py::tuple single_band(const EmbreeSceneManager& scene, int band_type, int n_samples,
+                      float sun_irradiance, float sky_diffuse_radiance, float sky_lw_radiance,
+                      float sun_dir_x, float sun_dir_y, float sun_dir_z, bool two_sided,
+                      const py::object& sw_albedos, embree::PrimitiveRange prims,
+                      bool release_gil) {
+    const FloatArray albedos = energy_balance_albedos(sw_albedos, "sw_albedos must be 1D");
+    EnergyBalanceParams p;
+    p.band_type = band_type;
+    p.n_samples = n_samples;
+    p.sun_irradiance = sun_irradiance;
+    p.sky_diffuse_radiance = sky_diffuse_radiance;
+    p.sky_lw_radiance = sky_lw_radiance;
+    p.sun_dir_x = sun_dir_x;
+    p.sun_dir_y = sun_dir_y;
+    p.sun_dir_z = sun_dir_z;
+    p.two_sided = two_sided;
+    if (!sw_albedos.is_none()) {
+        p.sw_albedos = albedos.data();
+        p.n_sw_albedos = static_cast<int32_t>(albedos.shape(0));
+    }
+    const embree::EnergyBalanceResult r = call_engine(
+        release_gil, [&] { return embree::run_energy_balance_cpu(scene, p, 0, prims); });
+    return py::make_tuple(make_array(r.top, {static_cast<py::ssize_t>(r.top.size())}),
+                          make_array(r.bot, {static_cast<py::ssize_t>(r.bot.size())}));
+}
+
+py::tuple multiband(const EmbreeSceneManager& scene, int n_bands, int n_samples,
+                    const FloatArray& sun_irradiance, const FloatArray& sky_diffuse_radiance,
+                    float sun_dir_x, float sun_dir_y, float sun_dir_z, bool two_sided,
+                    const py::object& sw_albedos, embree::PrimitiveRange prims,
+                    bool release_gil) {
+    EnergyBalanceMultibandParams p;
+    p.sun_irradiance = energy_balance_band_values(sun_irradiance, n_bands,
+                                                  "sun_irradiance must be 1D with length n_bands");
+    p.sky_diffuse_radiance = energy_balance_band_values(
+        sky_diffuse_radiance, n_bands, "sky_diffuse_radiance must be 1D with length n_bands");
+    const FloatArray albedos =
+        energy_balance_albedos(sw_albedos, "sw_albedos must be 1D (flattened [n_bands * n_prims])");
+    p.n_bands = n_bands;
+    p.n_samples = n_samples;
+    p.sun_dir_x = sun_dir_x;
+    p.sun_dir_y = sun_dir_y;
+    p.sun_dir_z = sun_dir_z;
+    p.two_sided = two_sided;
+    if (!sw_albedos.is_none()) {
+        p.sw_albedos = albedos.data();
+        p.n_sw_albedos = static_cast<int32_t>(albedos.shape(0));
+    }
+    const embree::EnergyBalanceResult r = call_engine(
+        release_gil, [&] { return embree::run_energy_balance_multiband_cpu(scene, p, 0, prims); });
+    const auto nb = static_cast<py::ssize_t>(r.n_bands);
+    const auto np = static_cast<py::ssize_t>(r.n_primitives);
+    py::array_t<float> bot = r.bot.empty() ? make_array(r.bot, {0, 0}) : make_array(r.bot, {nb, np});
+    return py::make_tuple(make_array(r.top, {nb, np}), bot);
+}
+
+}  // namespace
+
+#define NORVI_EB_ARGS                                                                       \
+    py::arg("scene"), py::arg("band_type").noconvert() = 0,                                 \
+        py::arg("n_samples").noconvert() = 64,                                              \
+        py::arg("sun_irradiance") = 0.0f, py::arg("sky_diffuse_radiance") = 0.0f,           \
+        py::arg("sky_lw_radiance") = 0.0f, py::arg("sun_dir_x") = 0.0f,                     \
+        py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true, \
+        py::arg("sw_albedos") = py::none()
+
+#define NORVI_EB_MULTIBAND_ARGS                                                             \
+    py::arg("scene"), py::arg("n_bands").noconvert(), py::arg("n_samples").noconvert() = 64, \
+        py::arg("sun_irradiance") = py::array_t<float>(0),                                  \
+        py::arg("sky_diffuse_radiance") = py::array_t<float>(0), py::arg("sun_dir_x") = 0.0f, \
+        py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true, \
+        py::arg("sw_albedos") = py::none()
+
 void register_energy_balance_cpu(py::module_& m) {
     m.def(
         "run_energy_balance_cpu",
         [](const EmbreeSceneManager& scene, int band_type, int n_samples, float sun_irradiance,
            float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x, float sun_dir_y,
            float sun_dir_z, bool two_sided, const py::object& sw_albedos) {
-            const FloatArray albedos = energy_balance_albedos(sw_albedos, "sw_albedos must be 1D");
-            EnergyBalanceParams p;
-            p.band_type = band_type;
-            p.n_samples = n_samples;
-            p.sun_irradiance = sun_irradiance;
-            p.sky_diffuse_radiance = sky_diffuse_radiance;
-            p.sky_lw_radiance = sky_lw_radiance;
-            p.sun_dir_x = sun_dir_x;
-            p.sun_dir_y = sun_dir_y;
-            p.sun_dir_z = sun_dir_z;
-            p.two_sided = two_sided;
-            if (!sw_albedos.is_none()) {
-                p.sw_albedos = albedos.data();
-                p.n_sw_albedos = static_cast<int32_t>(albedos.shape(0));
-            }
-            const embree::EnergyBalanceResult r = embree::run_energy_balance_cpu(scene, p);
-            return py::make_tuple(make_array(r.top, {static_cast<py::ssize_t>(r.top.size())}),
-                                  make_array(r.bot, {static_cast<py::ssize_t>(r.bot.size())}));
+            return single_band(scene, band_type, n_samples, sun_irradiance, sky_diffuse_radiance,
+                               sky_lw_radiance, sun_dir_x, sun_dir_y, sun_dir_z, two_sided,
+                               sw_albedos, {}, false);
         },
-        py::arg("scene"), py::arg("band_type").noconvert() = 0,
-        py::arg("n_samples").noconvert() = 64,
-        py::arg("sun_irradiance") = 0.0f, py::arg("sky_diffuse_radiance") = 0.0f,
-        py::arg("sky_lw_radiance") = 0.0f, py::arg("sun_dir_x") = 0.0f,
-        py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
-        py::arg("sw_albedos") = py::none());
-
+        NORVI_EB_ARGS);
     m.def(
         "run_energy_balance_multiband_cpu",
         [](const EmbreeSceneManager& scene, int n_bands, int n_samples,
            const FloatArray& sun_irradiance, const FloatArray& sky_diffuse_radiance,
            float sun_dir_x, float sun_dir_y, float sun_dir_z, bool two_sided,
            const py::object& sw_albedos) {
-            EnergyBalanceMultibandParams p;
-            p.sun_irradiance = energy_balance_band_values(sun_irradiance, n_bands,
-                                            "sun_irradiance must be 1D with length n_bands");
-            p.sky_diffuse_radiance = energy_balance_band_values(
-                sky_diffuse_radiance, n_bands, "sky_diffuse_radiance must be 1D with length n_bands");
-            const FloatArray albedos =
-                energy_balance_albedos(sw_albedos, "sw_albedos must be 1D (flattened [n_bands * n_prims])");
-            p.n_bands = n_bands;
-            p.n_samples = n_samples;
-            p.sun_dir_x = sun_dir_x;
-            p.sun_dir_y = sun_dir_y;
-            p.sun_dir_z = sun_dir_z;
-            p.two_sided = two_sided;
-            if (!sw_albedos.is_none()) {
-                p.sw_albedos = albedos.data();
-                p.n_sw_albedos = static_cast<int32_t>(albedos.shape(0));
-            }
-            const embree::EnergyBalanceResult r =
-                embree::run_energy_balance_multiband_cpu(scene, p);
-            const auto nb = static_cast<py::ssize_t>(r.n_bands);
-            const auto np = static_cast<py::ssize_t>(r.n_primitives);
-            py::array_t<float> bot = r.bot.empty() ? make_array(r.bot, {0, 0})
-                                                   : make_array(r.bot, {nb, np});
-            return py::make_tuple(make_array(r.top, {nb, np}), bot);
+            return multiband(scene, n_bands, n_samples, sun_irradiance, sky_diffuse_radiance,
+                             sun_dir_x, sun_dir_y, sun_dir_z, two_sided, sw_albedos, {}, false);
         },
-        py::arg("scene"), py::arg("n_bands").noconvert(), py::arg("n_samples").noconvert() = 64,
-        py::arg("sun_irradiance") = py::array_t<float>(0),
-        py::arg("sky_diffuse_radiance") = py::array_t<float>(0),
-        py::arg("sun_dir_x") = 0.0f,
-        py::arg("sun_dir_y") = 0.0f, py::arg("sun_dir_z") = 1.0f, py::arg("two_sided") = true,
-        py::arg("sw_albedos") = py::none());
+        NORVI_EB_MULTIBAND_ARGS);
+}
+
+void register_energy_balance_parts(py::module_& m) {
+    m.def(
+        "run_energy_balance_cpu",
+        [](const EmbreeSceneManager& scene, int band_type, int n_samples, float sun_irradiance,
+           float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x, float sun_dir_y,
+           float sun_dir_z, bool two_sided, const py::object& sw_albedos,
+           long long first_primitive, long long primitive_count) {
+            return single_band(scene, band_type, n_samples, sun_irradiance, sky_diffuse_radiance,
+                               sky_lw_radiance, sun_dir_x, sun_dir_y, sun_dir_z, two_sided,
+                               sw_albedos, {first_primitive, primitive_count}, true);
+        },
+        NORVI_EB_ARGS, py::arg("first_primitive").noconvert() = 0,
+        py::arg("primitive_count").noconvert() = -1);
+    m.def(
+        "run_energy_balance_multiband_cpu",
+        [](const EmbreeSceneManager& scene, int n_bands, int n_samples,
+           const FloatArray& sun_irradiance, const FloatArray& sky_diffuse_radiance,
+           float sun_dir_x, float sun_dir_y, float sun_dir_z, bool two_sided,
+           const py::object& sw_albedos, long long first_primitive, long long primitive_count) {
+            return multiband(scene, n_bands, n_samples, sun_irradiance, sky_diffuse_radiance,
+                             sun_dir_x, sun_dir_y, sun_dir_z, two_sided, sw_albedos,
+                             {first_primitive, primitive_count}, true);
+        },
+        NORVI_EB_MULTIBAND_ARGS, py::arg("first_primitive").noconvert() = 0,
+        py::arg("primitive_count").noconvert() = -1);
 }
 
 }  // namespace norvi::py_bind

@@ -25,4 +25,11 @@ void register_simulate_microwave_cpu(py::module_& m);  // simulate_microwave_cpu
 void register_energy_balance_cpu(py::module_& m);  // run_energy_balance_cpu, run_energy_balance_multiband_cpu
 void register_ptx_dir(py::module_& m);  // PTX_DIR: where the device programs are
 
+// The module of parts, norvi._parts: the four CPU simulations again, each
+// with what picks a part of a run (parts_module.cpp).
+void register_simulate_cpu_part(pybind11::module_& m);
+void register_photon_parts(pybind11::module_& m);  // forward and flux
+void register_simulate_lidar_cpu_part(pybind11::module_& m);
+void register_energy_balance_parts(pybind11::module_& m);  // both energy-balance runs
+
 }  // namespace norvi::py_bind

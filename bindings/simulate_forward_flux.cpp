@@ -1,6 +1,10 @@
 // simulate_forward_cpu and simulate_flux_cpu: the CPU photon engines on an
 // EmbreeSceneManager. Both run with the interpreter lock held; progress is
-// called on the calling thread between batches of a million photons.
+// called on the calling thread between batches of a million photons. The
+// module of parts (norvi._parts) gets the same two functions with
+// first_photon and photon_count: the part of a run of num_photons one call
+// traces, so a run can be split and summed; they trace with the interpreter
+// lock released.
 
 #include <sstream>
 #include <stdexcept>
@@ -47,7 +51,53 @@ const float* brf_pointer(const FloatArray& dirs, int num_brf_dirs) {
     return dirs.size() > 0 ? dirs.data() : nullptr;
 }
 
+py::dict forward_cpu(const EmbreeSceneManager& scene, int nx, int ny,
+                     const FloatArray& layer_heights, int num_photons, int num_bands,
+                     bool per_leaf, const FloatArray& brf_directions, int num_brf_dirs,
+                     float prob_sun, int max_depth, int terrain_instance_id,
+                     const py::object& progress, embree::PhotonRange photons, bool release_gil) {
+    const std::vector<float> heights = to_vector_1d(layer_heights);
+    const float* dirs = brf_pointer(brf_directions, num_brf_dirs);
+    const ProgressFn report = wrap_progress(progress);
+    const embree::ForwardResult r = call_engine(release_gil, [&] {
+        return embree::render_forward(scene, nx, ny, heights, num_photons, num_bands, per_leaf,
+                                      prob_sun, dirs, num_brf_dirs, max_depth, /*rr_depth*/ 3,
+                                      /*num_threads*/ 0, report, terrain_instance_id, photons);
+    });
+    return pack_forward(r, per_leaf, num_brf_dirs);
+}
+
+py::dict flux_cpu(const EmbreeSceneManager& scene, int nx, int ny, int num_photons, int num_bands,
+                  float prob_sun, int max_bounces, int max_depth, int rr_depth,
+                  const py::object& progress, embree::PhotonRange photons, bool release_gil) {
+    const ProgressFn report = wrap_progress(progress);
+    const embree::FluxResult r = call_engine(release_gil, [&] {
+        return embree::render_flux(scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces,
+                                   max_depth, rr_depth, /*num_threads*/ 0, report, photons);
+    });
+    py::dict d;
+    d["downwelling"] = make_array(r.down, {r.ny, r.nx, r.num_bands});
+    d["upwelling"] = make_array(r.up, {r.ny, r.nx, r.num_bands});
+    return d;
+}
+
 }  // namespace
+
+#define NORVI_FORWARD_ARGS                                                                     \
+    py::arg("scene"), py::arg("nx").noconvert() = 1, py::arg("ny").noconvert() = 1,            \
+        py::arg("layer_heights"), py::arg("num_photons").noconvert() = 10000000,               \
+        py::arg("num_bands").noconvert() = 1, py::arg("per_leaf") = false,                     \
+        py::arg("brf_directions") = py::array_t<float>(0),                                     \
+        py::arg("num_brf_dirs").noconvert() = 0, py::arg("prob_sun") = 1.0f,                   \
+        py::arg("max_depth").noconvert() = 16, py::arg("terrain_instance_id").noconvert() = -1, \
+        py::arg("progress") = py::none()
+
+#define NORVI_FLUX_ARGS                                                                   \
+    py::arg("scene"), py::arg("nx").noconvert(), py::arg("ny").noconvert(),               \
+        py::arg("num_photons").noconvert(), py::arg("num_bands").noconvert(),             \
+        py::arg("prob_sun") = 1.0f, py::arg("max_bounces").noconvert() = 0,               \
+        py::arg("max_depth").noconvert() = 16, py::arg("rr_depth").noconvert() = 3,       \
+        py::arg("progress") = py::none()
 
 void register_simulate_forward_cpu(py::module_& m) {
     m.def(
@@ -56,21 +106,11 @@ void register_simulate_forward_cpu(py::module_& m) {
            int num_photons, int num_bands, bool per_leaf, const FloatArray& brf_directions,
            int num_brf_dirs, float prob_sun, int max_depth, int terrain_instance_id,
            const py::object& progress) {
-            const std::vector<float> heights = to_vector_1d(layer_heights);
-            const float* dirs = brf_pointer(brf_directions, num_brf_dirs);
-            const embree::ForwardResult r = embree::render_forward(
-                scene, nx, ny, heights, num_photons, num_bands, per_leaf, prob_sun, dirs,
-                num_brf_dirs, max_depth, /*rr_depth*/ 3, /*num_threads*/ 0,
-                wrap_progress(progress), terrain_instance_id);
-            return pack_forward(r, per_leaf, num_brf_dirs);
+            return forward_cpu(scene, nx, ny, layer_heights, num_photons, num_bands, per_leaf,
+                               brf_directions, num_brf_dirs, prob_sun, max_depth,
+                               terrain_instance_id, progress, {}, false);
         },
-        py::arg("scene"), py::arg("nx").noconvert() = 1, py::arg("ny").noconvert() = 1,
-        py::arg("layer_heights"),
-        py::arg("num_photons").noconvert() = 10000000, py::arg("num_bands").noconvert() = 1,
-        py::arg("per_leaf") = false,
-        py::arg("brf_directions") = py::array_t<float>(0), py::arg("num_brf_dirs").noconvert() = 0,
-        py::arg("prob_sun") = 1.0f, py::arg("max_depth").noconvert() = 16,
-        py::arg("terrain_instance_id").noconvert() = -1, py::arg("progress") = py::none());
+        NORVI_FORWARD_ARGS);
 }
 
 void register_simulate_flux_cpu(py::module_& m) {
@@ -79,20 +119,36 @@ void register_simulate_flux_cpu(py::module_& m) {
         [](const EmbreeSceneManager& scene, int nx, int ny, int num_photons, int num_bands,
            float prob_sun, int max_bounces, int max_depth, int rr_depth,
            const py::object& progress) {
-            const embree::FluxResult r =
-                embree::render_flux(scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces,
-                                    max_depth, rr_depth, /*num_threads*/ 0, wrap_progress(progress));
-            py::dict d;
-            d["downwelling"] = make_array(r.down, {r.ny, r.nx, r.num_bands});
-            d["upwelling"] = make_array(r.up, {r.ny, r.nx, r.num_bands});
-            return d;
+            return flux_cpu(scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces,
+                            max_depth, rr_depth, progress, {}, false);
         },
-        py::arg("scene"), py::arg("nx").noconvert(), py::arg("ny").noconvert(),
-        py::arg("num_photons").noconvert(),
-        py::arg("num_bands").noconvert(), py::arg("prob_sun") = 1.0f,
-        py::arg("max_bounces").noconvert() = 0,
-        py::arg("max_depth").noconvert() = 16, py::arg("rr_depth").noconvert() = 3,
-        py::arg("progress") = py::none());
+        NORVI_FLUX_ARGS);
+}
+
+void register_photon_parts(py::module_& m) {
+    m.def(
+        "simulate_forward_cpu",
+        [](const EmbreeSceneManager& scene, int nx, int ny, const FloatArray& layer_heights,
+           int num_photons, int num_bands, bool per_leaf, const FloatArray& brf_directions,
+           int num_brf_dirs, float prob_sun, int max_depth, int terrain_instance_id,
+           const py::object& progress, int first_photon, int photon_count) {
+            return forward_cpu(scene, nx, ny, layer_heights, num_photons, num_bands, per_leaf,
+                               brf_directions, num_brf_dirs, prob_sun, max_depth,
+                               terrain_instance_id, progress, {first_photon, photon_count},
+                               true);
+        },
+        NORVI_FORWARD_ARGS, py::arg("first_photon").noconvert() = 0,
+        py::arg("photon_count").noconvert() = -1);
+    m.def(
+        "simulate_flux_cpu",
+        [](const EmbreeSceneManager& scene, int nx, int ny, int num_photons, int num_bands,
+           float prob_sun, int max_bounces, int max_depth, int rr_depth,
+           const py::object& progress, int first_photon, int photon_count) {
+            return flux_cpu(scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces,
+                            max_depth, rr_depth, progress, {first_photon, photon_count}, true);
+        },
+        NORVI_FLUX_ARGS, py::arg("first_photon").noconvert() = 0,
+        py::arg("photon_count").noconvert() = -1);
 }
 
 }  // namespace norvi::py_bind

@@ -4,6 +4,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "cpu/threading.h"
 #include "physics/energy_balance.h"
@@ -64,10 +65,25 @@ EbInputs scene_inputs(const EmbreeSceneManager& scene, float sx, float sy, float
     return in;
 }
 
-// Every primitive, `n_samples` samples per side; out[b * n + p] the mean.
+// The primitives [first, end) of the range; refuses a range outside [0, n].
+std::pair<long long, long long> resolve_range(PrimitiveRange r, long long n, const char* method) {
+    const long long first = r.first;
+    const long long end = r.count < 0 ? n : first + r.count;
+    if (first < 0 || first > end || end > n) {
+        std::ostringstream os;
+        os << method << ": primitive range [" << first << ", " << end
+           << ") lies outside the scene's " << n << " primitives";
+        throw std::invalid_argument(os.str());
+    }
+    return {first, end};
+}
+
+// The primitives of `range`, `n_samples` samples per side; out[b * count + i]
+// the mean of primitive range.first + i.
 EnergyBalanceResult run(const EmbreeSceneManager& scene, const EbInputs& in, int n_samples,
-                        bool two_sided, int num_threads) {
-    const long long n = in.n_primitives;
+                        bool two_sided, int num_threads, std::pair<long long, long long> range) {
+    const long long begin = range.first;
+    const long long n = range.second - range.first;
     const int nb = in.band_type == 1 ? 1 : in.n_bands;
     EnergyBalanceResult res;
     res.n_bands = nb;
@@ -84,8 +100,8 @@ EnergyBalanceResult run(const EmbreeSceneManager& scene, const EbInputs& in, int
     const long long items = (n + kPrimitivesPerItem - 1) / kPrimitivesPerItem;
     run_workers(resolve_thread_count(num_threads), items, [&](long long item, int) {
         std::vector<double> acc(static_cast<std::size_t>(nb));
-        const long long first = item * kPrimitivesPerItem;
-        const long long last = std::min(n, first + kPrimitivesPerItem);
+        const long long first = begin + item * kPrimitivesPerItem;
+        const long long last = std::min(range.second, first + kPrimitivesPerItem);
         int k = static_cast<int>(std::upper_bound(offsets.begin(), offsets.end(), first) -
                                  offsets.begin()) - 1;
         for (long long p = first; p < last; ++p) {
@@ -98,7 +114,7 @@ EnergyBalanceResult run(const EmbreeSceneManager& scene, const EbInputs& in, int
                 std::fill(acc.begin(), acc.end(), 0.0);
                 for (int s = 0; s < n_samples; ++s)
                     eb_sample(tracer, in, p, v0, v1, v2, normal, side, s, acc.data());
-                float* out = (side ? res.bot : res.top).data() + p;
+                float* out = (side ? res.bot : res.top).data() + (p - begin);
                 for (std::size_t b = 0; b < acc.size(); ++b)
                     out[b * static_cast<std::size_t>(n)] = static_cast<float>(acc[b] / n_samples);
             }
@@ -116,10 +132,12 @@ void check_primitive_arrays(const EmbreeSceneManager& scene, const char* method)
 }  // namespace
 
 EnergyBalanceResult run_energy_balance_cpu(const EmbreeSceneManager& scene,
-                                           const EnergyBalanceParams& p, int num_threads) {
+                                           const EnergyBalanceParams& p, int num_threads,
+                                           PrimitiveRange prims) {
     require_built(scene);
     check_energy_balance(p, scene.n_primitives());
     check_primitive_arrays(scene, "run_energy_balance");
+    const auto range = resolve_range(prims, scene.n_primitives(), "run_energy_balance");
     EbInputs in = scene_inputs(scene, p.sun_dir_x, p.sun_dir_y, p.sun_dir_z);
     in.band_type = p.band_type;
     in.n_bands = 1;
@@ -127,22 +145,23 @@ EnergyBalanceResult run_energy_balance_cpu(const EmbreeSceneManager& scene,
     in.sky_radiance = &p.sky_diffuse_radiance;
     in.sky_lw_radiance = p.sky_lw_radiance;
     in.albedos = (p.sw_albedos && p.n_sw_albedos > 0) ? p.sw_albedos : nullptr;
-    return run(scene, in, p.n_samples, p.two_sided, num_threads);
+    return run(scene, in, p.n_samples, p.two_sided, num_threads, range);
 }
 
 EnergyBalanceResult run_energy_balance_multiband_cpu(const EmbreeSceneManager& scene,
                                                      const EnergyBalanceMultibandParams& p,
-                                                     int num_threads) {
+                                                     int num_threads, PrimitiveRange prims) {
     require_built(scene);
     check_energy_balance(p, scene.n_primitives());
     check_primitive_arrays(scene, "run_energy_balance_multiband");
+    const auto range = resolve_range(prims, scene.n_primitives(), "run_energy_balance_multiband");
     EbInputs in = scene_inputs(scene, p.sun_dir_x, p.sun_dir_y, p.sun_dir_z);
     in.band_type = kEnergyBalanceShortwave;
     in.n_bands = p.n_bands;
     in.sun_irradiance = p.sun_irradiance;
     in.sky_radiance = p.sky_diffuse_radiance;
     in.albedos = (p.sw_albedos && p.n_sw_albedos > 0) ? p.sw_albedos : nullptr;
-    return run(scene, in, p.n_samples, p.two_sided, num_threads);
+    return run(scene, in, p.n_samples, p.two_sided, num_threads, range);
 }
 
 }  // namespace norvi::embree

@@ -23,14 +23,26 @@ struct EnergyBalanceResult {
     long long n_primitives = 0;
 };
 
+// The primitives one call computes: [first, first + count) of the global
+// primitive order; count < 0 means up to the last. Every primitive's samples
+// depend on its global index only, so ranges computed apart and joined give
+// the whole run bit for bit. The result then holds n_bands x count values.
+struct PrimitiveRange {
+    long long first = 0;
+    long long count = -1;
+};
+
 // Checks in this order: built ("Scene not built. Call scene.build() first."),
 // then check_energy_balance, then per-primitive temperatures and emissivities
-// matching the current primitive count. num_threads < 1: the hardware
-// concurrency. Results do not depend on the thread count.
+// matching the current primitive count, then the range (std::invalid_argument
+// outside the scene's primitives). num_threads < 1: the hardware concurrency.
+// Results do not depend on the thread count.
 EnergyBalanceResult run_energy_balance_cpu(const EmbreeSceneManager& scene,
-                                           const EnergyBalanceParams& p, int num_threads = 0);
+                                           const EnergyBalanceParams& p, int num_threads = 0,
+                                           PrimitiveRange prims = {});
 EnergyBalanceResult run_energy_balance_multiband_cpu(const EmbreeSceneManager& scene,
                                                      const EnergyBalanceMultibandParams& p,
-                                                     int num_threads = 0);
+                                                     int num_threads = 0,
+                                                     PrimitiveRange prims = {});
 
 }  // namespace norvi::embree

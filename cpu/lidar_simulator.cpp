@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -84,7 +85,8 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
                            float min_range, float max_range, int num_wavelengths,
                            float pulse_fwhm_ns, float peak_threshold, int max_returns_per_pulse,
                            bool direct_mode, int num_threads,
-                           const std::function<void(int, int, float)>& progress) {
+                           const std::function<void(int, int, float)>& progress,
+                           int first_pulse) {
     // --- validation: nothing is traced unless every input makes sense ---------
     if (!scene.is_built())
         throw std::runtime_error("simulate_lidar: scene not built. Call build() first.");
@@ -93,6 +95,12 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
         std::ostringstream os;
         if (num_pulses < 0) {
             os << "simulate_lidar: num_pulses must not be negative; got " << num_pulses;
+            throw std::invalid_argument(os.str());
+        }
+        if (first_pulse < 0 || static_cast<long long>(first_pulse) + num_pulses > INT_MAX) {
+            os << "simulate_lidar: first_pulse must be at least 0 and first_pulse + num_pulses "
+                  "at most "
+               << INT_MAX << "; got first_pulse " << first_pulse;
             throw std::invalid_argument(os.str());
         }
         if (num_pulses > 0 && (pulse_origins == nullptr || pulse_directions == nullptr)) {
@@ -217,7 +225,8 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
             }
             float* out = waveform + static_cast<std::size_t>(p) * per_pulse;
             convolve_pulse(raw.data(), out, num_bins, num_wavelengths, kernel);
-            extract_returns(out, o, d, p, rs, pulse_points[static_cast<std::size_t>(p)]);
+            extract_returns(out, o, d, first_pulse + p, rs,
+                            pulse_points[static_cast<std::size_t>(p)]);
         });
 
         // Returns in pulse order, nearest first within a pulse.
@@ -250,7 +259,7 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
             rec[4] = 1.0f;
             rec[5] = 1.0f;
             rec[6] = range;
-            rec[7] = static_cast<float>(p);
+            rec[7] = static_cast<float>(first_pulse + p);
             has_point[static_cast<std::size_t>(p)] = 1;
         };
         // Pulses are claimed in blocks: one ray each is too little work to

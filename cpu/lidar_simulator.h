@@ -29,7 +29,9 @@ struct LidarResult {
 // pulse_origins and pulse_directions hold 3 * num_pulses floats each; the
 // directions are normalised before use. num_threads below 1 means the hardware
 // concurrency. progress, when set, is called once at the end with
-// (num_pulses, num_pulses, elapsed milliseconds).
+// (num_pulses, num_pulses, elapsed milliseconds). first_pulse is the run-wide
+// index of the first pulse given: a run split into slices of pulses reports
+// the same pulse indices in its points as the whole run.
 //
 // Throws std::invalid_argument, before tracing anything, for a negative pulse
 // count, missing pulse arrays, a non-finite origin or a zero or non-finite
@@ -47,6 +49,7 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
                            float min_range, float max_range, int num_wavelengths,
                            float pulse_fwhm_ns, float peak_threshold, int max_returns_per_pulse,
                            bool direct_mode, int num_threads,
-                           const std::function<void(int, int, float)>& progress);
+                           const std::function<void(int, int, float)>& progress,
+                           int first_pulse = 0);
 
 }  // namespace norvi::embree

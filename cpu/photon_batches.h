@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "cpu/threading.h"
@@ -30,21 +33,47 @@ inline void assign_private_tally(std::vector<double>& v, std::size_t n) {
     v.assign(n, 0.0);
 }
 
-// Runs trace(thread, photon) for every global photon index in [0, num_photons)
-// on `num_threads` (>= 1) workers per batch. `thread` is the worker's number
-// in [0, num_threads), so per-thread tallies can be indexed by it. After each
-// batch: progress(batch end, num_photons, ms since `start`) when non-empty.
+// The photons a call traces out of a run of num_photons: global indices
+// [first, first + count); count < 0 means up to the end of the run. Every
+// photon's random stream and energy share depend on its global index and on
+// num_photons only, so a run split into ranges traced apart and summed gives
+// the tallies of the whole run, up to the order of the additions.
+struct PhotonRange {
+    int first = 0;
+    int count = -1;
+};
+
+// The range resolved against num_photons: [first, end). Throws
+// std::invalid_argument naming `who` for a range outside [0, num_photons].
+inline std::pair<int, int> resolve_photon_range(PhotonRange range, int num_photons,
+                                                const char* who) {
+    const long long first = range.first;
+    const long long end = range.count < 0 ? num_photons : first + range.count;
+    if (first < 0 || end > num_photons || first > end) {
+        throw std::invalid_argument(std::string(who) + ": photon range [" + std::to_string(first) +
+                                    ", " + std::to_string(end) + ") lies outside the run of " +
+                                    std::to_string(num_photons) + " photons");
+    }
+    return {static_cast<int>(first), static_cast<int>(end)};
+}
+
+// Runs trace(thread, photon) for every global photon index in [first, end)
+// on `num_threads` (>= 1) workers per batch of a million photons. `thread` is
+// the worker's number in [0, num_threads), so per-thread tallies can be
+// indexed by it. After each batch: progress(photons done, end - first, ms
+// since `start`) when non-empty.
 template <typename TracePhoton>
-void run_photon_batches(int num_photons, int num_threads, const ProgressCallback& progress,
+void run_photon_batches(int first, int end, int num_threads, const ProgressCallback& progress,
                         std::chrono::system_clock::time_point start, TracePhoton&& trace) {
-    const int batches = photon_batch_count(num_photons);
+    const int total = end - first;
+    const int batches = photon_batch_count(total);
     for (int batch = 0; batch < batches; ++batch) {
-        const int first = batch * kPhotonBatchSize;
-        const int count = std::min(kPhotonBatchSize, num_photons - first);
+        const int done = batch * kPhotonBatchSize;
+        const int count = std::min(kPhotonBatchSize, total - done);
         run_workers(num_threads, count, [&](long long item, int thread) {
-            trace(thread, first + static_cast<int>(item));
+            trace(thread, first + done + static_cast<int>(item));
         });
-        if (progress) progress(first + count, num_photons, elapsed_ms(start));
+        if (progress) progress(done + count, total, elapsed_ms(start));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "cpu/render_backward.h"
 
 #include <chrono>
+#include <utility>
 #include <sstream>
 #include <stdexcept>
 
@@ -28,13 +29,26 @@ void check_sensor(const SensorData& s) {
     }
 }
 
-// Values of the image, after checking that the image (float), its
-// accumulator (double) and the caller's copy of the image fit in memory.
-std::size_t image_size(const SensorData& s, int num_bands) {
-    const double n = double(s.width) * double(s.height) * double(num_bands);
+// Values of the image of `rows` rows, after checking that the image (float),
+// its accumulator (double) and the caller's copy of the image fit in memory.
+std::size_t image_size(const SensorData& s, int rows, int num_bands) {
+    const double n = double(s.width) * double(rows) * double(num_bands);
     require_memory(n * (4.0 + 8.0 + 4.0), "render_backward: the image");
-    return static_cast<std::size_t>(s.width) * static_cast<std::size_t>(s.height) *
+    return static_cast<std::size_t>(s.width) * static_cast<std::size_t>(rows) *
            static_cast<std::size_t>(num_bands);
+}
+
+// [first, end) of the sensor's rows.
+std::pair<int, int> resolve_rows(RowRange rows, int height) {
+    const long long first = rows.first;
+    const long long end = rows.count < 0 ? height : first + rows.count;
+    if (first < 0 || end > height || first > end) {
+        std::ostringstream os;
+        os << "render_backward: row range [" << first << ", " << end
+           << ") lies outside the sensor's " << height << " rows";
+        throw std::invalid_argument(os.str());
+    }
+    return {static_cast<int>(first), static_cast<int>(end)};
 }
 
 }  // namespace
@@ -72,7 +86,8 @@ BackwardSetup make_backward_setup(const EmbreeSceneManager& scene, int max_depth
 
 BackwardResult render_backward(const EmbreeSceneManager& scene, int spp, int max_depth, int rr_depth,
                                int num_threads,
-                               const std::function<void(int, int, float)>& progress) {
+                               const std::function<void(int, int, float)>& progress,
+                               RowRange rows) {
     max_depth = max_depth_override(max_depth, "CPU bwd");
     BackwardSetup setup = make_backward_setup(scene, max_depth, rr_depth);
     // The progress callback runs between passes and may change the scene (a
@@ -86,14 +101,17 @@ BackwardResult render_backward(const EmbreeSceneManager& scene, int spp, int max
     setup.materials = materials.data();
     setup.wavelengths = wavelengths.data();
     const int width = setup.sensor.width;
-    const int height = setup.sensor.height;
+    const std::pair<int, int> row_span = resolve_rows(rows, setup.sensor.height);
+    const int first_row = row_span.first;
+    const int height = row_span.second - row_span.first;
     const int nb = setup.num_bands;
 
     BackwardResult result;
     result.width = width;
     result.height = height;
     result.num_bands = nb;
-    const std::size_t n = image_size(setup.sensor, nb);
+    result.first_row = first_row;
+    const std::size_t n = image_size(setup.sensor, height, nb);
     result.image.assign(n, 0.0f);
     std::vector<double> accumulator(n, 0.0);
 
@@ -114,8 +132,8 @@ BackwardResult render_backward(const EmbreeSceneManager& scene, int spp, int max
         run_workers(threads, height, [&](long long row, int worker) {
             const std::size_t w = static_cast<std::size_t>(worker);
             const PathBands bands{sums[w].data(), sums[w].data() + nb, refl[w].data()};
-            const int y = static_cast<int>(row);
-            double* acc = accumulator.data() + static_cast<std::size_t>(y) * width * unb;
+            const int y = first_row + static_cast<int>(row);
+            double* acc = accumulator.data() + static_cast<std::size_t>(row) * width * unb;
             for (int x = 0; x < width; ++x) {
                 trace_backward_sample(setup, tracer, x, y, pass, bands);
                 for (int b = 0; b < nb; ++b) acc[static_cast<std::size_t>(x) * unb + b] += bands.radiance[b];

@@ -90,13 +90,15 @@ void FluxJob::trace(int photon, FluxTallies& t) const {
 FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_photons,
                        int num_bands, float prob_sun, int max_bounces, int max_depth,
                        int rr_depth, int num_threads,
-                       const std::function<void(int, int, float)>& progress) {
+                       const std::function<void(int, int, float)>& progress,
+                       PhotonRange photons) {
     max_depth = max_depth_override(max_depth, "CPU flux");
     check_photon_args(scene, "render_flux", nx, ny, num_photons, num_bands, prob_sun);
     if (max_bounces < 0)
         throw std::invalid_argument("render_flux: max_bounces must not be negative (0 records every "
                                     "arrival); got " + std::to_string(max_bounces));
 
+    const std::pair<int, int> range = resolve_photon_range(photons, num_photons, "render_flux");
     const PhotonExtent extent = photon_extent(scene, num_photons);
     const float cell_x = extent.x / static_cast<float>(nx);
     const float cell_y = extent.y / static_cast<float>(ny);
@@ -138,7 +140,8 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_
                       max_bounces,
                       max_depth,
                       rr_depth};
-    run_photon_batches(num_photons, threads, progress, start, [&](int thread, int photon) {
+    run_photon_batches(range.first, range.second, threads, progress, start,
+                       [&](int thread, int photon) {
         job.trace(photon, tallies[static_cast<std::size_t>(thread)]);
     });
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "cpu/photon_batches.h"
 #include "scene/embree_scene.h"
 
 namespace norvi::embree {
@@ -28,11 +29,14 @@ struct FluxResult {
 //   rr_depth: first bounce with Russian roulette.
 //   num_threads < 1: the hardware concurrency.
 //   progress(done, total, elapsed_ms) after each batch of a million photons.
+//   photons: the part of the run traced by this call (default: all of it);
+//     area per photon and random streams stay those of the whole run.
 // Arguments that would index outside a tally or an input throw
 // std::invalid_argument before any photon is traced.
 FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_photons,
                        int num_bands, float prob_sun, int max_bounces, int max_depth,
                        int rr_depth, int num_threads,
-                       const std::function<void(int, int, float)>& progress);
+                       const std::function<void(int, int, float)>& progress,
+                       PhotonRange photons = {});
 
 }  // namespace norvi::embree

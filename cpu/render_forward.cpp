@@ -149,7 +149,7 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
                              const float* brf_directions, int num_brf_dirs, int max_depth,
                              int rr_depth, int num_threads,
                              const std::function<void(int, int, float)>& progress,
-                             int terrain_instance_id) {
+                             int terrain_instance_id, PhotonRange photons) {
     max_depth = max_depth_override(max_depth, "CPU fwd");
     const int layers = static_cast<int>(layer_heights.size()) - 1;
     if (layers < 1) throw std::runtime_error("layer_heights must have at least 2 entries");
@@ -157,6 +157,7 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
     check_photon_args(scene, "render_forward", nx, ny, num_photons, num_bands, prob_sun);
     const std::vector<float3> views =
         check_forward_args(scene, brf_directions, num_brf_dirs, terrain_instance_id);
+    const std::pair<int, int> range = resolve_photon_range(photons, num_photons, "render_forward");
 
     const PhotonExtent extent = photon_extent(scene, num_photons);
     const float dx = extent.x / static_cast<float>(nx);
@@ -221,7 +222,8 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
                          rr_depth,
                          terrain_instance_id,
                          leaf};
-    run_photon_batches(num_photons, threads, progress, start, [&](int thread, int photon) {
+    run_photon_batches(range.first, range.second, threads, progress, start,
+                       [&](int thread, int photon) {
         job.trace(photon, tallies[static_cast<std::size_t>(thread)]);
     });
 

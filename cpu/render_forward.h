@@ -9,6 +9,7 @@
 #include <functional>
 #include <vector>
 
+#include "cpu/photon_batches.h"
 #include "scene/embree_scene.h"
 
 namespace norvi::embree {
@@ -41,6 +42,8 @@ struct ForwardResult {
 //   num_threads < 1: the hardware concurrency.
 //   progress(done, total, elapsed_ms) after each batch of a million photons.
 //   terrain_instance_id: instance tallied in `terrain` instead of `leaf`; < 0: none.
+//   photons: the part of the run traced by this call (default: all of it);
+//     area per photon and random streams stay those of the whole run.
 // Arguments that would index outside a tally or an input throw
 // std::invalid_argument before any photon is traced.
 ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
@@ -49,6 +52,6 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
                              const float* brf_directions, int num_brf_dirs, int max_depth,
                              int rr_depth, int num_threads,
                              const std::function<void(int, int, float)>& progress,
-                             int terrain_instance_id);
+                             int terrain_instance_id, PhotonRange photons = {});
 
 }  // namespace norvi::embree

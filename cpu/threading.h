@@ -20,9 +20,19 @@ namespace norvi {
 // Progress callback: (items done, total items, elapsed milliseconds); may be empty.
 using ProgressCallback = std::function<void(int, int, float)>;
 
-// A thread count below 1 means the hardware concurrency, itself at least 1.
+// A thread count of 1 or more is used as given. Below 1: the environment
+// variable NORVI_NUM_THREADS when it holds a base-10 integer above 0 (so a
+// process that runs several engines at once, such as a Dask worker, can share
+// its cores out), otherwise the hardware concurrency, itself at least 1.
 inline int resolve_thread_count(int requested) {
     if (requested >= 1) return requested;
+    if (const char* text = std::getenv("NORVI_NUM_THREADS")) {
+        errno = 0;
+        char* end = nullptr;
+        const long value = std::strtol(text, &end, 10);
+        if (end != text && *end == '\0' && errno != ERANGE && value >= 1 && value <= INT_MAX)
+            return static_cast<int>(value);
+    }
     const unsigned hw = std::thread::hardware_concurrency();
     return hw == 0 ? 1 : static_cast<int>(hw);
 }

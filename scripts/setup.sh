@@ -32,7 +32,8 @@ fi
 
 # Python packages: import name and PyPI requirement.
 py_pkgs=("pybind11:pybind11>=2.13" "numpy:numpy" "pytest:pytest"
-         "scikit_build_core:scikit-build-core>=0.8" "matplotlib:matplotlib" "laspy:laspy")
+         "scikit_build_core:scikit-build-core>=0.8" "matplotlib:matplotlib" "laspy:laspy"
+         "distributed:dask[distributed]" "tqdm:tqdm")
 need=()
 for entry in "${py_pkgs[@]}"; do
   mod=${entry%%:*}; req=${entry#*:}

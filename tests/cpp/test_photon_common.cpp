@@ -226,14 +226,14 @@ TEST(PhotonBatches, BatchCountsOfAMillion) {
     EXPECT_EQ(photon_batch_count(2147483647), 2148);
 }
 
-TEST(PhotonBatches, EveryPhotonOnceAndProgressAfterEachBatch) {
-    const int n = 2500000;
-    std::vector<std::atomic<unsigned char>> visits(n);
+TEST(PhotonBatches, EveryPhotonOfTheRangeOnceAndProgressAfterEachBatch) {
+    const int first = 300000, n = 2500000;
+    std::vector<std::atomic<unsigned char>> visits(first + n);
     std::atomic<int> bad_thread{0};
     std::vector<std::vector<int>> calls;
     const auto start = std::chrono::system_clock::now();
     norvi::embree::run_photon_batches(
-        n, 3,
+        first, first + n, 3,
         [&](int done, int total, float ms) {
             calls.push_back({done, total});
             EXPECT_GE(ms, 0.0f);
@@ -244,24 +244,31 @@ TEST(PhotonBatches, EveryPhotonOnceAndProgressAfterEachBatch) {
         });
     EXPECT_EQ(bad_thread.load(), 0);
     std::size_t wrong = 0;
-    for (auto& v : visits) wrong += v.load() != 1;
+    for (int i = 0; i < first + n; ++i) wrong += visits[static_cast<std::size_t>(i)].load() != (i >= first);
     EXPECT_EQ(wrong, 0u);
     const std::vector<std::vector<int>> expected = {{1000000, n}, {2000000, n}, {n, n}};
     EXPECT_EQ(calls, expected);
+
+    using norvi::embree::resolve_photon_range;
+    EXPECT_EQ(resolve_photon_range({}, 7, "t"), std::make_pair(0, 7));
+    EXPECT_EQ(resolve_photon_range({2, 3}, 7, "t"), std::make_pair(2, 5));
+    EXPECT_EQ(resolve_photon_range({7, -1}, 7, "t"), std::make_pair(7, 7));
+    for (norvi::embree::PhotonRange bad : {norvi::embree::PhotonRange{-1, 2}, {5, 3}, {8, -1}, {2, 6}})
+        EXPECT_THROW(resolve_photon_range(bad, 7, "t"), std::invalid_argument) << bad.first << " " << bad.count;
 }
 
 TEST(PhotonBatches, NoPhotonsNoProgressAndWorkerErrorsReachTheCaller) {
     int progress_calls = 0;
     int traced = 0;
     norvi::embree::run_photon_batches(
-        0, 2, [&](int, int, float) { ++progress_calls; }, std::chrono::system_clock::now(),
+        0, 0, 2, [&](int, int, float) { ++progress_calls; }, std::chrono::system_clock::now(),
         [&](int, int) { ++traced; });
     EXPECT_EQ(progress_calls, 0);
     EXPECT_EQ(traced, 0);
 
     std::atomic<int> after{0};
     EXPECT_THROW(norvi::embree::run_photon_batches(
-                     1500000, 2, [&](int, int, float) { ++progress_calls; },
+                     0, 1500000, 2, [&](int, int, float) { ++progress_calls; },
                      std::chrono::system_clock::now(),
                      [&](int, int photon) {
                          if (photon == 1234) throw std::runtime_error("photon failed");

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cpu/threading.h"
@@ -485,9 +486,20 @@ TEST(PeriodicWrap, EntryShiftsByWholeTilesAndEntersTheColumn) {
 // --- engine plumbing ------------------------------------------------------------------
 
 TEST(Threading, ThreadCountRule) {
+    ::unsetenv("NORVI_NUM_THREADS");
     EXPECT_EQ(resolve_thread_count(3), 3);
-    EXPECT_GE(resolve_thread_count(0), 1);
-    EXPECT_EQ(resolve_thread_count(-5), resolve_thread_count(0));
+    const int hw = resolve_thread_count(0);
+    EXPECT_GE(hw, 1);
+    EXPECT_EQ(resolve_thread_count(-5), hw);
+    // NORVI_NUM_THREADS replaces the hardware count, never an explicit one;
+    // anything but a whole positive number is ignored.
+    for (const auto& [value, expected] : std::vector<std::pair<const char*, int>>{
+             {"5", 5}, {"1", 1}, {"0", hw}, {"-2", hw}, {"3x", hw}, {"", hw}, {"99999999999", hw}}) {
+        ::setenv("NORVI_NUM_THREADS", value, 1);
+        EXPECT_EQ(resolve_thread_count(0), expected) << value;
+        EXPECT_EQ(resolve_thread_count(2), 2) << value;
+    }
+    ::unsetenv("NORVI_NUM_THREADS");
 }
 
 TEST(Threading, MaxDepthOverrideParsesAndAnnounces) {
