@@ -51,7 +51,7 @@ def scan_canopy(scene, width, depth, out_dir, altitude=60.0, num_pulses=6000, li
     import os
 
     import norvi_gpu
-    from lidar_las import write_las
+    from norvi.lidar import write_las
     from lidar_plots import plot_lidar
 
     per_line = max(1, num_pulses // lines)

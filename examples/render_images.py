@@ -12,45 +12,23 @@ the demo canopy in colour infrared:  python3 examples/render_images.py [out_dir]
 
 import math
 import os
-import struct
 import sys
 import time
-import zlib
 
 import numpy as np
 
 import norvi_gpu
+from norvi.progress import progress_bar
 
 
 def write_png(path, rgb):
     """Writes an (H, W, 3) uint8 array as an 8-bit RGB PNG (first row at the top)."""
-    rgb = np.ascontiguousarray(rgb, dtype=np.uint8)
-    h, w, _ = rgb.shape
-    raw = b"".join(b"\x00" + rgb[y].tobytes() for y in range(h))  # filter type 0 per row
+    import matplotlib
 
-    def chunk(tag, data):
-        return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data) & 0xFFFFFFFF)
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
 
-    with open(path, "wb") as f:
-        f.write(b"\x89PNG\r\n\x1a\n")
-        f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0)))
-        f.write(chunk(b"IDAT", zlib.compress(raw, 6)))
-        f.write(chunk(b"IEND", b""))
-
-
-class ProgressBar:
-    """A one-line terminal bar for simulate_cpu's progress(done, total, elapsed_ms)."""
-
-    def __init__(self, label, stream=sys.stderr, width=30):
-        self.label, self.stream, self.width = label, stream, width
-
-    def __call__(self, done, total, elapsed_ms):
-        filled = int(self.width * done / max(total, 1))
-        bar = "#" * filled + "." * (self.width - filled)
-        self.stream.write(f"\r{self.label:>13} [{bar}] {done}/{total} passes  {elapsed_ms / 1000:6.1f} s")
-        if done >= total:
-            self.stream.write("\n")
-        self.stream.flush()
+    plt.imsave(path, np.ascontiguousarray(rgb, dtype=np.uint8))
 
 
 def to_rgb8(image, rgb_bands=None, white=None):
@@ -91,7 +69,7 @@ def render_images(scene, out_dir, spp=16, max_depth=16, size=(480, 320), rgb_ban
     paths = []
     for name, set_view in views:
         set_view()
-        bar = ProgressBar(name) if progress else None
+        bar = progress_bar(name, unit="pass") if progress else None
         img = norvi_gpu.simulate_cpu(scene, spp, max_depth, bar)
         path = os.path.join(out_dir, f"canopy_{name}.png")
         write_png(path, to_rgb8(img, rgb_bands))

@@ -13,7 +13,7 @@ command -v "$PY" >/dev/null || fail "no $PY on the PATH (Python 3.11 or newer is
   || fail "$PY is $("$PY" --version 2>&1); Python 3.11 or newer is needed"
 
 # Debian packages: name of the package, and a file that proves it is installed.
-apt_pkgs=(g++ cmake ninja-build pkg-config libembree-dev libgtest-dev)
+apt_pkgs=(g++ cmake ninja-build pkg-config libembree-dev libgtest-dev patchelf)
 missing=()
 for p in "${apt_pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -33,7 +33,9 @@ fi
 # Python packages: import name and PyPI requirement.
 py_pkgs=("pybind11:pybind11>=2.13" "numpy:numpy" "pytest:pytest"
          "scikit_build_core:scikit-build-core>=0.8" "matplotlib:matplotlib" "laspy:laspy"
-         "distributed:dask[distributed]" "tqdm:tqdm")
+         "distributed:dask[distributed]" "tqdm:tqdm" "trimesh:trimesh" "prosail:prosail"
+         "pvlib:pvlib" "xarray:xarray" "h5netcdf:h5netcdf" "rioxarray:rioxarray" "lazrs:lazrs"
+         "pybind11_stubgen:pybind11-stubgen" "auditwheel:auditwheel" "mypy:mypy")
 need=()
 for entry in "${py_pkgs[@]}"; do
   mod=${entry%%:*}; req=${entry#*:}

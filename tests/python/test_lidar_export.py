@@ -1,5 +1,5 @@
-"""LAS export and pictures of a LiDAR scan (examples/lidar_las.py,
-examples/lidar_plots.py, examples/lidar_scan.py): the file reads back with
+"""LAS / LAZ export (norvi.lidar) and pictures of a LiDAR scan
+(examples/lidar_plots.py, examples/lidar_scan.py): the file reads back with
 laspy to the same points."""
 
 import pathlib
@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import norvi_gpu as ng
+from norvi import lidar as lidar_las
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
 
@@ -38,12 +39,14 @@ def crown_scan():
     return res
 
 
-def test_las_reads_back_to_the_same_points(crown_scan, tmp_path):
+@pytest.mark.parametrize("suffix", [".las", ".laz"])
+def test_las_reads_back_to_the_same_points(crown_scan, tmp_path, suffix):
     laspy = pytest.importorskip("laspy")
-    import lidar_las
+    if suffix == ".laz":
+        pytest.importorskip("lazrs")
 
     pts = crown_scan["points"]
-    path = tmp_path / "scan.las"
+    path = tmp_path / ("scan" + suffix)
     scale = lidar_las.write_las(pts, path)
     assert scale == pytest.approx(pts[:, 3].max() / 65535.0)
 
@@ -51,6 +54,7 @@ def test_las_reads_back_to_the_same_points(crown_scan, tmp_path):
     assert raw[:4] == b"LASF" and raw[24:26] == bytes([1, 4])  # LAS 1.4
     assert struct.unpack("<H", raw[6:8])[0] & 0x10  # WKT bit, required for format 6
     assert raw[104] & 0x3F == 6  # point data format 6
+    assert bool(raw[104] & 0x80) == (suffix == ".laz")  # the LAZ compression bit
     assert struct.unpack("<H", raw[105:107])[0] == 30  # standard 30-byte record
 
     las = laspy.read(str(path))
@@ -74,7 +78,6 @@ def test_las_reads_back_to_the_same_points(crown_scan, tmp_path):
 
 def test_las_refuses_what_it_cannot_store(tmp_path):
     pytest.importorskip("laspy")
-    import lidar_las
 
     with pytest.raises(ValueError, match="shape"):
         lidar_las.write_las(np.zeros((3, 7)), tmp_path / "a.las")

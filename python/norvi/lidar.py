@@ -1,4 +1,4 @@
-"""Write a NORVI LiDAR point cloud to a LAS 1.4 file (point format 6).
+"""NORVI LiDAR point clouds as LAS 1.4 files (point format 6), or LAZ.
 
 `write_las(points, path)` takes the "points" array of `simulate_lidar_cpu`
 (one row per return: x, y, z, intensity, return number, number of returns,
@@ -15,17 +15,22 @@ range, pulse index) and writes:
   energy = count * intensity_scale.
 
 LAS has no field for the intensity scale, so it is written twice where a reader
-finds it without knowing this script: as a little-endian float64 in a variable
+finds it without knowing NORVI: as a little-endian float64 in a variable
 length record (user id "NORVI", record id 1001, description "intensity scale:
 energy per count"), and as text in the header's "system identifier"
 ("NORVI I=<scale>"). `read_intensity_scale(las)` reads it back from the record.
 
-Requires the `laspy` package (scripts/setup.sh installs it).
+A path ending in ".laz" is written compressed, through laspy's `lazrs`
+back end. Requires `laspy` (and `lazrs` for LAZ): `pip install norvi_gpu[io]`.
 """
 
 import struct
 
 import numpy as np
+
+from norvi._optional import require
+
+__all__ = ["write_las", "read_las", "read_intensity_scale"]
 
 VLR_USER_ID = "NORVI"
 VLR_INTENSITY_SCALE_ID = 1001
@@ -33,11 +38,14 @@ VLR_DESCRIPTION = "intensity scale: energy per count"
 
 
 def write_las(points, path, coordinate_scale=0.001):
-    """Write an (N, 8) NORVI point array to `path` as LAS 1.4, point format 6.
+    """Write an (N, 8) NORVI point array to `path` as LAS 1.4, point format 6
+    (LAZ when `path` ends in ".laz").
 
     Returns the intensity scale used (energy per 16-bit intensity count).
     """
-    import laspy
+    laspy = require("laspy", "io")
+    if str(path).lower().endswith(".laz"):
+        require("lazrs", "io")
 
     pts = np.asarray(points, dtype=np.float64)
     if pts.ndim != 2 or pts.shape[1] != 8:
@@ -62,7 +70,7 @@ def write_las(points, path, coordinate_scale=0.001):
     header.scales = np.array([coordinate_scale] * 3)
     header.offsets = np.floor(pts[:, :3].min(axis=0)) if pts.shape[0] else np.zeros(3)
     header.system_identifier = ("NORVI I=%.9g" % intensity_scale)[:32]
-    header.generating_software = "NORVI lidar_las.py"
+    header.generating_software = "NORVI norvi.lidar"
     header.vlrs.append(laspy.VLR(user_id=VLR_USER_ID, record_id=VLR_INTENSITY_SCALE_ID,
                                  description=VLR_DESCRIPTION,
                                  record_data=struct.pack("<d", intensity_scale)))
@@ -92,7 +100,7 @@ def read_las(path):
 
     The range column is lost in LAS and comes back as NaN.
     """
-    import laspy
+    laspy = require("laspy", "io")
 
     las = laspy.read(str(path))
     scale = read_intensity_scale(las) or 1.0

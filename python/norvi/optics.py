@@ -1,0 +1,148 @@
+"""Leaf and soil optics, band averaging, and the spectral array of a scene.
+
+Leaf spectra come from PROSPECT (versions D and 5) as implemented by the
+``prosail`` package, which ships the model's published refractive index and
+specific absorption coefficients (400 to 2500 nm in 1 nm steps); the soil
+spectra are the dry and wet soil spectra shipped with it. Both are optional:
+``pip install norvi_gpu[optics]``.
+
+A "Sentinel-2-like canopy in 10 bands"::
+
+    wl = centres                         # 10 band centres, nm
+    srf = [(w_k, r_k) for each band]     # spectral response functions
+    spec = SpectralArray(len(srf))
+    leaf = spec.add_leaf(*prospect(1.5, 40, 8, 0, 0.01, 0.009), srf)
+    soil = spec.add(band_average(*soil_spectrum(0.5), srf))
+    sun = spec.add(np.ones(10))
+    spec.apply(scene)                    # set_num_bands + upload_spectral_params
+    leaf_mat = scene.add_material(13, leaf, [0.5, 0.5])
+    scene.add_material(0, soil)
+"""
+
+import numpy as np
+
+_trapezoid = getattr(np, "trapezoid", None) or getattr(np, "trapz")  # NumPy 1 names it trapz
+
+from norvi._optional import require
+
+__all__ = ["prospect", "soil_spectrum", "band_average", "gaussian_response", "SpectralArray"]
+
+
+def prospect(N, Cab, Car, Cbrown, Cw, Cm, Ant=0.0, version="D"):
+    """PROSPECT leaf spectra: returns (wavelengths in nm, reflectance,
+    transmittance), three float64 arrays of 2101 values (400..2500 nm).
+
+    N: structure parameter (leaf layers); Cab: chlorophyll a+b, Car:
+    carotenoids, Ant: anthocyanins (ug cm-2); Cbrown: brown pigments
+    (arbitrary units); Cw: equivalent water thickness, Cm: dry matter
+    (g cm-2, i.e. cm of water for Cw). ``version`` "D" or "5" (which ignores Ant).
+    """
+    prosail = require("prosail", "optics")
+    if not N >= 1.0:
+        raise ValueError(f"PROSPECT structure parameter N must be at least 1; got {N}")
+    for name, value in (("Cab", Cab), ("Car", Car), ("Cbrown", Cbrown), ("Cw", Cw), ("Cm", Cm), ("Ant", Ant)):
+        if not (np.isfinite(value) and value >= 0):
+            raise ValueError(f"PROSPECT {name} must be finite and not negative; got {value}")
+    # A band without absorption takes the model's k -> 0 limit through 0 * inf
+    # terms that the library then replaces; the warnings they raise say nothing.
+    with np.errstate(invalid="ignore", divide="ignore"):
+        wl, refl, trans = prosail.run_prospect(N, Cab, Car, Cbrown, Cw, Cm, ant=Ant, prospect_version=str(version))
+    if not (np.all(np.isfinite(refl)) and np.all(np.isfinite(trans))):
+        raise ValueError(f"PROSPECT gave non-finite values for N={N}, Cab={Cab}, Car={Car}, "
+                         f"Cbrown={Cbrown}, Cw={Cw}, Cm={Cm}, Ant={Ant}")
+    return np.asarray(wl, np.float64), np.asarray(refl, np.float64), np.asarray(trans, np.float64)
+
+
+def soil_spectrum(moisture=0.0, brightness=1.0):
+    """Soil reflectance as (wavelengths in nm, reflectance): ``brightness`` times
+    the mix of the dry (``moisture`` 0) and wet (``moisture`` 1) soil spectra."""
+    prosail = require("prosail", "optics")
+    if not 0.0 <= moisture <= 1.0:
+        raise ValueError(f"soil moisture must lie in [0, 1]; got {moisture}")
+    soil = prosail.spectral_lib.soil
+    wl = np.arange(400.0, 400.0 + len(soil.rsoil1))
+    return wl, brightness * ((1.0 - moisture) * soil.rsoil1 + moisture * soil.rsoil2)
+
+
+def gaussian_response(centre, fwhm, step=1.0, span=1.5):
+    """A Gaussian spectral response (wavelengths, response) of the given centre
+    and FWHM (nm), cut at ``span`` FWHM on each side (1.5: where it has fallen
+    to 0.2 % of its peak)."""
+    sigma = fwhm / (2.0 * np.sqrt(2.0 * np.log(2.0)))
+    wl = np.arange(centre - span * fwhm, centre + span * fwhm + step / 2, step)
+    return wl, np.exp(-0.5 * ((wl - centre) / sigma) ** 2)
+
+
+def band_average(wavelengths, spectrum, responses):
+    """The spectrum averaged over each band's response function.
+
+    ``responses``: one (wavelengths, response) pair of arrays per band, or a
+    pair (wavelengths, (bands, n) array). Each band value is the integral of
+    spectrum x response over the integral of the response, both by the
+    trapezoidal rule on the response's own wavelengths, the spectrum being
+    linearly interpolated there. A response reaching outside the spectrum's
+    wavelengths raises ValueError (extrapolating would invent values).
+    """
+    wavelengths = np.asarray(wavelengths, np.float64)
+    spectrum = np.asarray(spectrum, np.float64)
+    if wavelengths.ndim != 1 or wavelengths.shape != spectrum.shape or np.any(np.diff(wavelengths) <= 0):
+        raise ValueError("wavelengths must be increasing and match the spectrum's length")
+    if isinstance(responses, tuple) and len(responses) == 2 and np.ndim(responses[1]) == 2:
+        responses = [(responses[0], r) for r in np.asarray(responses[1])]
+    out = np.empty(len(responses))
+    for band, (wl, resp) in enumerate(responses):
+        wl, resp = np.asarray(wl, np.float64), np.asarray(resp, np.float64)
+        if wl.shape != resp.shape or wl.ndim != 1 or len(wl) < 2:
+            raise ValueError(f"band {band}: response wavelengths and values must be 1-D arrays of one length >= 2")
+        inside = resp > 0
+        if wl[inside].min() < wavelengths[0] or wl[inside].max() > wavelengths[-1]:
+            raise ValueError(f"band {band}: response spans {wl[inside].min()}..{wl[inside].max()} nm, "
+                             f"outside the spectrum's {wavelengths[0]}..{wavelengths[-1]} nm")
+        weight = _trapezoid(resp, wl)
+        if not weight > 0:
+            raise ValueError(f"band {band}: response integrates to {weight}, not above 0")
+        out[band] = _trapezoid(np.interp(wl, wavelengths, spectrum) * resp, wl) / weight
+    return out
+
+
+class SpectralArray:
+    """Builds the flat spectral parameter array of a scene block by block.
+
+    Each ``add`` appends arrays of ``num_bands`` values and returns the offset
+    of the first, as ``add_material``, ``set_emitter`` and ``set_sky`` take it;
+    a block of k arrays is addressed as offset + k * num_bands + band.
+    """
+
+    def __init__(self, num_bands):
+        if int(num_bands) < 1:
+            raise ValueError(f"num_bands must be at least 1; got {num_bands}")
+        self.num_bands = int(num_bands)
+        self._blocks = []
+        self._size = 0
+
+    def add(self, *arrays):
+        offset = self._size
+        for k, values in enumerate(arrays):
+            values = np.asarray(values, np.float32).reshape(-1)
+            if values.shape != (self.num_bands,):
+                raise ValueError(f"array {k} has {values.size} values; the scene has {self.num_bands} bands")
+            self._blocks.append(values)
+            self._size += self.num_bands
+        return offset
+
+    def add_leaf(self, wavelengths, reflectance, transmittance, responses):
+        """Appends a two-sided leaf block (R_front, R_back, T) averaged over
+        ``responses``; front and back reflectance are equal, as PROSPECT
+        models one. Returns the offset for ``add_material(13, offset, ...)``."""
+        r = band_average(wavelengths, reflectance, responses)
+        return self.add(r, r, band_average(wavelengths, transmittance, responses))
+
+    @property
+    def values(self):
+        """The whole array (float32)."""
+        return np.concatenate(self._blocks) if self._blocks else np.zeros(0, np.float32)
+
+    def apply(self, scene):
+        """Sets the scene's band count and uploads the array."""
+        scene.set_num_bands(self.num_bands)
+        scene.upload_spectral_params(self.values)

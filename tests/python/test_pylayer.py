@@ -1,0 +1,166 @@
+"""The Python layer: mesh files in, leaf optics, the sun, labelled results and
+the files GIS and point-cloud tools read, the command line, the stubs."""
+
+import importlib.util
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import norvi_gpu as ng
+from norvi import meshes, optics, results, sun
+
+ROOT = Path(__file__).resolve().parents[2]
+SUN_E, RHO = 2.0, 0.3
+
+
+def _plane_scene(sensor=(0, 4, 2, 8.0, 2.0), xform=(1, 0, 0, 10, 0, 1, 0, 20, 0, 0, 1, 50)):
+    """A Lambertian plane (reflectance RHO) under a sun of irradiance SUN_E, no sky."""
+    s = ng.EmbreeSceneManager()
+    s.upload_spectral_params(np.array([RHO, SUN_E], np.float32))
+    s.add_material(0, 0)
+    g = ng.make_ground_plane(100, 100)
+    s.add_instance(s.add_mesh(g["vertices"], g["normals"], g["indices"], 0))
+    s.set_emitter(0, sun.sun_direction(30.0, 90.0), 1)
+    s.set_sensor(*sensor, np.array(list(xform) + [0, 0, 0, 1], np.float32))
+    return s
+
+
+def test_mesh_files_load_with_groups_normals_and_materials(tmp_path):
+    trimesh = pytest.importorskip("trimesh")
+    (tmp_path / "tree.mtl").write_text("newmtl leaf\nKd 0 1 0\nnewmtl bark\nKd 1 0 0\n")
+    (tmp_path / "tree.obj").write_text(
+        "mtllib tree.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 1\nvn 0 0 1\nvn 0.6 0 0.8\n"
+        "o crown\nusemtl leaf\nf 1//1 2//1 3//1\no trunk\nusemtl bark\nf 2//2 4//2 3//2\n")
+    got = {m.material: m for m in meshes.load_meshes(tmp_path / "tree.obj")}
+    assert set(got) == {"leaf", "bark"}
+    np.testing.assert_allclose(got["bark"].normals, [[0.6, 0, 0.8]] * 3, atol=1e-7)  # the file's normals
+    assert got["leaf"].indices.dtype == np.int32 and got["leaf"].vertices.dtype == np.float32
+
+    box = trimesh.creation.box(extents=(2, 2, 2))
+    for suffix in ("ply", "stl", "glb"):
+        box.export(tmp_path / f"box.{suffix}")
+        (m,) = meshes.load_meshes(tmp_path / f"box.{suffix}")
+        assert m.indices.shape == (12, 3) and np.abs(m.vertices).max() == 1.0
+        # outward normals: every vertex normal points away from the centre
+        assert np.all(np.einsum("ij,ij->i", m.normals, m.vertices) > 0)
+
+    s = ng.EmbreeSceneManager()
+    ids = meshes.add_mesh_file(s, tmp_path / "tree.obj", {"leaf": 1, None: 0})
+    assert len(ids) == 2 and s.get_state()["mesh_material_ids"].tolist() in ([1, 0], [0, 1])
+    with pytest.raises(KeyError, match="no material id"):
+        meshes.add_mesh_file(s, tmp_path / "tree.obj", {"leaf": 1})
+
+    (tmp_path / "points.obj").write_text("v 0 0 0\nv 1 0 0\n")
+    (tmp_path / "nan.obj").write_text("v 0 0 0\nv nan 0 0\nv 0 1 0\nf 1 2 3\n")
+    for name, message in (("points.obj", "no triangle"), ("nan.obj", "not finite")):
+        with pytest.raises(ValueError, match=message):
+            meshes.load_meshes(tmp_path / name)
+
+
+def test_prospect_and_band_averaging():
+    pytest.importorskip("prosail")
+    # Without absorbers a leaf absorbs nothing: R + T = 1 at every wavelength.
+    wl, r, t = optics.prospect(1.5, 0, 0, 0, 0, 0)
+    assert wl[0] == 400 and wl[-1] == 2500 and len(wl) == 2101
+    np.testing.assert_allclose(r + t, 1.0, atol=1e-6)
+    # A green leaf: chlorophyll absorbs red more than green, water absorbs at 1450 nm.
+    wl, r, t = optics.prospect(1.5, 40, 8, 0, 0.01, 0.009)
+    at = dict(zip(wl.astype(int), r))
+    assert at[550] > 2 * at[670] and at[800] > 0.4 and at[1450] < at[1650]
+    assert np.all(r + t < 1.0)
+
+    # Band averages: a linear spectrum over a symmetric response gives its value at the centre.
+    lin = 0.1 + 1e-4 * (wl - 400)
+    bands = [optics.gaussian_response(c, 20.0) for c in (490, 665, 842)]
+    np.testing.assert_allclose(optics.band_average(wl, lin, bands), 0.1 + 1e-4 * (np.array([490, 665, 842]) - 400))
+    with pytest.raises(ValueError, match="outside"):
+        optics.band_average(wl, lin, [optics.gaussian_response(2495, 20.0)])
+
+    spec = optics.SpectralArray(3)
+    leaf = spec.add_leaf(wl, r, t, bands)
+    soil = spec.add(optics.band_average(*optics.soil_spectrum(0.3), bands))
+    assert (leaf, soil, spec.values.size) == (0, 9, 12)
+    np.testing.assert_allclose(spec.values[6:9], optics.band_average(wl, t, bands), rtol=1e-6)  # T is array 2
+    with pytest.raises(ValueError, match="3 bands"):
+        spec.add([1.0, 2.0])
+
+
+def test_sun_position_against_the_ephemeris():
+    pytest.importorskip("pvlib")
+    # June solstice 2024 (declination +23.44 deg): at the equator and the Greenwich
+    # meridian the sun culminates near 12:02 UTC, 23.44 deg north of the zenith.
+    noon = sun.sun_position(0.0, 0.0, "2024-06-21T12:02:00", refraction=False)
+    assert noon.zenith == pytest.approx(23.44, abs=0.03)
+    assert noon.azimuth == pytest.approx(0.0, abs=1.0) or noon.azimuth == pytest.approx(360.0, abs=1.0)
+    np.testing.assert_allclose(noon.direction, [0, np.sin(np.radians(noon.zenith)), np.cos(np.radians(noon.zenith))],
+                               atol=0.02)  # +y is north
+    morning = sun.sun_position(0.0, 0.0, "2024-03-20T09:00:00+00:00")
+    assert morning.azimuth == pytest.approx(90.0, abs=1.0) and morning.direction[0] > 0.6  # +x is east
+    s = ng.EmbreeSceneManager()
+    with pytest.raises(ValueError, match="below the horizon"):
+        sun.set_sun(s, 0.0, 0.0, "2024-03-20T00:00:00", 0)
+
+
+def test_orthographic_image_coordinates_netcdf_and_geotiff(tmp_path):
+    xr = pytest.importorskip("xarray")
+    rasterio = pytest.importorskip("rasterio")
+    pytest.importorskip("rioxarray")
+    s = _plane_scene()
+    image = np.arange(8, dtype=np.float32).reshape(2, 4, 1)
+    da = results.image_to_xarray(image, s, wavelengths=[665.0])
+    assert da.dims == ("y", "x", "band")
+    np.testing.assert_allclose(da["x"], [7, 9, 11, 13])   # footprint 8 wide centred on x = 10
+    np.testing.assert_allclose(da["y"], [19.5, 20.5])     # row 0 at the -y edge
+    assert float(da["wavelength"][0]) == 665.0 and da.attrs["units"] == "radiance"
+
+    back = xr.open_dataarray(results.to_netcdf(da, tmp_path / "img.nc"))
+    xr.testing.assert_identical(back.load(), da)
+    back.close()
+
+    results.to_geotiff(da, tmp_path / "img.tif", "EPSG:32632", offset=(500000.0, 4000000.0))
+    with rasterio.open(tmp_path / "img.tif") as tif:
+        assert tif.crs.to_epsg() == 32632 and tif.count == 1 and tif.shape == (2, 4)
+        assert tuple(tif.transform)[:6] == (2.0, 0.0, 500006.0, 0.0, -1.0, 4000021.0)
+        np.testing.assert_array_equal(tif.read(1), image[::-1, :, 0])  # north-up: the +y row first
+
+
+def test_command_line_renders_a_scene_file(tmp_path):
+    xr = pytest.importorskip("xarray")
+    pytest.importorskip("tqdm")
+    import norvi
+
+    s = _plane_scene(sensor=(0, 4, 4, 4.0, 4.0))
+    norvi.save_scene(tmp_path / "plane.npz", s)  # saved unbuilt: the command builds it
+    cmd = [sys.executable, "-m", "norvi", "backward", str(tmp_path / "plane.npz"), str(tmp_path / "out.nc"),
+           "--spp", "2", "--wavelengths", "665"]
+    run = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines()[-1] == str(tmp_path / "out.nc") and "2/2" in run.stderr  # the tqdm bar
+    with xr.open_dataarray(tmp_path / "out.nc") as da:
+        # Lambertian plane in the sun: L = rho E cos(30 deg) / pi in every pixel.
+        np.testing.assert_allclose(da.values, RHO * SUN_E * np.cos(np.radians(30)) / np.pi, rtol=1e-5)
+        assert da.sizes == {"y": 4, "x": 4, "band": 1}
+    bad = subprocess.run(cmd[:5] + [str(tmp_path / "out.tif")], capture_output=True, text=True, timeout=120)
+    assert bad.returncode == 1 and "needs --crs" in bad.stderr
+
+
+def test_missing_extra_is_named(monkeypatch):
+    monkeypatch.setitem(sys.modules, "trimesh", None)  # makes "import trimesh" fail
+    with pytest.raises(ImportError, match=r"norvi_gpu\[mesh\]"):
+        meshes.load_meshes("tree.obj")
+
+
+def test_shipped_stubs_match_the_module(tmp_path):
+    pytest.importorskip("pybind11_stubgen")
+    subprocess.run(["bash", str(ROOT / "scripts" / "stubs.sh"), str(tmp_path)], check=True,
+                   env={"PYTHON": sys.executable, "PATH": "/usr/bin:/bin"}, timeout=300)
+    for rel in ("norvi_gpu-stubs/__init__.pyi", "norvi/_parts.pyi"):
+        assert (tmp_path / rel).read_text() == (ROOT / "python" / rel).read_text(), \
+            f"python/{rel} is stale: run scripts/stubs.sh"
+    if importlib.util.find_spec("mypy") is not None:  # the stubs are valid and the package checks against them
+        check = subprocess.run([sys.executable, "-m", "mypy", "--ignore-missing-imports", "--no-incremental",
+                                "-p", "norvi"], capture_output=True, text=True, cwd=tmp_path, timeout=300)
+        assert check.returncode == 0, check.stdout
