@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['EmbreeSceneManager', 'HAS_EMBREE', 'OptiXContext', 'device_info', 'make_cylinder', 'make_ground_plane', 'make_mw_phase_tables', 'make_sphere', 'run_energy_balance_cpu', 'run_energy_balance_multiband_cpu', 'simulate_cpu', 'simulate_flux_cpu', 'simulate_forward_cpu', 'simulate_lidar_cpu', 'simulate_microwave_cpu']
+__all__: list[str] = ['EmbreeSceneManager', 'HAS_EMBREE', 'OptiXContext', 'PTX_DIR', 'SceneManager', 'Simulator', 'device_info', 'make_cylinder', 'make_ground_plane', 'make_mw_phase_tables', 'make_sphere', 'run_energy_balance_cpu', 'run_energy_balance_multiband_cpu', 'simulate_cpu', 'simulate_flux_cpu', 'simulate_forward_cpu', 'simulate_lidar_cpu', 'simulate_microwave_cpu']
 class OptiXContext:
     def __init__(self, device_id: typing.SupportsInt | typing.SupportsIndex = 0) -> None:
         ...
@@ -14,6 +14,114 @@ class OptiXContext:
     def free_vram_mb(self) -> int:
         ...
     def total_vram_mb(self) -> int:
+        ...
+class SceneManager:
+    def __init__(self, arg0: OptiXContext) -> None:
+        ...
+    def aabb(self) -> tuple[tuple[float, float, float], tuple[float, float, float]]:
+        ...
+    def add_instance(self, mesh_id: int, x: typing.SupportsFloat | typing.SupportsIndex = 0, y: typing.SupportsFloat | typing.SupportsIndex = 0, z: typing.SupportsFloat | typing.SupportsIndex = 0, scale: typing.SupportsFloat | typing.SupportsIndex = 1.0) -> int:
+        ...
+    def add_instance_xform(self, mesh_id: int, xform: typing.Annotated[numpy.typing.ArrayLike, numpy.float32]) -> int:
+        ...
+    def add_material(self, type: int, offset: int, scalar_params: list = []) -> int:
+        ...
+    def add_mesh(self, vertices: typing.Annotated[numpy.typing.ArrayLike, numpy.float32], normals: typing.Annotated[numpy.typing.ArrayLike, numpy.float32], indices: typing.Annotated[numpy.typing.ArrayLike, numpy.int32], material_id: int = 0) -> int:
+        ...
+    def build(self) -> None:
+        ...
+    def build_reuse_gas(self) -> None:
+        ...
+    def clear_for_reuse(self) -> None:
+        ...
+    def clear_primitive_emissivities(self) -> None:
+        """
+        Clear the per-primitive emissivity override.
+        """
+    def clear_primitive_sif_spectra(self) -> None:
+        """
+        Clear the per-primitive SIF emission spectra.
+        """
+    def clear_primitive_temperatures(self) -> None:
+        """
+        Clear the per-primitive temperature override (kernel reverts to mat.params[2..4]).
+        """
+    def get_primitive_areas(self) -> numpy.typing.NDArray[numpy.float32]:
+        """
+        Return per-primitive areas (m²) as a numpy array.
+        """
+    def get_primitive_mat_ids(self) -> numpy.typing.NDArray[numpy.int32]:
+        """
+        Return per-primitive material IDs as a numpy array.
+        """
+    def get_primitive_temperatures(self) -> numpy.typing.NDArray[numpy.float32]:
+        """
+        Return host-side per-primitive temperatures (mostly for testing).
+        """
+    def has_gpu_meshes(self) -> bool:
+        ...
+    def is_built(self) -> bool:
+        ...
+    def max_height(self) -> float:
+        ...
+    def min_height(self) -> float:
+        ...
+    def n_primitives(self) -> int:
+        """
+        Total triangle count across all instances (after build).
+        """
+    def num_instances(self) -> int:
+        ...
+    def refit_ias(self) -> None:
+        ...
+    def set_emitter(self, arg0: int, arg1: typing.Annotated[numpy.typing.ArrayLike, numpy.float32], arg2: int) -> None:
+        ...
+    def set_hw_sky(self, spectral_offset: int, sun_x: typing.SupportsFloat | typing.SupportsIndex, sun_y: typing.SupportsFloat | typing.SupportsIndex, sun_z: typing.SupportsFloat | typing.SupportsIndex) -> None:
+        ...
+    def set_measurement_plane(self, height: typing.SupportsFloat | typing.SupportsIndex) -> None:
+        ...
+    def set_num_bands(self, arg0: int) -> None:
+        ...
+    def set_primitive_emissivities(self, emissivities: typing.Annotated[numpy.typing.ArrayLike, numpy.float32]) -> None:
+        """
+        Upload per-primitive longwave emissivities. Length must equal n_primitives(). Used by the EB reverse-RT kernel for ε in the Lambertian emission term ε σ T⁴ / π.
+        """
+    def set_primitive_sif_spectra(self, spectra: typing.Annotated[numpy.typing.ArrayLike, numpy.float32], n_sif_bands: int) -> None:
+        """
+        Upload per-primitive SIF emission spectra. spectra: float32[n_sif_bands * n_primitives] SoA (band-major). After upload, the backward kernel emits SIF from each hit primitive.
+        """
+    def set_primitive_temperatures(self, temperatures: typing.Annotated[numpy.typing.ArrayLike, numpy.float32]) -> None:
+        """
+        Upload per-primitive temperatures (K). Length must equal n_primitives(). Closesthit thermal mode reads these in preference to mat.params[2..4] when set.
+        """
+    def set_repetitive(self, num_repetitions: int, scene_x_size: typing.SupportsFloat | typing.SupportsIndex, scene_y_size: typing.SupportsFloat | typing.SupportsIndex) -> None:
+        ...
+    def set_sensor(self, type: int, width: int, height: int, ortho_w: typing.SupportsFloat | typing.SupportsIndex, ortho_h: typing.SupportsFloat | typing.SupportsIndex, cam_xform: typing.Annotated[numpy.typing.ArrayLike, numpy.float32], fov: typing.SupportsFloat | typing.SupportsIndex = 60.0, projection_type: int = 0, terrain_following: bool = False) -> None:
+        ...
+    def set_sif_only_mode(self, enabled: bool) -> None:
+        """
+        Enable/disable SIF-only mode. When true the backward kernel returns pure SIF emission and suppresses optical reflectance (BSDF/NEE/sky).
+        """
+    def set_sky(self, spectral_offset: int) -> None:
+        ...
+    def set_thermal_mode(self, enabled: bool, wavelengths: list) -> None:
+        ...
+    def total_triangles(self) -> int:
+        ...
+    def update_emitter_direction(self, arg0: typing.Annotated[numpy.typing.ArrayLike, numpy.float32]) -> None:
+        ...
+    def update_instance_transform(self, id: int, xform: typing.Annotated[numpy.typing.ArrayLike, numpy.float32]) -> None:
+        ...
+    def update_spectral_params(self, arg0: int, arg1: typing.Annotated[numpy.typing.ArrayLike, numpy.float32]) -> None:
+        ...
+    def upload_spectral_params(self, arg0: typing.Annotated[numpy.typing.ArrayLike, numpy.float32]) -> None:
+        ...
+class Simulator:
+    def __init__(self, arg0: OptiXContext, arg1: str) -> None:
+        ...
+    def init(self) -> None:
+        ...
+    def simulate(self, scene: SceneManager, spp: int = 16, max_depth: int = 16, progress: typing.Any = None) -> numpy.typing.NDArray[numpy.float32]:
         ...
 class EmbreeSceneManager:
     @staticmethod
@@ -122,4 +230,5 @@ def simulate_lidar_cpu(scene: EmbreeSceneManager, pulse_origins: typing.Annotate
 def simulate_microwave_cpu(scene: EmbreeSceneManager, frequency: typing.SupportsFloat | typing.SupportsIndex = 1400000000.0, n_channels: int = 2, spp: int = 64, max_depth: int = 8, air_temperature: typing.SupportsFloat | typing.SupportsIndex = 293.0, include_atmosphere: bool = True, atm_tau: typing.SupportsFloat | typing.SupportsIndex = 0.009999999776482582, mw_soil_params: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] = ..., mw_veg_params: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] = ..., mw_trunk_params: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] = ..., material_map: typing.Annotated[numpy.typing.ArrayLike, numpy.int32] = ..., mw_veg_mueller_luts: list = [], _mw_veg_lut_dims: typing.Any = None) -> numpy.typing.NDArray[numpy.float32]:
     ...
 HAS_EMBREE: bool = True
+PTX_DIR: str = '/work/venvs/gpu/lib/python3.11/site-packages'
 __version__: str = '0.1.0'
