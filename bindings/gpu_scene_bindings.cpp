@@ -214,6 +214,7 @@ void register_simulator(py::module_& m) {
             py::arg("progress") = py::none());
     register_simulator_photon_modes(m);
     register_simulator_microwave(m);  // Simulator.simulate_microwave
+    register_simulator_energy_balance(m);
 }
 
 // The folder of the PTX files: the module's own folder, where they are

@@ -14,6 +14,7 @@ void register_gpu_context(py::module_& m);  // OptiXContext
 void register_gpu_scene(py::module_& m);    // SceneManager
 void register_simulator(py::module_& m);    // Simulator
 void register_simulator_photon_modes(py::module_& m);  // Simulator.simulate_forward, _flux, _lidar
+void register_simulator_energy_balance(py::module_& m);  // Simulator.run_energy_balance(_multiband)
 void register_device_info(py::module_& m);  // device_info
 void register_mesh_generators(py::module_& m);
 void register_embree_scene(py::module_& m);

@@ -109,9 +109,7 @@ EnergyBalanceResult run(const EmbreeSceneManager& scene, const EbInputs& in, int
             float3 v0, v1, v2;
             scene.primitive_vertices(k, static_cast<int>(p - offsets[static_cast<std::size_t>(k)]),
                                      v0, v1, v2);
-            const float3 c = cross(v1 - v0, v2 - v0);
-            const float len = length(c);
-            const float3 normal = len > 1e-20f ? c / len : float3{0.0f, 0.0f, 1.0f};
+            const float3 normal = eb_winding_normal(v0, v1, v2);
             for (int side = 0; side < (two_sided ? 2 : 1); ++side) {
                 std::fill(acc.begin(), acc.end(), 0.0);
                 for (int s = 0; s < n_samples; ++s)

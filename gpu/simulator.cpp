@@ -207,7 +207,9 @@ void Simulator::init_eb_pipeline() {
     eb_.groups.push_back(
         create_group_(optix::OPTIX_PROGRAM_GROUP_KIND_HITGROUP, m, "__closesthit__eb_rrt", "pg_hit_eb"));
     eb_.pipeline = create_pipeline_(eb_.groups, 1, "pipeline_eb");
-    set_stack_(eb_.pipeline, 1, "stack_eb");
+    // Rays cross the instance structure and then a mesh's structure: a
+    // traversable graph two levels deep.
+    set_stack_(eb_.pipeline, 2, "stack_eb");
     eb_ready_ = true;
 }
 
@@ -218,7 +220,7 @@ void Simulator::init_eb_mb_pipeline() {
                                           "__raygen__eb_rrt_multiband", "pg_raygen_eb_mb"));
     eb_mb_.pipeline = create_pipeline_({eb_mb_.groups[0], eb_.groups[kFamilyMiss], eb_.groups[kFamilyHit]}, 1,
                                        "pipeline_eb_mb");
-    set_stack_(eb_mb_.pipeline, 1, "stack_eb_mb");
+    set_stack_(eb_mb_.pipeline, 2, "stack_eb_mb");
     eb_mb_ready_ = true;
 }
 
@@ -411,6 +413,7 @@ void Simulator::cleanup() {
                             &lidar_raygen_})
         b->reset();
     free_mw_buffers();
+    free_eb_buffers_();
 
     destroy_family_(eb_mb_);
     destroy_family_(eb_);

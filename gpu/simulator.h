@@ -17,13 +17,14 @@
 
 #include "gpu/device_buffer.h"
 #include "gpu/device_records.h"
+#include "gpu/lidar_params.h"
 #include "gpu/mw_records.h"
-#include "gpu/photon_records.h"
 #include "gpu/optix/optix_types.h"
 #include "gpu/optix_context.h"
-#include "gpu/lidar_params.h"
 #include "gpu/photon_params.h"
+#include "gpu/photon_records.h"
 #include "gpu/scene_manager.h"
+#include "scene/energy_balance_params.h"
 #include "scene/microwave_types.h"
 
 namespace norvi {
@@ -119,6 +120,17 @@ public:
     // Frees every microwave buffer (film, hits, states, tables, records, map, launch record).
     void free_mw_buffers();
 
+    // ---- energy balance (gpu/simulator_energy_balance.cpp) ----
+    // Per-primitive absorbed radiation [W m^-2] on the top side and, when
+    // two_sided, the bottom side (meaning of the inputs and outputs:
+    // scene/energy_balance_params.h). top gets n_primitives values (n_bands x
+    // n_primitives, band-major, for the multiband run), bot the same or
+    // nothing when one-sided. Checks: built, then check_energy_balance.
+    void run_energy_balance(SceneManager& scene, const EnergyBalanceParams& p, std::vector<float>& top,
+                            std::vector<float>& bot);
+    void run_energy_balance_multiband(SceneManager& scene, const EnergyBalanceMultibandParams& p,
+                                      std::vector<float>& top, std::vector<float>& bot);
+
 private:
     optix::OptixProgramGroup create_group_(optix::OptixProgramGroupKind kind, optix::OptixModule module,
                                            const char* entry, const char* label);
@@ -195,6 +207,20 @@ private:
     int mw_pixels_ = -1;
     int mw_channels_ = -1;
     int mw_record_count_ = -1;
+
+    // ---- energy balance (gpu/simulator_energy_balance.cpp) ----
+    // Buffers kept between runs with the sizes they were made for (-1: none).
+    void free_eb_buffers_() noexcept;
+    // Refuses, before anything is freed or allocated, device buffers that
+    // cannot fit: `bytes` new, `freed` released first.
+    void check_eb_fit_(double bytes, double freed, const char* method) const;
+    DeviceBuffer eb_top_, eb_bot_, eb_albedos_;
+    long long eb_prims_ = -1;
+    long long eb_albedo_count_ = -1;
+    DeviceBuffer eb_mb_top_, eb_mb_bot_, eb_mb_sun_, eb_mb_sky_, eb_mb_albedos_;
+    long long eb_mb_size_ = -1;
+    int eb_mb_bands_ = -1;
+    long long eb_mb_albedo_count_ = -1;
 };
 
 }  // namespace norvi

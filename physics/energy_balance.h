@@ -106,6 +106,14 @@ NORVI_HD float3 eb_point_on_triangle(float3 v0, float3 v1, float3 v2, float u0, 
     return v0 * b0 + v1 * b1 + v2 * (1.0f - b0 - b1);
 }
 
+// Unit winding normal (v1 - v0) x (v2 - v0) of a primitive; +z for a
+// triangle too thin to have one.
+NORVI_HD float3 eb_winding_normal(float3 v0, float3 v1, float3 v2) {
+    const float3 c = cross(v1 - v0, v2 - v0);
+    const float len = length(c);
+    return len > 1e-20f ? c / len : float3{0.0f, 0.0f, 1.0f};
+}
+
 // Whether a ray is blocked on its way out; in a periodic tile the ray is
 // followed through the side walls (at most num_repetitions re-entries).
 template <class Tracer>

@@ -121,6 +121,14 @@ class Simulator:
         ...
     def init(self) -> None:
         ...
+    def run_energy_balance(self, scene: SceneManager, band_type: int = 0, n_samples: int = 64, sun_irradiance: typing.SupportsFloat | typing.SupportsIndex = 0.0, sky_diffuse_radiance: typing.SupportsFloat | typing.SupportsIndex = 0.0, sky_lw_radiance: typing.SupportsFloat | typing.SupportsIndex = 0.0, sun_dir_x: typing.SupportsFloat | typing.SupportsIndex = 0.0, sun_dir_y: typing.SupportsFloat | typing.SupportsIndex = 0.0, sun_dir_z: typing.SupportsFloat | typing.SupportsIndex = 1.0, two_sided: bool = True, sw_albedos: typing.Any = None) -> tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.float32]]:
+        """
+        Run the energy balance reverse RT kernel. Returns (top, bot) numpy arrays of length n_primitives. bot is empty when two_sided=False. sw_albedos: optional float32[n_primitives] for 2-bounce SW NEE.
+        """
+    def run_energy_balance_multiband(self, scene: SceneManager, n_bands: int, n_samples: int = 64, sun_irradiance: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] = ..., sky_diffuse_radiance: typing.Annotated[numpy.typing.ArrayLike, numpy.float32] = ..., sun_dir_x: typing.SupportsFloat | typing.SupportsIndex = 0.0, sun_dir_y: typing.SupportsFloat | typing.SupportsIndex = 0.0, sun_dir_z: typing.SupportsFloat | typing.SupportsIndex = 1.0, two_sided: bool = True, sw_albedos: typing.Any = None) -> tuple[numpy.typing.NDArray[numpy.float32], numpy.typing.NDArray[numpy.float32]]:
+        """
+        Run multi-band energy balance reverse RT kernel (Phase 3.1). Returns (top, bot) numpy arrays of shape [n_bands, n_primitives]. bot is empty when two_sided=False. sw_albedos: flattened float32[n_bands * n_primitives] (SoA layout).
+        """
     def simulate(self, scene: SceneManager, spp: int = 16, max_depth: int = 16, progress: typing.Any = None) -> numpy.typing.NDArray[numpy.float32]:
         ...
     def simulate_flux(self, scene: SceneManager, nx: int, ny: int, num_photons: int, num_bands: int, prob_sun: typing.SupportsFloat | typing.SupportsIndex = 1.0, max_bounces: int = 0, max_depth: int = 16, rr_depth: int = 3, progress: typing.Any = None) -> dict:
