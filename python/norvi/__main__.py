@@ -11,20 +11,24 @@ printed on standard output. Exit status 2 for a bad command line, 1 when the
 run fails (the message names the cause).
 """
 
+from __future__ import annotations
+
+from typing import Optional, Sequence
+
 import argparse
 import sys
 
 import numpy as np
 
 
-def _floats(text):
+def _floats(text: str) -> list[float]:
     try:
         return [float(v) for v in text.split(",") if v.strip()]
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected numbers separated by commas; got {text!r}") from None
 
 
-def _parser():
+def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="python -m norvi", description="Runs a NORVI simulation on a scene file.")
     sub = p.add_subparsers(dest="mode", required=True)
     common = argparse.ArgumentParser(add_help=False)
@@ -54,7 +58,7 @@ def _parser():
     return p
 
 
-def _run(args):
+def _run(args: argparse.Namespace) -> str:
     import norvi_gpu
 
     from norvi import load_scene, lidar, results
@@ -94,7 +98,7 @@ def _run(args):
     return results.to_netcdf(results.lidar_to_xarray(res, args.range_resolution), out)
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
     try:
         path = _run(args)

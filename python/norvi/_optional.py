@@ -1,9 +1,13 @@
 """Imports of the optional libraries, with a message naming the extra that installs each."""
 
+from __future__ import annotations
+
+from types import ModuleType
+
 import importlib
 
 
-def require(module, extra):
+def require(module: str, extra: str) -> ModuleType:
     """Imports ``module``; raises ImportError naming the ``pip install`` extra when it is missing."""
     try:
         return importlib.import_module(module)

@@ -39,14 +39,25 @@ The engines on a worker use all its hardware threads unless the worker's
 environment sets ``NORVI_NUM_THREADS``.
 """
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Callable, Optional
+
 import time
 
 import numpy as np
+import numpy.typing as npt
 
 from norvi import _parts
 
+if TYPE_CHECKING:
+    from norvi_gpu import EmbreeSceneManager
+
 __all__ = ["simulate_cpu", "simulate_forward_cpu", "simulate_flux_cpu", "simulate_lidar_cpu",
            "run_energy_balance_cpu", "run_energy_balance_multiband_cpu"]
+
+#: A progress callback: called with (done, total, elapsed milliseconds).
+Progress = Optional[Callable[[int, int, float], object]]
 
 _MAX_PHOTONS_PER_PIECE = 2_000_000
 _MAX_PULSES_PER_PIECE = 250_000
@@ -189,8 +200,9 @@ def _run_on_cluster(piece_fn, scene, args, kwargs, client, finished):
 
 # --- the four simulations ----------------------------------------------------
 
-def simulate_cpu(scene, spp=16, max_depth=16, progress=None, *, client=None, chunks=None,
-                 progress_bar=True):
+def simulate_cpu(scene: EmbreeSceneManager, spp: int = 16, max_depth: int = 16,
+                 progress: Progress = None, *, client: Any = None, chunks: Optional[int] = None,
+                 progress_bar: bool = True) -> npt.NDArray[np.float32]:
     """``norvi_gpu.simulate_cpu`` over bands of image rows; equal bit for bit."""
     height = int(scene.get_state()["sensor_height"])
     size = _piece_size(height, chunks, client)
@@ -200,10 +212,14 @@ def simulate_cpu(scene, spp=16, max_depth=16, progress=None, *, client=None, chu
     return np.concatenate(results, axis=0)
 
 
-def simulate_forward_cpu(scene, nx=1, ny=1, layer_heights=None, num_photons=10000000,
-                         num_bands=1, per_leaf=False, brf_directions=None, num_brf_dirs=0,
-                         prob_sun=1.0, max_depth=16, terrain_instance_id=-1, progress=None, *,
-                         client=None, chunks=None, progress_bar=True):
+def simulate_forward_cpu(scene: EmbreeSceneManager, nx: int = 1, ny: int = 1,
+                         layer_heights: Optional[npt.ArrayLike] = None, num_photons: int = 10000000,
+                         num_bands: int = 1, per_leaf: bool = False,
+                         brf_directions: Optional[npt.ArrayLike] = None, num_brf_dirs: int = 0,
+                         prob_sun: float = 1.0, max_depth: int = 16, terrain_instance_id: int = -1,
+                         progress: Progress = None, *,
+                         client: Any = None, chunks: Optional[int] = None,
+                         progress_bar: bool = True) -> dict[str, Any]:
     """``norvi_gpu.simulate_forward_cpu`` over photon ranges; tallies summed."""
     if layer_heights is None:
         raise TypeError("simulate_forward_cpu() missing required argument 'layer_heights'")
@@ -218,9 +234,10 @@ def simulate_forward_cpu(scene, nx=1, ny=1, layer_heights=None, num_photons=1000
     return _sum_tallies(results)
 
 
-def simulate_flux_cpu(scene, nx, ny, num_photons, num_bands, prob_sun=1.0, max_bounces=0,
-                      max_depth=16, rr_depth=3, progress=None, *, client=None, chunks=None,
-                      progress_bar=True):
+def simulate_flux_cpu(scene: EmbreeSceneManager, nx: int, ny: int, num_photons: int, num_bands: int,
+                      prob_sun: float = 1.0, max_bounces: int = 0, max_depth: int = 16, rr_depth: int = 3,
+                      progress: Progress = None, *, client: Any = None, chunks: Optional[int] = None,
+                      progress_bar: bool = True) -> dict[str, Any]:
     """``norvi_gpu.simulate_flux_cpu`` over photon ranges; maps summed."""
     kwargs = dict(nx=nx, ny=ny, num_photons=num_photons, num_bands=num_bands, prob_sun=prob_sun,
                   max_bounces=max_bounces, max_depth=max_depth, rr_depth=rr_depth)
@@ -230,12 +247,16 @@ def simulate_flux_cpu(scene, nx, ny, num_photons, num_bands, prob_sun=1.0, max_b
     return _sum_tallies(results)
 
 
-def simulate_lidar_cpu(scene, pulse_origins, pulse_directions, num_pulses,
-                       beam_half_angle_rad=0.0005, beam_samples_per_dim=10, pulse_energy=1.0,
-                       sensor_area=0.1, range_resolution=0.15, min_range=0.0, max_range=100.0,
-                       num_wavelengths=1, pulse_fwhm_ns=4.0, peak_threshold=1e-8,
-                       max_returns_per_pulse=5, direct_mode=False, progress=None, *,
-                       client=None, chunks=None, progress_bar=True):
+def simulate_lidar_cpu(scene: EmbreeSceneManager, pulse_origins: npt.ArrayLike,
+                       pulse_directions: npt.ArrayLike, num_pulses: int,
+                       beam_half_angle_rad: float = 0.0005, beam_samples_per_dim: int = 10,
+                       pulse_energy: float = 1.0, sensor_area: float = 0.1,
+                       range_resolution: float = 0.15, min_range: float = 0.0, max_range: float = 100.0,
+                       num_wavelengths: int = 1, pulse_fwhm_ns: float = 4.0, peak_threshold: float = 1e-8,
+                       max_returns_per_pulse: int = 5, direct_mode: bool = False,
+                       progress: Progress = None, *,
+                       client: Any = None, chunks: Optional[int] = None,
+                       progress_bar: bool = True) -> dict[str, Any]:
     """``norvi_gpu.simulate_lidar_cpu`` over ranges of pulses; results stacked in
     pulse order, with run-wide pulse indices in the points."""
     origins = _pulse_values(pulse_origins, num_pulses, "pulse_origins")
@@ -257,10 +278,14 @@ def simulate_lidar_cpu(scene, pulse_origins, pulse_directions, num_pulses,
     return _merge_lidar(results)
 
 
-def run_energy_balance_cpu(scene, band_type=0, n_samples=64, sun_irradiance=0.0,
-                           sky_diffuse_radiance=0.0, sky_lw_radiance=0.0, sun_dir_x=0.0,
-                           sun_dir_y=0.0, sun_dir_z=1.0, two_sided=True, sw_albedos=None, *,
-                           client=None, chunks=None, progress=None, progress_bar=True):
+def run_energy_balance_cpu(scene: EmbreeSceneManager, band_type: int = 0, n_samples: int = 64,
+                           sun_irradiance: float = 0.0, sky_diffuse_radiance: float = 0.0,
+                           sky_lw_radiance: float = 0.0, sun_dir_x: float = 0.0, sun_dir_y: float = 0.0,
+                           sun_dir_z: float = 1.0, two_sided: bool = True,
+                           sw_albedos: Optional[npt.ArrayLike] = None, *,
+                           client: Any = None, chunks: Optional[int] = None,
+                           progress: Progress = None,
+                           progress_bar: bool = True) -> tuple[npt.NDArray[np.float32], ...]:
     """``norvi_gpu.run_energy_balance_cpu`` over ranges of primitives; (top, bot)
     joined in primitive order, equal bit for bit."""
     kwargs = dict(band_type=band_type, n_samples=n_samples, sun_irradiance=sun_irradiance,
@@ -273,10 +298,14 @@ def run_energy_balance_cpu(scene, band_type=0, n_samples=64, sun_irradiance=0.0,
     return tuple(np.concatenate([r[i] for r in results], axis=-1) for i in (0, 1))
 
 
-def run_energy_balance_multiband_cpu(scene, n_bands, n_samples=64, sun_irradiance=(),
-                                     sky_diffuse_radiance=(), sun_dir_x=0.0, sun_dir_y=0.0,
-                                     sun_dir_z=1.0, two_sided=True, sw_albedos=None, *,
-                                     client=None, chunks=None, progress=None, progress_bar=True):
+def run_energy_balance_multiband_cpu(scene: EmbreeSceneManager, n_bands: int, n_samples: int = 64,
+                                     sun_irradiance: npt.ArrayLike = (),
+                                     sky_diffuse_radiance: npt.ArrayLike = (), sun_dir_x: float = 0.0,
+                                     sun_dir_y: float = 0.0, sun_dir_z: float = 1.0,
+                                     two_sided: bool = True, sw_albedos: Optional[npt.ArrayLike] = None,
+                                     *, client: Any = None, chunks: Optional[int] = None,
+                                     progress: Progress = None,
+                                     progress_bar: bool = True) -> tuple[npt.NDArray[np.float32], ...]:
     """``norvi_gpu.run_energy_balance_multiband_cpu`` over ranges of primitives;
     (top, bot) of shape (n_bands, primitives) joined along the primitives."""
     kwargs = dict(n_bands=n_bands, n_samples=n_samples,

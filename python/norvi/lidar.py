@@ -24,9 +24,15 @@ A path ending in ".laz" is written compressed, through laspy's `lazrs`
 back end. Requires `laspy` (and `lazrs` for LAZ): `pip install norvi_gpu[io]`.
 """
 
+from __future__ import annotations
+
+from os import PathLike
+from typing import Any, Optional, Union
+
 import struct
 
 import numpy as np
+import numpy.typing as npt
 
 from norvi._optional import require
 
@@ -37,7 +43,7 @@ VLR_INTENSITY_SCALE_ID = 1001
 VLR_DESCRIPTION = "intensity scale: energy per count"
 
 
-def write_las(points, path, coordinate_scale=0.001):
+def write_las(points: npt.ArrayLike, path: Union[str, PathLike[str]], coordinate_scale: float = 0.001) -> float:
     """Write an (N, 8) NORVI point array to `path` as LAS 1.4, point format 6
     (LAZ when `path` ends in ".laz").
 
@@ -87,7 +93,7 @@ def write_las(points, path, coordinate_scale=0.001):
     return intensity_scale
 
 
-def read_intensity_scale(las):
+def read_intensity_scale(las: Any) -> Optional[float]:
     """Energy per intensity count of a file written by write_las (None if absent)."""
     for vlr in las.header.vlrs:
         if vlr.user_id == VLR_USER_ID and vlr.record_id == VLR_INTENSITY_SCALE_ID:
@@ -95,7 +101,7 @@ def read_intensity_scale(las):
     return None
 
 
-def read_las(path):
+def read_las(path: Union[str, PathLike[str]]) -> npt.NDArray[np.float32]:
     """Read a file written by write_las back into an (N, 8) float32 point array.
 
     The range column is lost in LAS and comes back as NaN.

@@ -7,11 +7,19 @@ them to a scene. Vertex normals are kept when the file has them and computed
 by trimesh (area-weighted face normals) when it has none.
 """
 
+from __future__ import annotations
+
+from os import PathLike
+from typing import TYPE_CHECKING, Any, Optional, Union
+
 from dataclasses import dataclass
 
 import numpy as np
 
 from norvi._optional import require
+
+if TYPE_CHECKING:
+    from norvi_gpu import EmbreeSceneManager
 
 __all__ = ["Mesh", "load_meshes", "add_mesh_file"]
 
@@ -29,12 +37,12 @@ class Mesh:
     indices: np.ndarray
 
 
-def _material_name(geometry):
+def _material_name(geometry: Any) -> str:
     material = getattr(getattr(geometry, "visual", None), "material", None)
     return str(getattr(material, "name", None) or "")
 
 
-def _to_mesh(name, geometry, transform, path):
+def _to_mesh(name: str, geometry: Any, transform: Any, path: Any) -> Optional["Mesh"]:
     trimesh = require("trimesh", "mesh")
     if not isinstance(geometry, trimesh.Trimesh):
         return None  # point clouds, paths
@@ -55,7 +63,7 @@ def _to_mesh(name, geometry, transform, path):
                 normals.astype(np.float32), faces.astype(np.int32))
 
 
-def load_meshes(path, split_materials=True):
+def load_meshes(path: Union[str, PathLike[str]], split_materials: bool = True) -> list[Mesh]:
     """Reads the mesh file ``path`` into a list of :class:`Mesh`, one per group
     (per material when ``split_materials`` and an OBJ group holds several).
     Placement transforms of a glTF scene graph are applied to the vertices.
@@ -77,7 +85,9 @@ def load_meshes(path, split_materials=True):
     return meshes
 
 
-def add_mesh_file(scene, path, materials=0, split_materials=True):
+def add_mesh_file(scene: EmbreeSceneManager, path: Union[str, PathLike[str]],
+                  materials: Union[int, dict[Optional[str], int]] = 0,
+                  split_materials: bool = True) -> list[int]:
     """Adds every group of the mesh file ``path`` to ``scene`` and returns the
     mesh ids, in the order of :func:`load_meshes`.
 

@@ -19,16 +19,27 @@ A "Sentinel-2-like canopy in 10 bands"::
     scene.add_material(0, soil)
 """
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
 import numpy as np
+import numpy.typing as npt
 
 _trapezoid = getattr(np, "trapezoid", None) or getattr(np, "trapz")  # NumPy 1 names it trapz
 
 from norvi._optional import require
 
+if TYPE_CHECKING:
+    from norvi_gpu import EmbreeSceneManager
+
+_F64 = npt.NDArray[np.float64]
+
 __all__ = ["prospect", "soil_spectrum", "band_average", "gaussian_response", "SpectralArray"]
 
 
-def prospect(N, Cab, Car, Cbrown, Cw, Cm, Ant=0.0, version="D"):
+def prospect(N: float, Cab: float, Car: float, Cbrown: float, Cw: float, Cm: float, Ant: float = 0.0,
+             version: str = "D") -> tuple[_F64, _F64, _F64]:
     """PROSPECT leaf spectra: returns (wavelengths in nm, reflectance,
     transmittance), three float64 arrays of 2101 values (400..2500 nm).
 
@@ -53,7 +64,7 @@ def prospect(N, Cab, Car, Cbrown, Cw, Cm, Ant=0.0, version="D"):
     return np.asarray(wl, np.float64), np.asarray(refl, np.float64), np.asarray(trans, np.float64)
 
 
-def soil_spectrum(moisture=0.0, brightness=1.0):
+def soil_spectrum(moisture: float = 0.0, brightness: float = 1.0) -> tuple[_F64, _F64]:
     """Soil reflectance as (wavelengths in nm, reflectance): ``brightness`` times
     the mix of the dry (``moisture`` 0) and wet (``moisture`` 1) soil spectra."""
     prosail = require("prosail", "optics")
@@ -64,7 +75,7 @@ def soil_spectrum(moisture=0.0, brightness=1.0):
     return wl, brightness * ((1.0 - moisture) * soil.rsoil1 + moisture * soil.rsoil2)
 
 
-def gaussian_response(centre, fwhm, step=1.0, span=1.5):
+def gaussian_response(centre: float, fwhm: float, step: float = 1.0, span: float = 1.5) -> tuple[_F64, _F64]:
     """A Gaussian spectral response (wavelengths, response) of the given centre
     and FWHM (nm), cut at ``span`` FWHM on each side (1.5: where it has fallen
     to 0.2 % of its peak)."""
@@ -73,7 +84,7 @@ def gaussian_response(centre, fwhm, step=1.0, span=1.5):
     return wl, np.exp(-0.5 * ((wl - centre) / sigma) ** 2)
 
 
-def band_average(wavelengths, spectrum, responses):
+def band_average(wavelengths: npt.ArrayLike, spectrum: npt.ArrayLike, responses: Any) -> _F64:
     """The spectrum averaged over each band's response function.
 
     ``responses``: one (wavelengths, response) pair of arrays per band, or a
@@ -113,14 +124,14 @@ class SpectralArray:
     a block of k arrays is addressed as offset + k * num_bands + band.
     """
 
-    def __init__(self, num_bands):
+    def __init__(self, num_bands: int) -> None:
         if int(num_bands) < 1:
             raise ValueError(f"num_bands must be at least 1; got {num_bands}")
         self.num_bands = int(num_bands)
-        self._blocks = []
+        self._blocks: list[npt.NDArray[np.float32]] = []
         self._size = 0
 
-    def add(self, *arrays):
+    def add(self, *arrays: npt.ArrayLike) -> int:
         offset = self._size
         for k, values in enumerate(arrays):
             values = np.asarray(values, np.float32).reshape(-1)
@@ -130,7 +141,8 @@ class SpectralArray:
             self._size += self.num_bands
         return offset
 
-    def add_leaf(self, wavelengths, reflectance, transmittance, responses):
+    def add_leaf(self, wavelengths: npt.ArrayLike, reflectance: npt.ArrayLike, transmittance: npt.ArrayLike,
+                 responses: Any) -> int:
         """Appends a two-sided leaf block (R_front, R_back, T) averaged over
         ``responses``; front and back reflectance are equal, as PROSPECT
         models one. Returns the offset for ``add_material(13, offset, ...)``."""
@@ -138,11 +150,11 @@ class SpectralArray:
         return self.add(r, r, band_average(wavelengths, transmittance, responses))
 
     @property
-    def values(self):
+    def values(self) -> npt.NDArray[np.float32]:
         """The whole array (float32)."""
         return np.concatenate(self._blocks) if self._blocks else np.zeros(0, np.float32)
 
-    def apply(self, scene):
+    def apply(self, scene: EmbreeSceneManager) -> None:
         """Sets the scene's band count and uploads the array."""
         scene.set_num_bands(self.num_bands)
         scene.upload_spectral_params(self.values)

@@ -12,15 +12,25 @@ toward the camera's +y, so row 0 of a simulated image is its south edge for a
 nadir camera with the identity rotation; ``to_geotiff`` turns it north-up.
 """
 
+from __future__ import annotations
+
+from os import PathLike
+from typing import TYPE_CHECKING, Any, Mapping, Optional, Sequence, Union
+
 import numpy as np
+import numpy.typing as npt
 
 from norvi._optional import require
+
+if TYPE_CHECKING:
+    import xarray
+    from norvi_gpu import EmbreeSceneManager
 
 __all__ = ["image_to_xarray", "forward_to_xarray", "flux_to_xarray", "lidar_to_xarray",
            "to_netcdf", "to_geotiff"]
 
 
-def _band_coords(num_bands, wavelengths):
+def _band_coords(num_bands: int, wavelengths: Optional[npt.ArrayLike]) -> dict[str, Any]:
     if wavelengths is None:
         return {"band": np.arange(num_bands)}
     wavelengths = np.asarray(wavelengths, np.float64).reshape(-1)
@@ -29,12 +39,12 @@ def _band_coords(num_bands, wavelengths):
     return {"band": np.arange(num_bands), "wavelength": ("band", wavelengths, {"units": "nm"})}
 
 
-def _sensor(scene):
+def _sensor(scene: EmbreeSceneManager) -> tuple[dict[str, Any], dict[str, Any]]:
     state = scene.get_state()
     return {key[len("sensor_"):]: state[key] for key in state if key.startswith("sensor_")}, state
 
 
-def _pixel_coords(scene, height, width):
+def _pixel_coords(scene: EmbreeSceneManager, height: int, width: int) -> dict[str, Any]:
     """x and y coordinates of the pixel centres of an orthographic sensor: 1-D
     when the camera's rotation is the identity (a nadir view with columns
     along +x), otherwise 2-D world positions on the camera plane."""
@@ -54,7 +64,9 @@ def _pixel_coords(scene, height, width):
             "world_z": (("y", "x"), world[2])}
 
 
-def image_to_xarray(image, scene=None, wavelengths=None, units="radiance", name="radiance"):
+def image_to_xarray(image: npt.ArrayLike, scene: Optional[EmbreeSceneManager] = None,
+                    wavelengths: Optional[npt.ArrayLike] = None, units: str = "radiance",
+                    name: str = "radiance") -> xarray.DataArray:
     """An image of ``simulate_cpu`` (or ``Simulator.simulate``) as a DataArray
     of dims (y, x, band). With ``scene`` (the scene it was rendered from, its
     sensor unchanged) an orthographic image gets the scene positions of its
@@ -70,7 +82,7 @@ def image_to_xarray(image, scene=None, wavelengths=None, units="radiance", name=
                         attrs={"units": units, "long_name": "radiance per band (sun irradiance unit per sr)"})
 
 
-def _cell_coords(scene, nx, ny):
+def _cell_coords(scene: Optional[EmbreeSceneManager], nx: int, ny: int) -> dict[str, Any]:
     """Cell centres of the forward and flux grids: the grid starts at the origin
     and spans the repetitive tile, or else the sensor footprint."""
     if scene is None:
@@ -83,7 +95,9 @@ def _cell_coords(scene, nx, ny):
     return {"y": ("y", (np.arange(ny) + 0.5) * ey / ny, attrs), "x": ("x", (np.arange(nx) + 0.5) * ex / nx, attrs)}
 
 
-def forward_to_xarray(result, layer_heights, scene=None, wavelengths=None):
+def forward_to_xarray(result: Mapping[str, Any], layer_heights: npt.ArrayLike,
+                      scene: Optional[EmbreeSceneManager] = None,
+                      wavelengths: Optional[npt.ArrayLike] = None) -> xarray.Dataset:
     """The dict of ``simulate_forward_cpu`` as a Dataset: ``grid`` (layer, y,
     x, band) with the layers' bottom, top and middle heights, and, where the
     run made them, ``leaf`` (primitive, band), ``brf`` (direction, band),
@@ -100,7 +114,7 @@ def forward_to_xarray(result, layer_heights, scene=None, wavelengths=None):
     coords["layer_bottom"] = ("layer", heights[:-1], {"units": "scene units"})
     coords["layer_top"] = ("layer", heights[1:], {"units": "scene units"})
     power = {"units": "sun irradiance unit x scene area"}
-    data = {"grid": (("layer", "y", "x", "band"), grid, dict(power, long_name="absorbed power per voxel"))}
+    data: dict[str, Any] = {"grid": (("layer", "y", "x", "band"), grid, dict(power, long_name="absorbed power per voxel"))}
     dims = {"leaf": ("primitive", "band"), "brf": ("direction", "band"), "albedo": ("band",), "terrain": ("band",)}
     for key, d in dims.items():
         if key in result:
@@ -108,7 +122,8 @@ def forward_to_xarray(result, layer_heights, scene=None, wavelengths=None):
     return xr.Dataset(data, coords=coords)
 
 
-def flux_to_xarray(result, scene=None, wavelengths=None):
+def flux_to_xarray(result: Mapping[str, Any], scene: Optional[EmbreeSceneManager] = None,
+                   wavelengths: Optional[npt.ArrayLike] = None) -> xarray.Dataset:
     """The dict of ``simulate_flux_cpu`` as a Dataset of ``downwelling`` and
     ``upwelling`` (y, x, band) with cell-centre coordinates."""
     xr = require("xarray", "io")
@@ -121,7 +136,8 @@ def flux_to_xarray(result, scene=None, wavelengths=None):
                        "upwelling": (("y", "x", "band"), np.asarray(result["upwelling"]), attrs)}, coords=coords)
 
 
-def lidar_to_xarray(result, range_resolution=0.15, min_range=0.0):
+def lidar_to_xarray(result: Mapping[str, Any], range_resolution: float = 0.15,
+                    min_range: float = 0.0) -> xarray.Dataset:
     """The dict of ``simulate_lidar_cpu`` as a Dataset: ``waveform`` (pulse,
     bin, wavelength) with the bins' range, and ``points`` (point, field)."""
     xr = require("xarray", "io")
@@ -133,20 +149,21 @@ def lidar_to_xarray(result, range_resolution=0.15, min_range=0.0):
                        "points": (("point", "field"), np.asarray(result["points"]))}, coords=coords)
 
 
-def to_netcdf(obj, path):
+def to_netcdf(obj: Union[xarray.DataArray, xarray.Dataset], path: Union[str, PathLike[str]]) -> str:
     """Writes a DataArray or Dataset to netCDF-4 (through h5netcdf, or netCDF4
     when that is the one installed)."""
     require("xarray", "io")
     try:
         import h5netcdf  # noqa: F401
-        engine = "h5netcdf"
+        engine: Any = "h5netcdf"
     except ImportError:
         engine = require("netCDF4", "io") and "netcdf4"
     obj.to_netcdf(str(path), engine=engine)
     return str(path)
 
 
-def to_geotiff(image, path, crs, transform=None, offset=(0.0, 0.0)):
+def to_geotiff(image: xarray.DataArray, path: Union[str, PathLike[str]], crs: Any,
+               transform: Any = None, offset: Sequence[float] = (0.0, 0.0)) -> str:
     """Writes a (y, x, band) DataArray as a north-up GeoTIFF, bands as raster
     bands, float32.
 

@@ -12,11 +12,19 @@ position algorithm, accurate to about 0.0003 degrees over several millennia,
 with atmospheric refraction applied (the "apparent" zenith).
 """
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Union
+
 from dataclasses import dataclass
 
 import numpy as np
+import numpy.typing as npt
 
 from norvi._optional import require
+
+if TYPE_CHECKING:
+    from norvi_gpu import EmbreeSceneManager, SceneManager
 
 __all__ = ["SunPosition", "sun_position", "sun_direction", "set_sun"]
 
@@ -32,14 +40,15 @@ class SunPosition:
     direction: np.ndarray
 
 
-def sun_direction(zenith_deg, azimuth_deg):
+def sun_direction(zenith_deg: float, azimuth_deg: float) -> npt.NDArray[np.float32]:
     """Unit vector toward a sun at the given zenith and azimuth (degrees,
     azimuth clockwise from north), in scene axes (+x east, +y north, +z up)."""
     z, a = np.radians(zenith_deg), np.radians(azimuth_deg)
     return np.array([np.sin(z) * np.sin(a), np.sin(z) * np.cos(a), np.cos(z)], np.float32)
 
 
-def sun_position(latitude, longitude, time, altitude=0.0, refraction=True):
+def sun_position(latitude: float, longitude: float, time: Any, altitude: float = 0.0,
+                 refraction: bool = True) -> SunPosition:
     """The sun seen from ``latitude``, ``longitude`` (degrees, north and east
     positive) at ``time`` (a timezone-aware datetime or pandas Timestamp, or a
     naive one / ISO string taken as UTC). ``altitude`` is in metres above sea
@@ -57,7 +66,8 @@ def sun_position(latitude, longitude, time, altitude=0.0, refraction=True):
     return SunPosition(zenith, azimuth, sun_direction(zenith, azimuth))
 
 
-def set_sun(scene, latitude, longitude, time, spectral_offset, emitter_type=0, **kwargs):
+def set_sun(scene: Union[EmbreeSceneManager, SceneManager], latitude: float, longitude: float, time: Any,
+            spectral_offset: int, emitter_type: int = 0, **kwargs: Any) -> SunPosition:
     """Puts the sun of :func:`sun_position` into ``scene`` (``set_emitter``
     with the irradiance array at ``spectral_offset``) and returns the position.
     A sun below the horizon raises ValueError: it would light the scene from below."""
