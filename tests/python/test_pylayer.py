@@ -127,6 +127,40 @@ def test_orthographic_image_coordinates_netcdf_and_geotiff(tmp_path):
         np.testing.assert_array_equal(tif.read(1), image[::-1, :, 0])  # north-up: the +y row first
 
 
+def test_forward_flux_and_lidar_results_are_labelled():
+    pytest.importorskip("xarray")
+    s = _plane_scene()  # no tile: the 4 x 2 cells span the 8 x 2 footprint from the origin
+    s.build()
+    cells = {"x": [1, 3, 5, 7], "y": [0.5, 1.5]}
+    heights = [0.0, 1.0, 3.0]
+    fwd = ng.simulate_forward_cpu(s, 4, 2, heights, num_photons=2000, num_brf_dirs=1, brf_directions=[0, 0, 1.0])
+    fwd = results.forward_to_xarray(fwd, heights, s, [665.0])
+    flux = results.flux_to_xarray(ng.simulate_flux_cpu(s, 4, 2, 2000, 1), s, [665.0])
+    pulse = np.array([0.0, 0.0, 10.0], np.float32)
+    lid = results.lidar_to_xarray(ng.simulate_lidar_cpu(s, pulse, np.array([0, 0, -1], np.float32), 1,
+                                                        range_resolution=0.5, min_range=1.0, max_range=20.0),
+                                  range_resolution=0.5, min_range=1.0)
+    power = "sun irradiance unit x scene area"
+    table = [  # dataset, variable, dims, units, expected coordinates
+        (fwd, "grid", ("layer", "y", "x", "band"), power,
+         dict(cells, layer=[0.5, 2.0], layer_bottom=[0, 1], layer_top=[1, 3], wavelength=[665])),
+        (fwd, "albedo", ("band",), power, {}),
+        (fwd, "brf", ("direction", "band"), power, {}),
+        (flux, "downwelling", ("y", "x", "band"), power, dict(cells, wavelength=[665])),
+        (flux, "upwelling", ("y", "x", "band"), power, {}),
+        (lid, "waveform", ("pulse", "bin", "wavelength"), "pulse energy per bin",
+         {"range": 1.25 + 0.5 * np.arange(lid.sizes["bin"])}),
+    ]
+    for ds, var, dims, units, coords in table:
+        assert ds[var].dims == dims and ds[var].attrs["units"] == units, var
+        for name, values in coords.items():
+            np.testing.assert_allclose(ds[name], values, err_msg=f"{var}: {name}")
+            assert ds[name].attrs.get("units") == ("nm" if name == "wavelength" else "scene units"), name
+    assert fwd.sizes["layer"] == 2 and flux["downwelling"].sum() > 0  # the sun lands on the plane
+    assert lid["points"].dims == ("point", "field") and list(lid["field"].values)[:3] == ["x", "y", "z"]
+    np.testing.assert_allclose(lid["points"].sel(field="z"), 0.0, atol=0.3)  # returns from the plane at z = 0
+
+
 def test_command_line_renders_a_scene_file(tmp_path):
     xr = pytest.importorskip("xarray")
     pytest.importorskip("tqdm")
