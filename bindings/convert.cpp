@@ -102,6 +102,52 @@ const float* energy_balance_band_values(const FloatArray& a, int n_bands, const 
     return a.data();
 }
 
+EnergyBalanceArgs energy_balance_args(int band_type, int n_samples, float sun_irradiance,
+                                      float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x,
+                                      float sun_dir_y, float sun_dir_z, bool two_sided, const py::object& sw_albedos) {
+    EnergyBalanceArgs a;
+    a.albedos = energy_balance_albedos(sw_albedos, "sw_albedos must be 1D");
+    EnergyBalanceParams& p = a.p;
+    p.band_type = band_type;
+    p.n_samples = n_samples;
+    p.sun_irradiance = sun_irradiance;
+    p.sky_diffuse_radiance = sky_diffuse_radiance;
+    p.sky_lw_radiance = sky_lw_radiance;
+    p.sun_dir_x = sun_dir_x;
+    p.sun_dir_y = sun_dir_y;
+    p.sun_dir_z = sun_dir_z;
+    p.two_sided = two_sided;
+    if (!sw_albedos.is_none()) {
+        p.sw_albedos = a.albedos.data();
+        p.n_sw_albedos = static_cast<int32_t>(a.albedos.shape(0));
+    }
+    return a;
+}
+
+EnergyBalanceMultibandArgs energy_balance_multiband_args(int n_bands, int n_samples, const FloatArray& sun_irradiance,
+                                                         const FloatArray& sky_diffuse_radiance, float sun_dir_x,
+                                                         float sun_dir_y, float sun_dir_z, bool two_sided,
+                                                         const py::object& sw_albedos) {
+    EnergyBalanceMultibandArgs a;
+    EnergyBalanceMultibandParams& p = a.p;
+    p.sun_irradiance =
+        energy_balance_band_values(sun_irradiance, n_bands, "sun_irradiance must be 1D with length n_bands");
+    p.sky_diffuse_radiance = energy_balance_band_values(sky_diffuse_radiance, n_bands,
+                                                        "sky_diffuse_radiance must be 1D with length n_bands");
+    a.albedos = energy_balance_albedos(sw_albedos, "sw_albedos must be 1D (flattened [n_bands * n_prims])");
+    p.n_bands = n_bands;
+    p.n_samples = n_samples;
+    p.sun_dir_x = sun_dir_x;
+    p.sun_dir_y = sun_dir_y;
+    p.sun_dir_z = sun_dir_z;
+    p.two_sided = two_sided;
+    if (!sw_albedos.is_none()) {
+        p.sw_albedos = a.albedos.data();
+        p.n_sw_albedos = static_cast<int32_t>(a.albedos.shape(0));
+    }
+    return a;
+}
+
 py::array_t<float> make_array(const float* values, std::vector<py::ssize_t> shape) {
     py::array_t<float> out(shape);
     if (out.size() > 0) std::memcpy(out.mutable_data(), values, out.size() * sizeof(float));

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "scene/energy_balance_params.h"
 #include "scene/types.h"
 
 namespace norvi::py_bind {
@@ -93,6 +94,26 @@ FloatArray energy_balance_albedos(const py::object& sw_albedos, const char* not_
 // element; otherwise it must hold exactly n_bands values in one dimension,
 // else RuntimeError `message`.
 const float* energy_balance_band_values(const FloatArray& a, int n_bands, const char* message);
+
+// The energy-balance records of both back ends, filled from the Python
+// arguments, with the albedo array the record points into: keep the struct
+// alive while the record is used. The per-band arrays of the multiband run
+// are the caller's and must outlive it too.
+struct EnergyBalanceArgs {
+    FloatArray albedos;
+    EnergyBalanceParams p;
+};
+EnergyBalanceArgs energy_balance_args(int band_type, int n_samples, float sun_irradiance,
+                                      float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x,
+                                      float sun_dir_y, float sun_dir_z, bool two_sided, const py::object& sw_albedos);
+struct EnergyBalanceMultibandArgs {
+    FloatArray albedos;
+    EnergyBalanceMultibandParams p;
+};
+EnergyBalanceMultibandArgs energy_balance_multiband_args(int n_bands, int n_samples, const FloatArray& sun_irradiance,
+                                                         const FloatArray& sky_diffuse_radiance, float sun_dir_x,
+                                                         float sun_dir_y, float sun_dir_z, bool two_sided,
+                                                         const py::object& sw_albedos);
 
 // New float32 / int32 arrays owning a copy of the values.
 py::array_t<float> make_array(const std::vector<float>& values, std::vector<py::ssize_t> shape);

@@ -28,23 +28,11 @@ void register_simulator_energy_balance(py::module_& m) {
         [](Simulator& sim, SceneManager& scene, int band_type, int n_samples, float sun_irradiance,
            float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x, float sun_dir_y, float sun_dir_z,
            bool two_sided, const py::object& sw_albedos) {
-            const FloatArray albedos = energy_balance_albedos(sw_albedos, "sw_albedos must be 1D");
-            EnergyBalanceParams p;
-            p.band_type = band_type;
-            p.n_samples = n_samples;
-            p.sun_irradiance = sun_irradiance;
-            p.sky_diffuse_radiance = sky_diffuse_radiance;
-            p.sky_lw_radiance = sky_lw_radiance;
-            p.sun_dir_x = sun_dir_x;
-            p.sun_dir_y = sun_dir_y;
-            p.sun_dir_z = sun_dir_z;
-            p.two_sided = two_sided;
-            if (!sw_albedos.is_none()) {
-                p.sw_albedos = albedos.data();
-                p.n_sw_albedos = static_cast<int32_t>(albedos.shape(0));
-            }
+            const EnergyBalanceArgs args =
+                energy_balance_args(band_type, n_samples, sun_irradiance, sky_diffuse_radiance, sky_lw_radiance,
+                                    sun_dir_x, sun_dir_y, sun_dir_z, two_sided, sw_albedos);
             std::vector<float> top, bot;
-            sim.run_energy_balance(scene, p, top, bot);
+            sim.run_energy_balance(scene, args.p, top, bot);
             return py::make_tuple(make_array(top, {static_cast<py::ssize_t>(top.size())}),
                                   make_array(bot, {static_cast<py::ssize_t>(bot.size())}));
         },
@@ -60,25 +48,11 @@ void register_simulator_energy_balance(py::module_& m) {
         [](Simulator& sim, SceneManager& scene, int n_bands, int n_samples, const FloatArray& sun_irradiance,
            const FloatArray& sky_diffuse_radiance, float sun_dir_x, float sun_dir_y, float sun_dir_z, bool two_sided,
            const py::object& sw_albedos) {
-            EnergyBalanceMultibandParams p;
-            p.sun_irradiance =
-                energy_balance_band_values(sun_irradiance, n_bands, "sun_irradiance must be 1D with length n_bands");
-            p.sky_diffuse_radiance = energy_balance_band_values(sky_diffuse_radiance, n_bands,
-                                                                "sky_diffuse_radiance must be 1D with length n_bands");
-            const FloatArray albedos =
-                energy_balance_albedos(sw_albedos, "sw_albedos must be 1D (flattened [n_bands * n_prims])");
-            p.n_bands = n_bands;
-            p.n_samples = n_samples;
-            p.sun_dir_x = sun_dir_x;
-            p.sun_dir_y = sun_dir_y;
-            p.sun_dir_z = sun_dir_z;
-            p.two_sided = two_sided;
-            if (!sw_albedos.is_none()) {
-                p.sw_albedos = albedos.data();
-                p.n_sw_albedos = static_cast<int32_t>(albedos.shape(0));
-            }
+            const EnergyBalanceMultibandArgs args =
+                energy_balance_multiband_args(n_bands, n_samples, sun_irradiance, sky_diffuse_radiance, sun_dir_x,
+                                              sun_dir_y, sun_dir_z, two_sided, sw_albedos);
             std::vector<float> top, bot;
-            sim.run_energy_balance_multiband(scene, p, top, bot);
+            sim.run_energy_balance_multiband(scene, args.p, top, bot);
             const auto nb = static_cast<py::ssize_t>(n_bands);
             const auto np = static_cast<py::ssize_t>(scene.n_primitives());
             return py::make_tuple(make_array(top, {nb, np}),
