@@ -6,11 +6,19 @@
 norvi_add_test(test_gpu_records test_device_records.cpp test_primitive_buffers.cpp)
 target_link_libraries(test_gpu_records PRIVATE norvi_gpu_host)
 if(NORVI_HAS_CUDA)
-  norvi_add_test(test_gpu_context test_optix_context.cpp test_optix_abi.cpp)
-  target_link_libraries(test_gpu_context PRIVATE norvi_gpu_host norvi_platform_emu)
-  target_link_options(test_gpu_context PRIVATE -Wl,--disable-new-dtags)
+  # A test program on the platform emulation; with an OptiX library folder,
+  # that folder's emulated driver library comes first on the run path.
+  function(norvi_add_emu_test name optix_dir)
+    norvi_add_test(${name} ${ARGN})
+    target_link_libraries(${name} PRIVATE norvi_gpu_host norvi_platform_emu)
+    if(optix_dir)
+      target_link_options(${name} PRIVATE -Wl,--disable-new-dtags)
+      set_property(TARGET ${name} APPEND PROPERTY BUILD_RPATH ${optix_dir})
+    endif()
+  endfunction()
+
+  norvi_add_emu_test(test_gpu_context ${NORVI_EMU_OPTIX_DIR} test_optix_context.cpp test_optix_abi.cpp)
   add_dependencies(test_gpu_context norvi_fake_nvoptix)
-  set_property(TARGET test_gpu_context APPEND PROPERTY BUILD_RPATH ${NORVI_EMU_OPTIX_DIR})
 
   # The emulated GPU itself, with test programs of its own: PTX by nvcc for
   # module creation, host build for the launches.
@@ -19,30 +27,20 @@ if(NORVI_HAS_CUDA)
   norvi_compile_ptx(${_emu_test_src} ${_emu_test_ptx})
   add_custom_target(norvi_emu_test_ptx DEPENDS ${_emu_test_ptx})
   norvi_host_program(emu_test_programs ${_emu_test_src})
-  norvi_add_test(test_gpu_scene_simulator test_gpu_scene_simulator.cpp)
-  target_link_libraries(test_gpu_scene_simulator PRIVATE norvi_gpu_host norvi_platform_emu)
+  norvi_add_emu_test(test_gpu_scene_simulator ${NORVI_EMU_OPTIX_DIR} test_gpu_scene_simulator.cpp)
   target_compile_definitions(test_gpu_scene_simulator PRIVATE NORVI_PTX_DIR="${NORVI_PTX_DIR}")
-  target_link_options(test_gpu_scene_simulator PRIVATE -Wl,--disable-new-dtags)
   add_dependencies(test_gpu_scene_simulator norvi_fake_nvoptix norvi_ptx norvi_emu_programs)
-  set_property(TARGET test_gpu_scene_simulator APPEND PROPERTY BUILD_RPATH ${NORVI_EMU_OPTIX_DIR})
 
-  norvi_add_test(test_emulated_gpu test_emulated_gpu.cpp)
-  target_link_libraries(test_emulated_gpu PRIVATE norvi_gpu_host norvi_platform_emu)
+  norvi_add_emu_test(test_emulated_gpu ${NORVI_EMU_OPTIX_DIR} test_emulated_gpu.cpp)
   target_compile_definitions(test_emulated_gpu PRIVATE NORVI_EMU_TEST_PTX="${_emu_test_ptx}")
-  target_link_options(test_emulated_gpu PRIVATE -Wl,--disable-new-dtags)
   add_dependencies(test_emulated_gpu norvi_fake_nvoptix norvi_emu_test_ptx norvi_emu_programs)
-  set_property(TARGET test_emulated_gpu APPEND PROPERTY BUILD_RPATH ${NORVI_EMU_OPTIX_DIR})
 
-  norvi_add_test(test_gpu_optix_absent test_optix_library.cpp)
+  # The driver library absent, and one without its entry point.
+  norvi_add_emu_test(test_gpu_optix_absent "" test_optix_library.cpp)
   target_compile_definitions(test_gpu_optix_absent PRIVATE NORVI_OPTIX_LIBRARY_CASE=1)
-  target_link_libraries(test_gpu_optix_absent PRIVATE norvi_gpu_host norvi_platform_emu)
-
-  norvi_add_test(test_gpu_optix_broken test_optix_library.cpp)
+  norvi_add_emu_test(test_gpu_optix_broken ${NORVI_EMU_BROKEN_OPTIX_DIR} test_optix_library.cpp)
   target_compile_definitions(test_gpu_optix_broken PRIVATE NORVI_OPTIX_LIBRARY_CASE=2)
-  target_link_libraries(test_gpu_optix_broken PRIVATE norvi_gpu_host norvi_platform_emu)
-  target_link_options(test_gpu_optix_broken PRIVATE -Wl,--disable-new-dtags)
   add_dependencies(test_gpu_optix_broken norvi_fake_nvoptix_broken)
-  set_property(TARGET test_gpu_optix_broken APPEND PROPERTY BUILD_RPATH ${NORVI_EMU_BROKEN_OPTIX_DIR})
 
   # The module loads without the CUDA toolkit or the NVIDIA driver.
   if(TARGET norvi_gpu)
