@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "scene/embree_scene.h"
@@ -43,7 +45,7 @@ const float3 kUp{0, 0, 1};
 
 }  // namespace
 
-TEST(EmbreeScene, EmptySceneBuildsWithZeroBoundsAndMisses) {
+TEST(EmbreeScene, EmptyAndUnbuiltScenesMissInsteadOfCrashing) {
     EmbreeSceneManager s;
     s.build();
     EXPECT_TRUE(s.is_built());
@@ -57,17 +59,14 @@ TEST(EmbreeScene, EmptySceneBuildsWithZeroBoundsAndMisses) {
     EXPECT_EQ(h.t, 0.0f);
     EXPECT_EQ(h.instance_id, 0);
     EXPECT_FALSE(s.trace_shadow({0, 0, 10}, kDown, 1e16f));
+    EmbreeSceneManager unbuilt;
+    add_square(unbuilt);
+    unbuilt.add_instance(0, 0, 0, 0, 1);
+    EXPECT_FALSE(unbuilt.trace_ray({0, 0, 1}, kDown).hit);
+    EXPECT_FALSE(unbuilt.occluded_periodic({0, 0, 1}, kDown));
 }
 
-TEST(EmbreeScene, UnbuiltSceneMissesInsteadOfCrashing) {
-    EmbreeSceneManager s;
-    add_square(s);
-    s.add_instance(0, 0, 0, 0, 1);
-    EXPECT_FALSE(s.trace_ray({0, 0, 1}, kDown).hit);
-    EXPECT_FALSE(s.occluded_periodic({0, 0, 1}, kDown));
-}
-
-TEST(EmbreeScene, ClosestHitDistancePositionAndIds) {
+TEST(EmbreeScene, ClosestHitDistancePositionIdsAndFacing) {
     EmbreeSceneManager s;
     s.add_material(MaterialType::Lambertian, 0);
     s.add_material(MaterialType::TwoSidedLeaf, 1);
@@ -99,6 +98,13 @@ TEST(EmbreeScene, ClosestHitDistancePositionAndIds) {
     EXPECT_GE(h.prim_id, 0);
     EXPECT_LE(h.prim_id, 1);
 
+    // From below, the back face: both normals turn toward the ray.
+    h = s.trace_ray({2.1f, 2.1f, -3}, kUp);
+    ASSERT_TRUE(h.hit);
+    EXPECT_TRUE(h.back_face);
+    expect_near3(h.geometric_normal, kDown);
+    expect_near3(h.shading_normal, kDown);  // no vertex normals: equal to geometric
+
     EXPECT_FALSE(s.trace_ray({20, 0, 10}, kDown).hit);  // outside everything
     EXPECT_FALSE(s.trace_ray({0, 0, 10}, kUp).hit);     // pointing away
 }
@@ -114,19 +120,6 @@ TEST(EmbreeScene, InstanceIdsFollowAttachOrderOverManyInstances) {
         ASSERT_TRUE(h.hit);
         EXPECT_EQ(h.instance_id, i);
     }
-}
-
-TEST(EmbreeScene, BackFaceFlipsGeometricNormalTowardRay) {
-    EmbreeSceneManager s;
-    s.add_material(MaterialType::Lambertian, 0);
-    add_square(s);
-    s.add_instance(0, 0, 0, 0, 1);
-    s.build();
-    const HitRecord h = s.trace_ray({0.1f, 0.1f, -3}, kUp);
-    ASSERT_TRUE(h.hit);
-    EXPECT_TRUE(h.back_face);
-    expect_near3(h.geometric_normal, kDown);
-    expect_near3(h.shading_normal, kDown);  // no vertex normals: equal to geometric
 }
 
 TEST(EmbreeScene, ShadingNormalInterpolatedRotatedAndFlippedOntoRaySide) {
@@ -238,7 +231,10 @@ TEST(EmbreeScene, TriangleCountsCountMeshesOnceAndInstancesEach) {
     EXPECT_EQ(s.instance_triangle_counts(), (std::vector<uint32_t>{80, 2, 80, 80}));
 }
 
-TEST(EmbreeScene, TraceShadowRespectsTmax) {
+// Shadow rays stop at tmax. Embree aborts the process on a ray with a NaN
+// component or one above about 1.8e18; such a ray is never handed over and
+// meets nothing.
+TEST(EmbreeScene, ShadowRaysRespectTmaxAndRaysOutsideTheTracersRangeMiss) {
     EmbreeSceneManager s;
     add_square(s);
     s.add_instance(0, 0, 0, 0, 1);
@@ -246,15 +242,6 @@ TEST(EmbreeScene, TraceShadowRespectsTmax) {
     EXPECT_TRUE(s.trace_shadow({0, 0, 5}, kDown, 6.0f));
     EXPECT_FALSE(s.trace_shadow({0, 0, 5}, kDown, 4.0f));
     EXPECT_FALSE(s.trace_shadow({0, 0, 5}, kUp, 1e16f));
-}
-
-// Embree aborts the process on a ray with a NaN component or one above about
-// 1.8e18; such a ray is never handed over and meets nothing.
-TEST(EmbreeScene, RaysOutsideTheTracersRangeMissInsteadOfAborting) {
-    EmbreeSceneManager s;
-    add_square(s);
-    s.add_instance(0, 0, 0, 0, 1);
-    s.build();
     EXPECT_FALSE(s.trace_ray({NAN, 0, 5}, kDown).hit);
     EXPECT_FALSE(s.trace_ray({0, 0, 5}, {0, 0, -3e19f}).hit);
     EXPECT_FALSE(s.trace_shadow({0, 0, 3e19f}, kDown, 1e16f));
@@ -262,97 +249,58 @@ TEST(EmbreeScene, RaysOutsideTheTracersRangeMissInsteadOfAborting) {
     EXPECT_TRUE(s.trace_ray({0, 0, 5}, kDown).hit);
 }
 
-// A 10 x 10 tile with one small blocker plate hovering at z = 5 in the middle.
-class PeriodicShadow : public ::testing::Test {
-protected:
-    void SetUp() override {
-        s.add_material(MaterialType::Lambertian, 0);
-        add_square(s, 0.5f);
-        s.add_instance(0, 5, 5, 5, 1);  // plate [4.5, 5.5]^2 at z = 5
-        s.build();
-    }
+// A 10 x 10 tile with one small blocker plate [4.5, 5.5]^2 hovering at z = 5.
+TEST(EmbreeScene, PeriodicShadowWrapsThroughTheTileWalls) {
     EmbreeSceneManager s;
-};
-
-TEST_F(PeriodicShadow, DirectHitNeedsNoRepetition) {
-    EXPECT_TRUE(s.occluded_periodic({5, 5, 0}, kUp));
-}
-
-TEST_F(PeriodicShadow, InactiveWithoutRepetitionsOrWithZeroSize) {
-    const float3 d = norvi::normalize({1, 0, 1});
-    const float3 o{0.2f, 5, 0.2f};  // reaches x = 5 at z = 5 in its own tile: direct hit
-    EXPECT_TRUE(s.occluded_periodic(o, d));
-    const float3 o2{9.0f, 5, 0};  // reaches x = 14 at z = 5: only through the wall
-    EXPECT_FALSE(s.occluded_periodic(o2, d));
-    s.set_repetitive(3, 10, 0);  // a size of 0 keeps the mode off
-    EXPECT_FALSE(s.occluded_periodic(o2, d));
-}
-
-TEST_F(PeriodicShadow, RayCrossingXWallIsBlockedByTheWrappedBlocker) {
-    s.set_repetitive(3, 10, 10);
-    // 6 in x per 5 in z: from x = 9 the ray meets z = 5 at x = 15, i.e. at the
-    // plate's x = 5 after re-entering through the wall x = 10.
-    const float3 d = norvi::normalize({6, 0, 5});
-    const float3 o{9.0f, 5, 0};
-    EXPECT_TRUE(s.occluded_periodic(o, d));
-}
-
-TEST_F(PeriodicShadow, RayCrossingYWallAndNegativeDirections) {
-    s.set_repetitive(2, 10, 10);
-    // Toward -y: from (5, 1, 0) along (0, -6, 5) reaches y = -5 (wrapped 5) at z = 5.
-    EXPECT_TRUE(s.occluded_periodic({5, 1, 0}, norvi::normalize({0, -6, 5})));
-    // Diagonal, crossing the y wall first and then the x wall: from (8.8, 9.2, 0)
-    // along (6, 6, 5) it is at (14.8, 15.2) at z = 5 -> wrapped (4.8, 5.2).
-    EXPECT_TRUE(s.occluded_periodic({8.8f, 9.2f, 0}, norvi::normalize({6, 6, 5})));
-}
-
-TEST_F(PeriodicShadow, RunsOutOfRepetitions) {
-    // A flat ray climbs to z = 5 only at x = 55, i.e. after five re-entries
-    // through the x wall, where the wrapped position is the plate's x = 5.
-    const float3 d = norvi::normalize({10, 0, 1});
-    const float3 o{5.0f, 5, 0};
-    s.set_repetitive(10, 10, 10);
-    EXPECT_TRUE(s.occluded_periodic(o, d));
-    s.set_repetitive(4, 10, 10);  // stops before reaching the 6th tile
-    EXPECT_FALSE(s.occluded_periodic(o, d));
-}
-
-TEST_F(PeriodicShadow, RayParallelToBothWallsDoesOnlyTheFirstTest) {
-    s.set_repetitive(5, 10, 10);
-    EXPECT_FALSE(s.occluded_periodic({1, 1, 0}, kUp));
-    EXPECT_TRUE(s.occluded_periodic({5, 5, 0}, kUp));
-}
-
-TEST(EmbreeScene, UpdateTransformBeforeBuildOnlyStoresAndRefitNeedsBuild) {
-    EmbreeSceneManager s;
-    add_square(s);
-    s.add_instance(0, 0, 0, 0, 1);
-    const float m[12] = {1, 0, 0, 7, 0, 1, 0, 0, 0, 0, 1, 0};
-    s.update_instance_transform(0, m);
-    EXPECT_FLOAT_EQ(s.instances()[0].xform[3], 7.0f);
-    try {
-        s.refit_ias();
-        FAIL() << "refit_ias before build must throw";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "refit_ias: scene not built. Call build() first.");
+    s.add_material(MaterialType::Lambertian, 0);
+    add_square(s, 0.5f);
+    s.add_instance(0, 5, 5, 5, 1);
+    s.build();
+    struct Case {
+        const char* what;
+        int reps;
+        float size_y;
+        float3 o, d;
+        bool blocked;
+    };
+    const Case cases[] = {
+        {"direct hit, no repetition", 0, 10, {5, 5, 0}, kUp, true},
+        {"reaches x = 5 at z = 5 in its own tile", 0, 10, {0.2f, 5, 0.2f}, {1, 0, 1}, true},
+        {"reaches x = 14 at z = 5: only through the wall", 0, 10, {9, 5, 0}, {1, 0, 1}, false},
+        {"a tile size of 0 keeps the mode off", 3, 0, {9, 5, 0}, {1, 0, 1}, false},
+        // 6 in x per 5 in z: from x = 9, z = 5 at x = 15, the plate's x = 5 after the wall x = 10.
+        {"x wall", 3, 10, {9, 5, 0}, {6, 0, 5}, true},
+        {"toward -y: y = -5 (wrapped 5) at z = 5", 2, 10, {5, 1, 0}, {0, -6, 5}, true},
+        // At z = 5 the ray is at (14.8, 15.2): wrapped (4.8, 5.2), after the y wall, then the x wall.
+        {"y wall, then x wall", 2, 10, {8.8f, 9.2f, 0}, {6, 6, 5}, true},
+        // A flat ray climbs to z = 5 only at x = 55, after five re-entries.
+        {"ten repetitions reach the sixth tile", 10, 10, {5, 5, 0}, {10, 0, 1}, true},
+        {"four do not", 4, 10, {5, 5, 0}, {10, 0, 1}, false},
+        {"parallel to both walls: only the first test", 5, 10, {1, 1, 0}, kUp, false},
+        {"parallel to both walls, under the plate", 5, 10, {5, 5, 0}, kUp, true},
+    };
+    for (const Case& c : cases) {
+        s.set_repetitive(c.reps, 10, c.size_y);
+        EXPECT_EQ(c.blocked, s.occluded_periodic(c.o, norvi::normalize(c.d))) << c.what;
     }
-    try {
-        s.update_instance_transform(1, m);
-        FAIL() << "out-of-range id must throw";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "update_instance_transform: id out of range");
-    }
-    EXPECT_THROW(s.update_instance_transform(-1, m), std::runtime_error);
 }
 
-TEST(EmbreeScene, UpdateTransformThenRefitMovesTheInstance) {
+// The update's messages are tested from Python.
+TEST(EmbreeScene, RefitNeedsABuildAndMovesTheUpdatedInstance) {
     EmbreeSceneManager s;
     add_square(s);
     s.add_instance(0, 0, 0, 0, 1);
     s.add_instance(0, 0, 0, -5, 1);
+    try {
+        s.refit_ias();
+        ADD_FAILURE() << "refit_ias before build accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "refit_ias: scene not built. Call build() first.");
+    }
     s.build();
     EXPECT_EQ(s.trace_ray({0, 0, 10}, kDown).instance_id, 0);
     const float m[12] = {1, 0, 0, 20, 0, 1, 0, 0, 0, 0, 1, 0};
+    EXPECT_THROW(s.update_instance_transform(-1, m), std::runtime_error);
     s.update_instance_transform(0, m);
     s.refit_ias();
     HitRecord h = s.trace_ray({0, 0, 10}, kDown);
@@ -391,72 +339,42 @@ TEST(EmbreeScene, ClearForReuseKeepsGeometryAndResetsLights) {
     EXPECT_TRUE(s.trace_ray({0, 0, 1}, kDown).hit);
 }
 
-TEST(EmbreeScene, BuildReuseWithoutAnyBuildBuildsFully) {
+TEST(EmbreeScene, BuildReuseWithoutABuildBuildsFullyAndASecondBuildSeesNewGeometry) {
     EmbreeSceneManager s;
     add_square(s);
     s.add_instance(0, 0, 0, 0, 1);
     s.build_reuse_gas();
     EXPECT_TRUE(s.is_built());
     EXPECT_TRUE(s.trace_ray({0, 0, 1}, kDown).hit);
-}
-
-TEST(EmbreeScene, SecondBuildPicksUpNewGeometry) {
-    EmbreeSceneManager s;
-    add_square(s);
-    s.add_instance(0, 0, 0, 0, 1);
-    s.build();
     s.add_instance(0, 10, 0, 0, 1);
     s.build();
     EXPECT_EQ(s.trace_ray({10, 0, 1}, kDown).instance_id, 1);
     EXPECT_FLOAT_EQ(s.bounds().x_max, 10.5f);
 }
 
-TEST(EmbreeScene, SettersStoreRecordsAsGiven) {
-    EmbreeSceneManager s;
-    EXPECT_EQ(s.num_bands(), 1);
-    s.set_emitter(norvi::EmitterType::Directional, {0.6f, 0, 0.8f}, 4);
-    s.update_emitter_direction({0, 0, 1});
-    EXPECT_EQ(s.emitter().spectral_offset, 4);
-    expect_near3(s.emitter().direction, kUp);
-    s.set_hw_sky(-1, {0, 0, 1});
-    s.set_sky(3);
-    EXPECT_EQ(s.sky_offset(), 3);
-    EXPECT_EQ(s.hw_sky_offset(), -1);
-    s.set_repetitive(3, 10, 0);
-    EXPECT_FALSE(s.is_repetitive());
-    s.set_repetitive(3, 10, 5);
-    EXPECT_TRUE(s.is_repetitive());
-    s.set_thermal_mode(true, {10000.0f});
-    EXPECT_TRUE(s.thermal_mode());
-    EXPECT_EQ(s.thermal_wavelengths().size(), 1u);
-}
-
-TEST(EmbreeSceneValidation, SpectralUpdateMustStayInsideTheArray) {
+TEST(EmbreeSceneValidation, SpectralUpdatesStayInsideTheArrayAndMaterialIdsAreCheckedLate) {
     EmbreeSceneManager s;
     s.upload_spectral_params({1, 2, 3, 4});
     s.update_spectral_params(2, {7, 8});
     EXPECT_EQ(s.spectral_params(), (std::vector<float>{1, 2, 7, 8}));
-    try {
-        s.update_spectral_params(3, {9, 9});
-        FAIL();
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(),
-                     "update_spectral_params: range [3, 5) lies outside the uploaded spectral "
-                     "array of 4 values");
+    for (const auto& [offset, range] : {std::pair{3, "[3, 5)"}, {-1, "[-1, 1)"}}) {
+        try {
+            s.update_spectral_params(offset, {9, 9});
+            ADD_FAILURE() << "offset " << offset << " accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(e.what(), std::string("update_spectral_params: range ") + range +
+                                    " lies outside the uploaded spectral array of 4 values");
+        }
     }
-    EXPECT_THROW(s.update_spectral_params(-1, {0}), std::invalid_argument);
     EXPECT_EQ(s.spectral_params(), (std::vector<float>{1, 2, 7, 8}));
-}
 
-TEST(EmbreeSceneValidation, MaterialIdsCheckedWhenEnginesStart) {
-    EmbreeSceneManager s;
     add_square(s, 0.5f, false, 1);  // material 1 does not exist yet: legal until rendering
     s.add_instance(0, 0, 0, 0, 1);
     s.build();
     s.add_material(MaterialType::Lambertian, 0);
     try {
         s.check_materials();
-        FAIL();
+        ADD_FAILURE() << "material 1 accepted";
     } catch (const std::invalid_argument& e) {
         EXPECT_STREQ(e.what(), "mesh 0 uses material_id 1, but the scene has 1 materials (ids 0 to 0)");
     }

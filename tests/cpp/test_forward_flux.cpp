@@ -57,15 +57,15 @@ const float kViews[] = {0, 0, 1, 0.6f, 0, 0.8f, 0, 0.6f, 0.8f};
 
 }  // namespace
 
-TEST(ForwardEngine, TalliesDoNotDependOnTheThreadCount) {
+TEST(PhotonEngines, TalliesAndMapsDoNotDependOnTheThreadCount) {
     EmbreeSceneManager s;
     build_canopy(s);
-    auto run = [&](int threads) {
+    const auto forward = [&](int threads) {
         return norvi::embree::render_forward(s, 3, 2, kHeights, 20000, 2, true, 0.7f, kViews, 3, 16,
                                              3, threads, {}, 0);
     };
-    const auto one = run(1);
-    const auto many = run(3);
+    const auto one = forward(1);
+    const auto many = forward(3);
     expect_close(one.grid, many.grid, "grid");
     expect_close(one.leaf, many.leaf, "leaf");
     expect_close(one.brf, many.brf, "brf");
@@ -81,23 +81,19 @@ TEST(ForwardEngine, TalliesDoNotDependOnTheThreadCount) {
         EXPECT_GT(leaf, 0.0);
         EXPECT_NEAR(leaf + many.terrain[static_cast<std::size_t>(b)], grid, 1e-5 * grid);
     }
-}
 
-TEST(FluxEngine, MapsDoNotDependOnTheThreadCount) {
-    EmbreeSceneManager s;
-    build_canopy(s);
     std::vector<int> progress;
-    auto run = [&](int threads) {
+    const auto flux = [&](int threads) {
         return norvi::embree::render_flux(s, 4, 3, 20000, 2, 0.7f, 0, 16, 3, threads,
                                           [&](int done, int, float) { progress.push_back(done); });
     };
-    const auto one = run(1);
-    const auto many = run(4);
-    expect_close(one.down, many.down, "down");
-    expect_close(one.up, many.up, "up");
+    const auto flux_one = flux(1);
+    const auto flux_many = flux(4);
+    expect_close(flux_one.down, flux_many.down, "down");
+    expect_close(flux_one.up, flux_many.up, "up");
     EXPECT_EQ(progress, (std::vector<int>{20000, 20000}));
     double up = 0;
-    for (float v : many.up) up += v;
+    for (float v : flux_many.up) up += v;
     EXPECT_GT(up, 0.0);
 }
 

@@ -9,6 +9,8 @@
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "cpu/photon_batches.h"
@@ -46,50 +48,29 @@ const SceneBounds kBox{/*top*/ 5.0f, /*bottom*/ 0.0f, /*x*/ -10.0f, 10.0f, /*y*/
 
 }  // namespace
 
-TEST(PhotonGrid, ForwardCellsTruncateAndClampToTheGrid) {
+// Forward cells truncate and clamp to the grid; flux cells truncate toward
+// zero and drop the outside; layers include their lower bound and clamp.
+// No undefined conversions for non-finite values or an empty extent.
+TEST(PhotonGrid, CellsAndLayersOfPositions) {
+    struct Case {
+        float x, cell_size;
+        int clamped, or_none;
+    };
     // Cells of 2 m, 5 cells: [0, 10).
-    EXPECT_EQ(clamped_cell(0.0f, 2.0f, 5), 0);
-    EXPECT_EQ(clamped_cell(1.99f, 2.0f, 5), 0);
-    EXPECT_EQ(clamped_cell(2.0f, 2.0f, 5), 1);
-    EXPECT_EQ(clamped_cell(9.99f, 2.0f, 5), 4);
-    // Outside the tile: edge cells.
-    EXPECT_EQ(clamped_cell(-0.6f, 2.0f, 5), 0);
-    EXPECT_EQ(clamped_cell(-100.0f, 2.0f, 5), 0);
-    EXPECT_EQ(clamped_cell(10.0f, 2.0f, 5), 4);
-    EXPECT_EQ(clamped_cell(1e30f, 2.0f, 5), 4);
-    // No undefined conversions for non-finite values or an empty extent.
-    EXPECT_EQ(clamped_cell(kInf, 2.0f, 5), 4);
-    EXPECT_EQ(clamped_cell(-kInf, 2.0f, 5), 0);
-    EXPECT_EQ(clamped_cell(kNaN, 2.0f, 5), 0);
-    EXPECT_EQ(clamped_cell(3.0f, 0.0f, 5), 4);
-    EXPECT_EQ(clamped_cell(0.0f, 0.0f, 5), 0);
+    const Case cells[] = {{0.0f, 2, 0, 0},     {1.99f, 2, 0, 0},  {2.0f, 2, 1, 1},     {4.0f, 2, 2, 2},
+                          {9.99f, 2, 4, 4},    {10.0f, 2, 4, -1}, {1e30f, 2, 4, -1},   {-0.6f, 2, 0, 0},
+                          {-2.4f, 2, 0, -1},   {-2.0f, 2, 0, -1}, {-100.0f, 2, 0, -1}, {kInf, 2, 4, -1},
+                          {-kInf, 2, 0, -1},   {kNaN, 2, 0, -1},  {3.0f, 0, 4, -1},    {0.0f, 0, 0, -1}};
+    for (const Case& c : cells) {
+        EXPECT_EQ(clamped_cell(c.x, c.cell_size, 5), c.clamped) << c.x << " / " << c.cell_size;
+        EXPECT_EQ(grid_cell_or_none(c.x, c.cell_size, 5), c.or_none) << c.x << " / " << c.cell_size;
+    }
     EXPECT_EQ(clamped_cell(7.0f, 2.0f, 1), 0);
-}
 
-TEST(PhotonGrid, FluxCellsTruncateTowardZeroAndDropTheOutside) {
-    EXPECT_EQ(grid_cell_or_none(-0.3f * 2.0f, 2.0f, 5), 0);   // -0.3 cells truncates to 0
-    EXPECT_EQ(grid_cell_or_none(-1.2f * 2.0f, 2.0f, 5), -1);  // -1.2 cells is outside
-    EXPECT_EQ(grid_cell_or_none(-2.0f, 2.0f, 5), -1);         // exactly -1 cell
-    EXPECT_EQ(grid_cell_or_none(4.0f, 2.0f, 5), 2);
-    EXPECT_EQ(grid_cell_or_none(9.99f, 2.0f, 5), 4);
-    EXPECT_EQ(grid_cell_or_none(10.0f, 2.0f, 5), -1);
-    EXPECT_EQ(grid_cell_or_none(kNaN, 2.0f, 5), -1);
-    EXPECT_EQ(grid_cell_or_none(kInf, 2.0f, 5), -1);
-    EXPECT_EQ(grid_cell_or_none(-kInf, 2.0f, 5), -1);
-    EXPECT_EQ(grid_cell_or_none(1.0f, 0.0f, 5), -1);
-}
-
-TEST(PhotonGrid, LayersIncludeTheirLowerBoundAndClampOutside) {
-    const float h[] = {0.0f, 1.0f, 2.5f, 4.0f};
-    EXPECT_EQ(layer_of_height(h, 3, 0.0f), 0);
-    EXPECT_EQ(layer_of_height(h, 3, 0.99f), 0);
-    EXPECT_EQ(layer_of_height(h, 3, 1.0f), 1);  // a boundary belongs to the layer above
-    EXPECT_EQ(layer_of_height(h, 3, 2.5f), 2);
-    EXPECT_EQ(layer_of_height(h, 3, -3.0f), 0);
-    EXPECT_EQ(layer_of_height(h, 3, 4.0f), 2);
-    EXPECT_EQ(layer_of_height(h, 3, 100.0f), 2);
-    // One layer takes every height.
-    const float one[] = {1.0f, 2.0f};
+    const float h[] = {0.0f, 1.0f, 2.5f, 4.0f};  // a boundary belongs to the layer above
+    for (const auto& [z, layer] : {std::pair{0.0f, 0}, {0.99f, 0}, {1.0f, 1}, {2.5f, 2}, {-3.0f, 0}, {4.0f, 2}, {100.0f, 2}})
+        EXPECT_EQ(layer_of_height(h, 3, z), layer) << z;
+    const float one[] = {1.0f, 2.0f};  // one layer takes every height
     for (float z : {-5.0f, 1.0f, 1.5f, 2.0f, 50.0f}) EXPECT_EQ(layer_of_height(one, 1, z), 0);
 }
 
@@ -204,10 +185,9 @@ TEST(PhotonEntry, TilePhotonsStartInsideTheTileColumn) {
 TEST(PhotonSource, ChoiceAndEnergyFactorStayFinite) {
     // With a sky: sun below prob_sun; prob_sun = 1 never yields a sky photon,
     // not even for u = 1 (a sky photon would weigh 1 / 0).
-    EXPECT_TRUE(choose_sun(0.29f, 0.3f));
-    EXPECT_FALSE(choose_sun(0.3f, 0.3f));
-    EXPECT_TRUE(choose_sun(1.0f, 1.0f));
-    EXPECT_FALSE(choose_sun(0.0f, 0.0f));
+    for (const auto& [u, prob_sun, sun] : {std::tuple{0.29f, 0.3f, true}, {0.3f, 0.3f, false}, {1.0f, 1.0f, true},
+                                           {0.0f, 0.0f, false}})
+        EXPECT_EQ(choose_sun(u, prob_sun), sun) << u << " " << prob_sun;
     EXPECT_DOUBLE_EQ(photon_energy_factor(2.0, true, true, 0.25f), 8.0);
     EXPECT_DOUBLE_EQ(photon_energy_factor(2.0, true, false, 0.25f), 2.0 / 0.75);
     // Without a sky every photon is a sun photon with certainty: prob_sun does
@@ -217,13 +197,8 @@ TEST(PhotonSource, ChoiceAndEnergyFactorStayFinite) {
 }
 
 TEST(PhotonBatches, BatchCountsOfAMillion) {
-    using norvi::embree::photon_batch_count;
-    EXPECT_EQ(photon_batch_count(0), 0);
-    EXPECT_EQ(photon_batch_count(-5), 0);
-    EXPECT_EQ(photon_batch_count(1), 1);
-    EXPECT_EQ(photon_batch_count(1000000), 1);
-    EXPECT_EQ(photon_batch_count(1000001), 2);
-    EXPECT_EQ(photon_batch_count(2147483647), 2148);
+    for (const auto& [photons, batches] : {std::pair{0, 0}, {-5, 0}, {1, 1}, {1000000, 1}, {1000001, 2}, {2147483647, 2148}})
+        EXPECT_EQ(norvi::embree::photon_batch_count(photons), batches) << photons;
 }
 
 TEST(PhotonBatches, EveryPhotonOfTheRangeOnceAndProgressAfterEachBatch) {

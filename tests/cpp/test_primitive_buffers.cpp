@@ -44,25 +44,19 @@ TEST(PrimitiveBuffers, RotatedScaledInstanceMovesVerticesAndNormal) {
     EXPECT_EQ((std::vector<int32_t>{0, 1}), p.instance_prim_offsets);
 }
 
-TEST(PrimitiveBuffers, DegenerateTrianglesGetZeroAreaAndUpNormal) {
-    const std::vector<float3> v = {{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {5, 5, 5}};
-    const std::vector<int3> idx = {{0, 1, 2},   // collinear
-                                   {3, 3, 3}};  // one point
+TEST(PrimitiveBuffers, DegenerateTrianglesGetZeroAreaAndUpNormalWhileTinyOnesKeepTheirs) {
+    // Collinear, one point, and a cross product of about 1e-16: far above the
+    // degenerate threshold.
+    const std::vector<float3> v = {{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {5, 5, 5}, {1e-8f, 0, 0}, {0, 0, 1e-8f}};
+    const std::vector<int3> idx = {{0, 1, 2}, {3, 3, 3}, {0, 4, 5}};
     const PrimitiveBuffers p = derive_primitive_buffers({view(v, idx, 0)}, {translate_scale(0, 0, 0, 0, 1)});
-    ASSERT_EQ(2u, p.size());
+    ASSERT_EQ(3u, p.size());
     for (std::size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(0.0f, p.areas[i]);
         expect_near3(p.normals[i], {0, 0, 1}, 0.0f, "degenerate normal");
     }
-}
-
-TEST(PrimitiveBuffers, TinyTriangleKeepsItsNormal) {
-    // Cross product about 1e-16: far above the degenerate threshold.
-    const std::vector<float3> v = {{0, 0, 0}, {1e-8f, 0, 0}, {0, 0, 1e-8f}};
-    const std::vector<int3> idx = {{0, 1, 2}};
-    const PrimitiveBuffers p = derive_primitive_buffers({view(v, idx, 0)}, {translate_scale(0, 0, 0, 0, 1)});
-    expect_near3(p.normals[0], {0, -1, 0}, 1e-6f, "tiny normal");
-    EXPECT_NEAR(0.5e-16, p.areas[0], 1e-22);
+    expect_near3(p.normals[2], {0, -1, 0}, 1e-6f, "tiny normal");
+    EXPECT_NEAR(0.5e-16, p.areas[2], 1e-22);
 }
 
 TEST(PrimitiveBuffers, GlobalOrderIsInstancesThenTheirTriangles) {
@@ -98,37 +92,33 @@ TEST(PrimitiveBuffers, NoInstancesGivesOneZeroOffsetAndNoPrimitives) {
     EXPECT_EQ((std::vector<int32_t>{0}), p.instance_prim_offsets);
 }
 
-TEST(PrimitiveBuffers, RefusesUnknownMeshesAndVertexIndicesOutsideTheMesh) {
+TEST(PrimitiveBuffers, RefusesUnknownMeshesIndicesOutsideTheMeshAndTotalsBeyond32Bits) {
     const std::vector<float3> v = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
     const std::vector<int3> good = {{0, 1, 2}};
     const std::vector<int3> bad = {{0, 1, 2}, {0, 3, 1}};
-    try {
-        derive_primitive_buffers({view(v, good, 0)}, {translate_scale(1, 0, 0, 0, 1)});
-        FAIL() << "expected std::invalid_argument";
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ("instance 0: mesh_index 1 outside [0, 1)", e.what());
-    }
-    try {
-        derive_primitive_buffers({view(v, bad, 0)}, {translate_scale(0, 0, 0, 0, 1)});
-        FAIL() << "expected std::invalid_argument";
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ("mesh 0: triangle 1 has vertex index 3 outside [0, 3)", e.what());
-    }
-    EXPECT_THROW(derive_primitive_buffers({view(v, good, 0)}, {InstanceData{-1, {}}}), std::invalid_argument);
-}
-
-TEST(PrimitiveBuffers, RefusesMorePrimitivesThanThe32BitOffsetsHold) {
-    // Only the counts are read before the total is refused: no mesh data.
+    // Only the counts are read before a total of 2^31 (one past the largest
+    // offset) is refused: no mesh data.
     const MeshView huge{nullptr, 0, nullptr, std::size_t{1} << 30, 0};
-    const InstanceData inst = translate_scale(0, 0, 0, 0, 1);
-    try {
-        derive_primitive_buffers({huge}, {inst, inst});  // 2^31: one past the largest offset
-        FAIL() << "expected std::invalid_argument";
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(
-            "instances: 2147483648 primitives up to instance 1 exceed the 32-bit primitive offsets (at most "
-            "2147483647)",
-            e.what());
+    const InstanceData unit = translate_scale(0, 0, 0, 0, 1);
+    const struct {
+        std::vector<MeshView> meshes;
+        std::vector<InstanceData> instances;
+        const char* message;
+    } cases[] = {
+        {{view(v, good, 0)}, {translate_scale(1, 0, 0, 0, 1)}, "instance 0: mesh_index 1 outside [0, 1)"},
+        {{view(v, good, 0)}, {InstanceData{-1, {}}}, "instance 0: mesh_index -1 outside [0, 1)"},
+        {{view(v, bad, 0)}, {unit}, "mesh 0: triangle 1 has vertex index 3 outside [0, 3)"},
+        {{huge}, {unit, unit},
+         "instances: 2147483648 primitives up to instance 1 exceed the 32-bit primitive offsets (at most "
+         "2147483647)"},
+    };
+    for (const auto& c : cases) {
+        try {
+            derive_primitive_buffers(c.meshes, c.instances);
+            ADD_FAILURE() << "accepted: " << c.message;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(c.message, e.what());
+        }
     }
 }
 
