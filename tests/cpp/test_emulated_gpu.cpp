@@ -185,8 +185,9 @@ protected:
     void TearDown() override {
         for (CUdeviceptr p : {d_rays_, d_hits_, d_params_, d_sbt_hit_, d_sbt_miss_, d_sbt_rg_, d_instances_, ias_out_})
             release(p);
-        for (CUdeviceptr p : gas_out_) release(p);
-        for (CUdeviceptr p : mesh_buffers_) release(p);
+        for (CUdeviceptr p : {gas_out_[0], gas_out_[1], vertex_buffers_[0], vertex_buffers_[1], index_buffers_[0],
+                              index_buffers_[1]})
+            release(p);
         EXPECT_EQ(OPTIX_SUCCESS, api_->pipeline_destroy(pipeline_));
         for (auto g : groups_) EXPECT_EQ(OPTIX_SUCCESS, api_->program_group_destroy(g));
         EXPECT_EQ(OPTIX_SUCCESS, api_->module_destroy(module_));
@@ -219,24 +220,27 @@ protected:
         return in;
     }
 
+    OptixBuildInput triangle_input(int m) const {
+        const Mesh* mesh = m == 0 ? &kSquare : &kTriangle;
+        OptixBuildInput in{};
+        in.type = OPTIX_BUILD_INPUT_TYPE_TRIANGLES;
+        in.triangleArray.vertexBuffers = &vertex_buffers_[m];
+        in.triangleArray.numVertices = static_cast<unsigned int>(mesh->vertices.size() / 3);
+        in.triangleArray.vertexFormat = OPTIX_VERTEX_FORMAT_FLOAT3;
+        in.triangleArray.indexBuffer = index_buffers_[m];
+        in.triangleArray.numIndexTriplets = static_cast<unsigned int>(mesh->indices.size() / 3);
+        in.triangleArray.indexFormat = OPTIX_INDICES_FORMAT_UNSIGNED_INT3;
+        in.triangleArray.flags = &kGeometryFlags;
+        in.triangleArray.numSbtRecords = 1;
+        return in;
+    }
+
     void build_scene() {
-        const Mesh* meshes[2] = {&kSquare, &kTriangle};
         for (int m = 0; m < 2; ++m) {
-            const CUdeviceptr v = upload(meshes[m]->vertices), i = upload(meshes[m]->indices);
-            mesh_buffers_.push_back(v);
-            mesh_buffers_.push_back(i);
-            vertex_buffers_[m] = v;
-            OptixBuildInput in{};
-            in.type = OPTIX_BUILD_INPUT_TYPE_TRIANGLES;
-            in.triangleArray.vertexBuffers = &vertex_buffers_[m];
-            in.triangleArray.numVertices = static_cast<unsigned int>(meshes[m]->vertices.size() / 3);
-            in.triangleArray.vertexFormat = OPTIX_VERTEX_FORMAT_FLOAT3;
-            in.triangleArray.indexBuffer = i;
-            in.triangleArray.numIndexTriplets = static_cast<unsigned int>(meshes[m]->indices.size() / 3);
-            in.triangleArray.indexFormat = OPTIX_INDICES_FORMAT_UNSIGNED_INT3;
-            in.triangleArray.flags = &kGeometryFlags;
-            in.triangleArray.numSbtRecords = 1;
-            gas_[m] = build(in, OPTIX_BUILD_FLAG_PREFER_FAST_TRACE, gas_out_[m]);
+            const Mesh& mesh = m == 0 ? kSquare : kTriangle;
+            vertex_buffers_[m] = upload(mesh.vertices);
+            index_buffers_[m] = upload(mesh.indices);
+            gas_[m] = build(triangle_input(m), OPTIX_BUILD_FLAG_PREFER_FAST_TRACE, gas_out_[m]);
         }
         for (int k = 0; k < 3; ++k) {
             OptixInstance inst{};
@@ -343,8 +347,7 @@ protected:
     int abi_ = 118;
     std::unique_ptr<OptiXContext> ctx_;
     const OptixApi* api_ = nullptr;
-    CUdeviceptr vertex_buffers_[2] = {0, 0};
-    std::vector<CUdeviceptr> mesh_buffers_;
+    CUdeviceptr vertex_buffers_[2] = {0, 0}, index_buffers_[2] = {0, 0};
     OptixTraversableHandle gas_[2] = {0, 0};
     CUdeviceptr gas_out_[2] = {0, 0};
     std::vector<OptixInstance> instances_;
@@ -409,13 +412,7 @@ TEST_F(EmulatedLaunch, RefitMovesInstancesAndNeedsAllowUpdate) {
     const float shift[3] = {1.5f, 0.0f, 1.0f};
     expect_radiance(got, shift, 0xFF, false);
     // The geometry structures were built without ALLOW_UPDATE.
-    OptixBuildInput tri{};
-    tri.type = OPTIX_BUILD_INPUT_TYPE_TRIANGLES;
-    tri.triangleArray.vertexBuffers = &vertex_buffers_[1];
-    tri.triangleArray.numVertices = 3;
-    tri.triangleArray.vertexFormat = OPTIX_VERTEX_FORMAT_FLOAT3;
-    tri.triangleArray.flags = &kGeometryFlags;
-    tri.triangleArray.numSbtRecords = 1;
+    const OptixBuildInput tri = triangle_input(1);
     options.buildFlags = OPTIX_BUILD_FLAG_NONE;
     EXPECT_EQ(OPTIX_ERROR_INVALID_OPERATION,
               api_->accel_build(ctx_->optix_context(), ctx_->stream(), &options, &tri, 1, temp,

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,14 @@ std::vector<std::string> labels_by_failing(const char* call, int code, Setup set
         break;
     }
     return messages;
+}
+
+// prefix + label + suffix for each label.
+std::vector<std::string> each(const std::string& prefix, std::initializer_list<const char*> labels,
+                              const std::string& suffix) {
+    std::vector<std::string> out;
+    for (const char* label : labels) out.push_back(prefix + label + suffix);
+    return out;
 }
 
 struct World {
@@ -143,18 +152,16 @@ TEST_F(GpuScene, EveryBuildStepFailsWithItsLabel) {
         return w;
     };
     const auto build = [](World& w) { w.scene.build(); };
-    const std::vector<std::string> allocs = labels_by_failing("cudaMalloc", cudaErrorMemoryAllocation, setup, build);
-    std::vector<std::string> expected;
-    for (const char* label : {"mesh verts", "mesh idx", "mesh norms", "gas temp", "gas out", "ias inst", "ias temp",
-                              "ias out", "ias update buf", "mat", "emit", "primitive vec3 alloc",
-                              "primitive vec3 alloc", "primitive vec3 alloc", "primitive vec3 alloc",
-                              "primitive float alloc", "primitive int alloc", "primitive int alloc"})
-        expected.push_back(std::string("CUDA: ") + label + " - out of memory");
-    EXPECT_EQ(expected, allocs);
-
-    const std::vector<std::string> accel = labels_by_failing("optixAccelBuild", 7001, setup, build);
-    EXPECT_EQ((std::vector<std::string>{"OptiX: gas build (7001)", "OptiX: ias build (7001)"}), accel);
-    EXPECT_EQ((std::vector<std::string>{"OptiX: gas mem (7001)", "OptiX: ias mem (7001)"}),
+    EXPECT_EQ(each("CUDA: ",
+                   {"mesh verts", "mesh idx", "mesh norms", "gas temp", "gas out", "ias inst", "ias temp", "ias out",
+                    "ias update buf", "mat", "emit", "primitive vec3 alloc", "primitive vec3 alloc",
+                    "primitive vec3 alloc", "primitive vec3 alloc", "primitive float alloc", "primitive int alloc",
+                    "primitive int alloc"},
+                   " - out of memory"),
+              labels_by_failing("cudaMalloc", cudaErrorMemoryAllocation, setup, build));
+    EXPECT_EQ(each("OptiX: ", {"gas build", "ias build"}, " (7001)"),
+              labels_by_failing("optixAccelBuild", 7001, setup, build));
+    EXPECT_EQ(each("OptiX: ", {"gas mem", "ias mem"}, " (7001)"),
               labels_by_failing("optixAccelComputeMemoryUsage", 7001, setup, build));
 }
 
@@ -250,24 +257,18 @@ TEST_F(GpuSimulator, EveryPipelineAndLaunchStepFailsWithItsLabel) {
         return w;
     };
     const auto run = [](World& w) { w.sim.simulate(w.scene, 2, 4, {}); };
-    std::vector<std::string> groups;
-    for (const char* g : {"__raygen__backward", "__raygen__forward", "__raygen__flux", "__miss__radiance",
-                          "__miss__shadow", "__closesthit__radiance", "__closesthit__shadow"})
-        groups.push_back(std::string("OptiX: ") + g + " (7001)");
-    EXPECT_EQ(groups, labels_by_failing("optixProgramGroupCreate", 7001, setup, run));
-    EXPECT_EQ((std::vector<std::string>{"OptiX: pipeline (7001)"}),
-              labels_by_failing("optixPipelineCreate", 7001, setup, run));
-    EXPECT_EQ((std::vector<std::string>{"OptiX: stack (7001)"}),
-              labels_by_failing("optixPipelineSetStackSize", 7001, setup, run));
-    EXPECT_EQ((std::vector<std::string>{"OptiX: launch (7001)", "OptiX: launch (7001)"}),
-              labels_by_failing("optixLaunch", 7001, setup, run));
-    EXPECT_EQ((std::vector<std::string>{"CUDA: sync - unspecified launch failure",
-                                        "CUDA: sync - unspecified launch failure"}),
-              labels_by_failing("cudaDeviceSynchronize", cudaErrorLaunchFailure, setup, run));
-    EXPECT_EQ((std::vector<std::string>{"Module create failed: raygen_backward", "Module create failed: closesthit",
-                                        "Module create failed: miss", "Module create failed: raygen_forward",
-                                        "Module create failed: raygen_flux"}),
+    EXPECT_EQ(each("OptiX: ",
+                   {"__raygen__backward", "__raygen__forward", "__raygen__flux", "__miss__radiance", "__miss__shadow",
+                    "__closesthit__radiance", "__closesthit__shadow"},
+                   " (7001)"),
+              labels_by_failing("optixProgramGroupCreate", 7001, setup, run));
+    EXPECT_EQ(each("Module create failed: ", {"raygen_backward", "closesthit", "miss", "raygen_forward", "raygen_flux"}, ""),
               labels_by_failing("optixModuleCreate", 7001, setup, run));
+    EXPECT_EQ(each("OptiX: ", {"pipeline"}, " (7001)"), labels_by_failing("optixPipelineCreate", 7001, setup, run));
+    EXPECT_EQ(each("OptiX: ", {"stack"}, " (7001)"), labels_by_failing("optixPipelineSetStackSize", 7001, setup, run));
+    EXPECT_EQ(each("OptiX: ", {"launch", "launch"}, " (7001)"), labels_by_failing("optixLaunch", 7001, setup, run));
+    EXPECT_EQ(each("CUDA: sync - ", {"unspecified launch failure", "unspecified launch failure"}, ""),
+              labels_by_failing("cudaDeviceSynchronize", cudaErrorLaunchFailure, setup, run));
 
     // The simulation's own allocations and copies.
     const auto ready = [&setup] {
@@ -275,14 +276,12 @@ TEST_F(GpuSimulator, EveryPipelineAndLaunchStepFailsWithItsLabel) {
         w->sim.init();
         return w;
     };
-    std::vector<std::string> allocs, copies;
-    for (const char* label : {"sbt rg", "sbt miss", "sbt hg", "film", "hits", "rngs", "tp", "rad", "params"})
-        allocs.push_back(std::string("CUDA: ") + label + " - out of memory");
-    EXPECT_EQ(allocs, labels_by_failing("cudaMalloc", cudaErrorMemoryAllocation, ready, run));
-    for (const char* label : {"sbt rg", "sbt miss", "sbt hg", "params", "params", "download"})
-        copies.push_back(std::string("CUDA: ") + label + " - invalid argument");
-    EXPECT_EQ(copies, labels_by_failing("cudaMemcpy", cudaErrorInvalidValue, ready, run));
-    EXPECT_EQ((std::vector<std::string>{"CUDA: film zero - invalid argument"}),
+    EXPECT_EQ(each("CUDA: ", {"sbt rg", "sbt miss", "sbt hg", "film", "hits", "rngs", "tp", "rad", "params"},
+                   " - out of memory"),
+              labels_by_failing("cudaMalloc", cudaErrorMemoryAllocation, ready, run));
+    EXPECT_EQ(each("CUDA: ", {"sbt rg", "sbt miss", "sbt hg", "params", "params", "download"}, " - invalid argument"),
+              labels_by_failing("cudaMemcpy", cudaErrorInvalidValue, ready, run));
+    EXPECT_EQ(each("CUDA: ", {"film zero"}, " - invalid argument"),
               labels_by_failing("cudaMemset", cudaErrorInvalidValue, ready, run));
 }
 

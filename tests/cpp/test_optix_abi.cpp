@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gpu/optix/optix_abi.h"
@@ -131,20 +132,17 @@ const std::vector<std::string> kExpectedEntries = {
     "optixPipelineSetStackSize", "optixAccelComputeMemoryUsage", "optixAccelBuild",
     "optixSbtRecordPackHeader", "optixLaunch",                "optixDeviceContextDestroy"};
 
-TEST_F(Dispatch, EveryCallReachesItsEntryUnderAbi118) {
-    OptiXContext ctx(0);
-    ASSERT_EQ(118, optix_api().abi());
-    EXPECT_EQ(kExpectedEntries, reached_entries());
-    EXPECT_STREQ("OPTIX_ERROR_INVALID_DEVICE_CONTEXT", optix_api().get_error_name(OPTIX_ERROR_INVALID_DEVICE_CONTEXT));
-}
-
-TEST_F(Dispatch, EveryCallReachesItsEntryUnderAbi105) {
-    norvi_emu_optix_grant_abis(105, 0);
-    OptiXContext ctx(0);
-    ASSERT_EQ(105, optix_api().abi());
-    EXPECT_EQ(kExpectedEntries, reached_entries());
-    EXPECT_STREQ("OPTIX_ERROR_UNSUPPORTED_ABI_VERSION",
-                 optix_api().get_error_name(OPTIX_ERROR_UNSUPPORTED_ABI_VERSION));
+TEST_F(Dispatch, EveryCallReachesItsEntryUnderBothAbis) {
+    for (const auto& [abi, error, name] :
+         {std::tuple{118, OPTIX_ERROR_INVALID_DEVICE_CONTEXT, "OPTIX_ERROR_INVALID_DEVICE_CONTEXT"},
+          {105, OPTIX_ERROR_UNSUPPORTED_ABI_VERSION, "OPTIX_ERROR_UNSUPPORTED_ABI_VERSION"}}) {
+        norvi_emu_reset();
+        if (abi == 105) norvi_emu_optix_grant_abis(105, 0);
+        OptiXContext ctx(0);
+        ASSERT_EQ(abi, optix_api().abi());
+        EXPECT_EQ(kExpectedEntries, reached_entries()) << abi;
+        EXPECT_STREQ(name, optix_api().get_error_name(error));
+    }
 }
 
 TEST(OptixApiTable, AnEmptyTableRefusesEveryCall) {

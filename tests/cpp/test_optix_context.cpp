@@ -1,16 +1,18 @@
 // OptiXContext on the emulated platform: the construction steps in order,
 // every failure and its message, release on failure and on destruction, the
-// accessors, the log callback, device_info, and the error-check helpers.
+// accessors, the log callback and device_info. (The message forms of the
+// error-check helpers are pinned by every failure label in
+// test_gpu_scene_simulator.cpp.)
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "gpu/device_info.h"
-#include "gpu/gpu_check.h"
 #include "gpu/optix_context.h"
 #include "gpu_emu_fixture.h"
 
@@ -59,87 +61,79 @@ TEST_F(Context, OpensTheDeviceInTheSpecifiedSteps) {
     EXPECT_EQ(0, norvi_emu_optix_live_contexts());
 }
 
-TEST_F(Context, SetDeviceFailuresCarryTheRuntimeErrorString) {
-    EXPECT_EQ("Failed to set CUDA device: invalid device ordinal", runtime_error_of([] { OptiXContext c(1); }));
-    EXPECT_EQ("Failed to set CUDA device: invalid device ordinal", runtime_error_of([] { OptiXContext c(-1); }));
-
-    norvi_emu_fail_call("cudaSetDevice", 1, 35);  // no usable driver
-    EXPECT_EQ("Failed to set CUDA device: CUDA driver version is insufficient for CUDA runtime version",
-              runtime_error_of([] { OptiXContext c(0); }));
-
-    norvi_emu_clear_devices();
-    EXPECT_EQ("Failed to set CUDA device: no CUDA-capable device is detected",
-              runtime_error_of([] { OptiXContext c(0); }));
-
-    EXPECT_EQ(0, norvi_emu_call_count("cudaStreamCreate"));
-    EXPECT_EQ(0, norvi_emu_call_count("optixQueryFunctionTable"));
+// Each failed step gives its message, releases what was made before it and
+// makes no later call; only a table the driver refuses as such is asked again
+// for the older ABI.
+TEST_F(Context, EveryConstructionFailureHasItsMessageAndLeavesNothing) {
+    struct Case {
+        std::function<void()> arrange;
+        int device;
+        std::string message;
+        const char* not_reached;
+        int queries;  // optixQueryFunctionTable calls
+    };
+    const std::string ordinal = "Failed to set CUDA device: invalid device ordinal";
+    const Case cases[] = {
+        {[] {}, 1, ordinal, "cudaStreamCreate", 0},
+        {[] {}, -1, ordinal, "cudaStreamCreate", 0},
+        {[] { norvi_emu_fail_call("cudaSetDevice", 1, 35); }, 0,  // no usable driver
+         "Failed to set CUDA device: CUDA driver version is insufficient for CUDA runtime version",
+         "cudaStreamCreate", 0},
+        {[] { norvi_emu_clear_devices(); }, 0, "Failed to set CUDA device: no CUDA-capable device is detected",
+         "cudaStreamCreate", 0},
+        {[] { norvi_emu_fail_call("cudaStreamCreate", 1, 2); }, 0, "Failed to create CUDA stream",
+         "optixQueryFunctionTable", 0},
+        {[] { norvi_emu_optix_grant_abis(0, 0); }, 0, "Failed to initialize OptiX", "optixDeviceContextCreate", 2},
+        {[] { norvi_emu_fail_call("optixQueryFunctionTable", 1, 7990); }, 0,  // internal error: no second try
+         "Failed to initialize OptiX", "optixDeviceContextCreate", 1},
+        {[] { norvi_emu_fail_call("optixDeviceContextCreate", 1, kInvalidValue); }, 0,
+         "Failed to create OptiX device context", "optixDeviceContextDestroy", 1},
+    };
+    for (const Case& c : cases) {
+        norvi_emu_reset();
+        c.arrange();
+        EXPECT_EQ(c.message, runtime_error_of([&] { OptiXContext ctx(c.device); }));
+        EXPECT_EQ(0, norvi_emu_call_count(c.not_reached)) << c.message;
+        EXPECT_EQ(c.queries, norvi_emu_call_count("optixQueryFunctionTable")) << c.message;
+        EXPECT_EQ(0, norvi_emu_live_streams()) << c.message;
+        EXPECT_EQ(0, norvi_emu_optix_live_contexts()) << c.message;
+    }
 }
 
-TEST_F(Context, StreamFailureStopsBeforeOptix) {
-    norvi_emu_fail_call("cudaStreamCreate", 1, 2);
-    EXPECT_EQ("Failed to create CUDA stream", runtime_error_of([] { OptiXContext c(0); }));
-    EXPECT_EQ(0, norvi_emu_call_count("optixQueryFunctionTable"));
-    EXPECT_EQ(0, norvi_emu_live_streams());
-}
-
-TEST_F(Context, FallsBackToAbi105WhenTheDriverRefuses118) {
+TEST_F(Context, FallsBackToAbi105WhenTheDriverRefuses118OrItsTable) {
     norvi_emu_optix_grant_abis(105, 0);
-    OptiXContext ctx(0);
-    EXPECT_EQ(105, ctx.optix_abi());
-    const std::vector<std::string> t = trace();
-    const std::vector<std::string> queries(t.begin() + 3, t.begin() + 5);
-    EXPECT_EQ((std::vector<std::string>{"optixQueryFunctionTable 118 480", "optixQueryFunctionTable 105 416"}),
-              queries);
-    EXPECT_EQ(1, norvi_emu_optix_live_contexts());
-}
-
-TEST_F(Context, NoGrantedAbiFailsToInitializeAndReleasesTheStream) {
-    norvi_emu_optix_grant_abis(0, 0);
-    EXPECT_EQ("Failed to initialize OptiX", runtime_error_of([] { OptiXContext c(0); }));
-    EXPECT_EQ(2, norvi_emu_call_count("optixQueryFunctionTable"));
-    EXPECT_EQ(0, norvi_emu_call_count("optixDeviceContextCreate"));
-    EXPECT_EQ(0, norvi_emu_live_streams());
-}
-
-TEST_F(Context, OnlyARefusedTableIsAskedAgain) {
-    norvi_emu_fail_call("optixQueryFunctionTable", 1, 7802);  // table size mismatch for 118
     {
         OptiXContext ctx(0);
         EXPECT_EQ(105, ctx.optix_abi());
-        EXPECT_EQ(2, norvi_emu_call_count("optixQueryFunctionTable"));
+        const std::vector<std::string> t = trace();
+        const std::vector<std::string> queries(t.begin() + 3, t.begin() + 5);
+        EXPECT_EQ((std::vector<std::string>{"optixQueryFunctionTable 118 480", "optixQueryFunctionTable 105 416"}),
+                  queries);
+        EXPECT_EQ(1, norvi_emu_optix_live_contexts());
     }
     norvi_emu_reset();
-    norvi_emu_fail_call("optixQueryFunctionTable", 1, 7990);  // internal error: no second try
-    EXPECT_EQ("Failed to initialize OptiX", runtime_error_of([] { OptiXContext c(0); }));
-    EXPECT_EQ(1, norvi_emu_call_count("optixQueryFunctionTable"));
-    EXPECT_EQ(0, norvi_emu_live_streams());
+    norvi_emu_fail_call("optixQueryFunctionTable", 1, 7802);  // table size mismatch for 118
+    OptiXContext ctx(0);
+    EXPECT_EQ(105, ctx.optix_abi());
+    EXPECT_EQ(2, norvi_emu_call_count("optixQueryFunctionTable"));
 }
 
-TEST_F(Context, OptixContextFailureReleasesTheStream) {
-    norvi_emu_fail_call("optixDeviceContextCreate", 1, kInvalidValue);
-    EXPECT_EQ("Failed to create OptiX device context", runtime_error_of([] { OptiXContext c(0); }));
-    EXPECT_EQ(0, norvi_emu_live_streams());
-    EXPECT_EQ(0, norvi_emu_optix_live_contexts());
-}
-
-TEST_F(Context, AFailedConstructionLeavesExistingContextsWorking) {
+TEST_F(Context, ContextsCoexistAndOutliveAFailedConstruction) {
     auto first = std::make_unique<OptiXContext>(0);
+    {
+        OptiXContext second(0);
+        EXPECT_NE(first->stream(), second.stream());
+        EXPECT_NE(first->optix_context(), second.optix_context());
+        EXPECT_EQ(2, norvi_emu_optix_live_contexts());
+    }
     norvi_emu_optix_grant_abis(0, 0);
     EXPECT_EQ("Failed to initialize OptiX", runtime_error_of([] { OptiXContext c(0); }));
     // The process-wide table still serves the first context.
     EXPECT_EQ(118, first->optix_abi());
     first.reset();
-    EXPECT_EQ(1, norvi_emu_call_count("optixDeviceContextDestroy"));
+    EXPECT_EQ(2, norvi_emu_call_count("optixDeviceContextDestroy"));
     EXPECT_EQ(0, norvi_emu_optix_live_contexts());
     EXPECT_EQ(0, norvi_emu_live_streams());
-}
-
-TEST_F(Context, SeveralContextsCoexist) {
-    OptiXContext a(0);
-    OptiXContext b(0);
-    EXPECT_NE(a.stream(), b.stream());
-    EXPECT_NE(a.optix_context(), b.optix_context());
-    EXPECT_EQ(2, norvi_emu_optix_live_contexts());
 }
 
 TEST_F(Context, DestructorIgnoresReleaseErrors) {
@@ -155,43 +149,38 @@ TEST_F(Context, DestructorIgnoresReleaseErrors) {
     EXPECT_EQ("cudaStreamDestroy", t.back());
 }
 
-TEST_F(Context, UnreadablePropertiesLeaveEmptyNameAndZeros) {
-    norvi_emu_fail_call("cudaGetDeviceProperties", 1, 999);
-    OptiXContext ctx(0);
-    EXPECT_EQ("", ctx.device_name());
-    EXPECT_EQ(0u, ctx.total_vram_mb());
-    EXPECT_EQ(0, ctx.compute_capability_major());
-    EXPECT_EQ(0, ctx.compute_capability_minor());
-}
-
-TEST_F(Context, MemoryIsReportedInWholeMebibytesRoundedDown) {
+// Memory in whole mebibytes rounded down, free memory that of the context's
+// own device (or 0 when unreadable), unreadable properties as an empty name
+// and zeros.
+TEST_F(Context, MemoryAndPropertiesAreThoseOfTheContextsOwnDeviceOrZero) {
     norvi_emu_clear_devices();
     norvi_emu_add_device("8 GiB", 8ull << 30, (3ull << 20) - 1, 8, 6);
-    norvi_emu_add_device("8 GiB + almost 1 MiB", (8ull << 30) + (1ull << 20) - 1, 0, 8, 6);
+    norvi_emu_add_device("8 GiB + almost 1 MiB", (8ull << 30) + (1ull << 20) - 1, 5ull << 30, 8, 6);
     norvi_emu_add_device("8 GiB - 1 byte", (8ull << 30) - 1, 0, 8, 6);
     OptiXContext a(0);
+    OptiXContext b(1);  // makes device 1 current
     EXPECT_EQ(8192u, a.total_vram_mb());
     EXPECT_EQ(2u, a.free_vram_mb());
-    EXPECT_EQ(8192u, OptiXContext(1).total_vram_mb());
-    EXPECT_EQ(8191u, OptiXContext(2).total_vram_mb());
-}
-
-TEST_F(Context, FreeMemoryIsThatOfTheContextsOwnDeviceOrZero) {
-    norvi_emu_clear_devices();
-    norvi_emu_add_device("A", 8ull << 30, 3ull << 30, 8, 6);
-    norvi_emu_add_device("B", 8ull << 30, 5ull << 30, 8, 6);
-    OptiXContext a(0);
-    OptiXContext b(1);  // makes device 1 current
-    EXPECT_EQ(3072u, a.free_vram_mb());
     EXPECT_EQ(1, norvi_emu_current_device());
+    EXPECT_EQ(8192u, b.total_vram_mb());
     EXPECT_EQ(5120u, b.free_vram_mb());
+    EXPECT_EQ(8191u, OptiXContext(2).total_vram_mb());
 
     norvi_emu_fail_call("cudaSetDevice", 1, 101);
     EXPECT_EQ(0u, a.free_vram_mb());  // cannot reach device 0: no answer rather than device 1's
     norvi_emu_fail_call("cudaMemGetInfo", 1, 999);
     EXPECT_EQ(0u, b.free_vram_mb());
+
+    norvi_emu_fail_call("cudaGetDeviceProperties", 1, 999);
+    OptiXContext c(0);
+    EXPECT_EQ("", c.device_name());
+    EXPECT_EQ(0u, c.total_vram_mb());
+    EXPECT_EQ(0, c.compute_capability_major());
+    EXPECT_EQ(0, c.compute_capability_minor());
 }
 
+// Through a context, the callback gets levels up to 3 and prints fatal and
+// error lines only; called directly, it tolerates missing text.
 TEST_F(Context, LogPrintsFatalAndErrorLinesOnly) {
     OptiXContext ctx(0);
     testing::internal::CaptureStderr();
@@ -199,17 +188,11 @@ TEST_F(Context, LogPrintsFatalAndErrorLinesOnly) {
     EXPECT_EQ(1, norvi_emu_optix_log(2, "ERROR", "bad input"));
     EXPECT_EQ(1, norvi_emu_optix_log(3, "WARNING", "slow path"));  // delivered, not printed
     EXPECT_EQ(0, norvi_emu_optix_log(4, "PRINT", "hello"));        // above the callback level
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ("[OptiX][FATAL] device lost\n[OptiX][ERROR] bad input\n", err);
-}
-
-TEST(OptixLogCallback, FiltersByLevelAndToleratesMissingText) {
-    testing::internal::CaptureStderr();
-    optix_log_callback(3, "WARNING", "dropped", nullptr);
     optix_log_callback(7, "X", "dropped", nullptr);
     optix_log_callback(2, nullptr, nullptr, nullptr);
     optix_log_callback(1, "COMPILER", "line one\nline two", nullptr);
-    EXPECT_EQ("[OptiX][] \n[OptiX][COMPILER] line one\nline two\n", testing::internal::GetCapturedStderr());
+    EXPECT_EQ("[OptiX][FATAL] device lost\n[OptiX][ERROR] bad input\n[OptiX][] \n[OptiX][COMPILER] line one\nline two\n",
+              testing::internal::GetCapturedStderr());
 }
 
 TEST_F(Context, DeviceInfoDescribesTheDeviceAndClosesIt) {
@@ -227,19 +210,6 @@ TEST_F(Context, DeviceInfoDescribesTheDeviceAndClosesIt) {
     EXPECT_EQ(0, norvi_emu_live_streams());
 
     EXPECT_EQ("Failed to set CUDA device: invalid device ordinal", runtime_error_of([] { query_device_info(2); }));
-}
-
-TEST(GpuCheck, FailedCallsThrowInTheCommonForms) {
-    EXPECT_NO_THROW(check_cuda(cudaSuccess, "mesh verts"));
-    EXPECT_NO_THROW(check_optix(optix::OPTIX_SUCCESS, "gas build"));
-    EXPECT_EQ("CUDA: mesh verts - out of memory",
-              runtime_error_of([] { check_cuda(cudaErrorMemoryAllocation, "mesh verts"); }));
-    EXPECT_EQ("CUDA: download eb top - an illegal memory access was encountered",
-              runtime_error_of([] { check_cuda(cudaErrorIllegalAddress, "download eb top"); }));
-    EXPECT_EQ("OptiX: gas build (7001)",
-              runtime_error_of([] { check_optix(optix::OPTIX_ERROR_INVALID_VALUE, "gas build"); }));
-    EXPECT_EQ("OptiX: sbt hg (7251)",
-              runtime_error_of([] { check_optix(optix::OPTIX_ERROR_PIPELINE_LINK_ERROR, "sbt hg"); }));
 }
 
 }  // namespace
