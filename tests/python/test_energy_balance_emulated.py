@@ -6,30 +6,14 @@ Runs under CTest (gpu.python_emulated) on norvi_gpu_emulated; anywhere else
 every test is skipped.
 """
 
-import ctypes
-import gc
-import importlib
 import math
-import os
 
 import numpy as np
 import pytest
 
+from test_gpu_backward_emulated import ng  # noqa: F401  (the fixture)
+
 SIGMA = 5.670374419e-8
-
-
-@pytest.fixture
-def ng():
-    path = os.environ.get("NORVI_EMU_LIB")
-    if not path:
-        pytest.skip("runs under CTest on the platform emulation (NORVI_EMU_LIB unset)")
-    module = importlib.import_module("norvi_gpu_emulated")
-    lib = ctypes.CDLL(path)
-    lib.norvi_emu_reset()
-    yield module
-    gc.collect()  # failed calls' tracebacks hold the test's frame in a cycle
-    assert lib.norvi_emu_live_allocations() == 0  # simulators and scenes freed every buffer
-    lib.norvi_emu_reset()
 
 
 def canopy(ng, s, n_leaves=80):

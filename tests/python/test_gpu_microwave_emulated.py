@@ -7,14 +7,13 @@ Runs under CTest (gpu.python_emulated) on norvi_gpu_emulated; anywhere else
 every test is skipped.
 """
 
-import ctypes
-import importlib
 import math
-import os
 import re
 
 import numpy as np
 import pytest
+
+from test_gpu_backward_emulated import ng  # noqa: F401  (the fixture)
 
 SOIL = [0.25, 0.4, 0.2, 1.4, 295.0, 0.1, 0.1, 1.0, 1.0, 2]  # rough Dobson + Peplinski soil
 VEG = [290.0, 0.6, 0.2, 0, 0, 0]
@@ -25,19 +24,6 @@ DOC = ("Run passive microwave simulation.\n\nReturns numpy array of shape [heigh
        "fields.\nmw_trunk_params: float32[n_trunk_mats, 6] with MwTrunkParams fields (radius, moisture, "
        "temperature, axis_xyz).\nmaterial_map: int32[n_optical_mats] mapping optical \u2192 MW material index "
        "(-1 = none).")
-
-
-@pytest.fixture
-def ng():
-    path = os.environ.get("NORVI_EMU_LIB")
-    if not path:
-        pytest.skip("runs under CTest on the platform emulation (NORVI_EMU_LIB unset)")
-    module = importlib.import_module("norvi_gpu_emulated")
-    lib = ctypes.CDLL(path)
-    lib.norvi_emu_reset()
-    yield module
-    assert lib.norvi_emu_live_allocations() == 0  # every scene and simulator freed what it allocated
-    lib.norvi_emu_reset()
 
 
 def canopy(ng, s, width=12, height=10):
