@@ -1,6 +1,6 @@
 """CPU energy balance: closed forms (isolated plate under sun and sky, long-wave
-sky, long-wave exchange of two parallel squares), the forward photon tracer on
-a sun-lit canopy, per-primitive scene data, and the checks in their order."""
+exchange of two parallel squares under a long-wave sky), the forward photon
+tracer on a sun-lit canopy, per-primitive scene data, and the checks in their order."""
 
 import math
 
