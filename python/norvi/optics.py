@@ -55,8 +55,10 @@ def prospect(N: float, Cab: float, Car: float, Cbrown: float, Cw: float, Cm: flo
         if not (np.isfinite(value) and value >= 0):
             raise ValueError(f"PROSPECT {name} must be finite and not negative; got {value}")
     # A band without absorption takes the model's k -> 0 limit through 0 * inf
-    # terms that the library then replaces; the warnings they raise say nothing.
-    with np.errstate(invalid="ignore", divide="ignore"):
+    # terms that the library then replaces, and an opaque single plate (N = 1)
+    # its k -> inf limit through inf ** 0; the warnings they raise say nothing.
+    # An opaque stack (N > 1) overflows into NaN, which the check below reports.
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         wl, refl, trans = prosail.run_prospect(N, Cab, Car, Cbrown, Cw, Cm, ant=Ant, prospect_version=str(version))
     if not (np.all(np.isfinite(refl)) and np.all(np.isfinite(trans))):
         raise ValueError(f"PROSPECT gave non-finite values for N={N}, Cab={Cab}, Car={Car}, "

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import norvi_gpu as ng
+from conftest import sun_at
 
 H_PLANCK = 6.62607015e-34
 C_LIGHT = 299792458.0
@@ -35,11 +36,6 @@ def add_plane(scene, material, half=10.0, cx=0.0, cy=0.0, z=0.0, flip=False):
     mesh = scene.add_mesh(g["vertices"], normals, idx, material)
     scene.add_instance(mesh, cx, cy, z, 1.0)
     return mesh
-
-
-def sun_at(zenith_deg, azimuth_deg=0.0):
-    t, p = math.radians(zenith_deg), math.radians(azimuth_deg)
-    return np.array([math.sin(t) * math.cos(p), math.sin(t) * math.sin(p), math.cos(t)], dtype=np.float32)
 
 
 # --- closed-form radiances ----------------------------------------------------
@@ -70,78 +66,56 @@ def test_parametric_sky_wins_over_the_constant_sky():
     np.testing.assert_allclose(ng.simulate_cpu(s, 2), 2.0, rtol=2e-3)  # the shape varies across the field
 
 
-def test_lambertian_ground_under_sun_and_sky():
+# RPV with a neutral shape (k = 1, Theta = 0, rho_c = 1) renders like a Lambertian rho0.
+@pytest.mark.parametrize("kind, shape", [(0, []), (1, [1.0, 1.0, 0.0, 0.0, 1.0, 1.0])])
+def test_lambertian_ground_under_sun_and_sky(kind, shape):
     rho, e_sun, zen = [0.3, 0.7], [2.0, 1.5], 35.0
+    sun = len(rho + shape)  # offsets of the sun irradiance and the sky radiance
     s = ng.EmbreeSceneManager()
     s.set_num_bands(2)
-    s.add_material(0, 0)
+    s.add_material(kind, 0)
     add_plane(s, 0)
-    s.upload_spectral_params(np.array(rho + e_sun + [0.0, 0.0], dtype=np.float32))
-    s.set_emitter(0, sun_at(zen, 30.0), 2)
+    s.upload_spectral_params(np.array(rho + shape + e_sun + [0.0, 0.0], dtype=np.float32))
+    s.set_emitter(0, sun_at(zen, 30.0), sun)
     s.set_sensor(0, 6, 4, 8.0, 6.0, camera(z=5.0))
     s.build()
     expected = np.array(rho) * np.array(e_sun) * math.cos(math.radians(zen)) / math.pi
     img = ng.simulate_cpu(s, 4)
     np.testing.assert_allclose(img, np.broadcast_to(expected, img.shape), rtol=1e-5)
     # the emitter direction is a direction: its length does not scale the light
-    s.set_emitter(0, 3.0 * sun_at(zen, 30.0), 2)
+    s.set_emitter(0, 3.0 * sun_at(zen, 30.0), sun)
     np.testing.assert_allclose(ng.simulate_cpu(s, 4), img, rtol=1e-6)
     # a constant sky of radiance 1 adds rho: every bounce off the plane sees the sky
-    s.upload_spectral_params(np.array(rho + e_sun + [1.0, 1.0], dtype=np.float32))
-    s.set_sky(4)
+    s.upload_spectral_params(np.array(rho + shape + e_sun + [1.0, 1.0], dtype=np.float32))
+    s.set_sky(sun + 2)
     img = ng.simulate_cpu(s, 4)
     np.testing.assert_allclose(img, np.broadcast_to(expected + rho, img.shape), rtol=1e-5)
 
 
-def test_rpv_with_neutral_shape_renders_like_lambertian_rho0():
-    zen = 50.0
-    s = ng.EmbreeSceneManager()
-    s.add_material(1, 0)  # rho0, k, Theta, rho_c
-    add_plane(s, 0)
-    s.upload_spectral_params(np.array([0.25, 1.0, 0.0, 1.0, 3.0], dtype=np.float32))
-    s.set_emitter(0, sun_at(zen), 4)
-    s.set_sensor(0, 4, 4, 5.0, 5.0, camera(z=2.0))
-    s.build()
-    img = ng.simulate_cpu(s, 2)
-    np.testing.assert_allclose(img, 0.25 * 3.0 * math.cos(math.radians(zen)) / math.pi, rtol=1e-5)
-
-
-def test_thermal_ground_emits_planck_radiance_times_emissivity():
-    eps, temp, wl = [0.95, 0.9], 300.0, [10000.0, 12000.0]
+@pytest.mark.parametrize("material, cover, sun, temperature", [
+    ([0.0, 0.0, 300.0], False, True, 300.0),               # one temperature, sun or not
+    ([0.0, 0.0, 0.0, 315.0, 290.0], True, True, 290.0),    # the cover shades the ground
+    ([0.0, 0.0, 0.0, 315.0, 290.0], False, True, 315.0),   # open to the sun
+    ([0.0, 0.0, 0.0, 315.0, 290.0], False, False, 290.0),  # no sun in the scene: nothing is sunlit
+])
+def test_thermal_ground_emits_planck_radiance_at_its_temperature(material, cover, sun, temperature):
+    eps, wl = [0.95, 0.9], [10000.0, 12000.0]
     s = ng.EmbreeSceneManager()
     s.set_num_bands(2)
-    s.add_material(0, 0, [0.0, 0.0, temp])
-    add_plane(s, 0)
-    s.upload_spectral_params(np.array(eps, dtype=np.float32))
-    s.set_thermal_mode(True, wl)
-    s.set_sensor(0, 5, 3, 4.0, 4.0, camera(z=3.0))
-    s.build()
-    img = ng.simulate_cpu(s, 2)
-    expected = [eps[b] * planck_nm(wl[b], temp) for b in range(2)]
-    np.testing.assert_allclose(img, np.broadcast_to(expected, img.shape), rtol=1e-5)
-
-
-@pytest.mark.parametrize("cover,sun,temperature", [
-    (True, True, 290.0),    # the cover shades the ground
-    (False, True, 315.0),   # open to the sun
-    (False, False, 290.0),  # no sun in the scene: nothing is sunlit
-])
-def test_thermal_ground_takes_its_sunlit_or_shaded_temperature(cover, sun, temperature):
-    eps, wl = 0.9, [11000.0]
-    s = ng.EmbreeSceneManager()
-    s.add_material(0, 0, [0.0, 0.0, 0.0, 315.0, 290.0])  # sunlit 315 K, shaded 290 K
-    s.add_material(7, 1)  # a black cover that emits nothing
+    s.add_material(0, 0, material)  # a third value: one temperature; fourth and fifth: sunlit, shaded
+    s.add_material(7, 2)  # a black cover that emits nothing
     add_plane(s, 0)
     if cover:
         add_plane(s, 1, z=2.0)
-    s.upload_spectral_params(np.array([eps, 0.0, 1000.0], dtype=np.float32))
+    s.upload_spectral_params(np.array(eps + [0.0, 0.0, 1000.0, 1000.0], dtype=np.float32))
     if sun:
-        s.set_emitter(0, sun_at(0.0), 2)
+        s.set_emitter(0, sun_at(0.0), 4)
     s.set_thermal_mode(True, wl)
-    s.set_sensor(0, 4, 4, 4.0, 4.0, camera(z=1.0))  # between ground and cover
+    s.set_sensor(0, 5, 3, 4.0, 4.0, camera(z=1.0))  # between ground and cover
     s.build()
     img = ng.simulate_cpu(s, 2)
-    np.testing.assert_allclose(img, eps * planck_nm(wl[0], temperature), rtol=1e-5)
+    expected = [eps[b] * planck_nm(wl[b], temperature) for b in range(2)]
+    np.testing.assert_allclose(img, np.broadcast_to(expected, img.shape), rtol=1e-5)
 
 
 def test_two_sided_leaf_from_front_and_back():
@@ -220,12 +194,11 @@ def test_fisheye_is_zero_outside_its_circle(projection):
     s.set_sensor(4, n, n, 0, 0, camera(tilt_deg=180.0), 180.0, projection)
     s.build()
     img = ng.simulate_cpu(s, 8)[:, :, 0]
-    # pixel corners in image-plane units, centred on the optical axis
-    edges = np.arange(n + 1) / n - 0.5
-    near = np.array([[min(abs(a), abs(b)) if a * b > 0 else 0.0 for a, b in zip(edges[:-1], edges[1:])]])
-    far = np.array([[max(abs(a), abs(b)) for a, b in zip(edges[:-1], edges[1:])]])
-    r_near = np.hypot(near.T, near)
-    r_far = np.hypot(far.T, far)
+    # the nearest and farthest pixel corners from the optical axis, in image-plane units
+    lo, hi = np.arange(n) / n - 0.5, np.arange(1, n + 1) / n - 0.5
+    near = np.where(lo * hi > 0, np.minimum(abs(lo), abs(hi)), 0.0)
+    far = np.maximum(abs(lo), abs(hi))
+    r_near, r_far = np.hypot(near[:, None], near), np.hypot(far[:, None], far)
     assert np.all(img[r_near > 0.5] == 0.0)
     assert np.all(img[r_far < 0.5 * 0.95] == 1.0)  # whole pixel inside (all mappings reach r = 0.5)
     assert 0.5 < img.mean() < 0.9
@@ -339,7 +312,7 @@ def test_periodic_wrap_budget_is_counted_per_path():
 # --- passes, progress, depth -------------------------------------------------------
 
 
-def test_progress_is_called_after_every_pass_and_its_exception_propagates(ground_scene):
+def test_progress_is_called_after_every_pass_and_its_exception_propagates(ground_scene, capfd):
     s = ground_scene
     s.set_sensor(0, 3, 2, 4.0, 4.0, camera())
     calls = []
@@ -347,6 +320,10 @@ def test_progress_is_called_after_every_pass_and_its_exception_propagates(ground
     assert [c[:2] for c in calls] == [(1, 3), (2, 3), (3, 3)]
     assert all(isinstance(c[2], float) and c[2] >= 0 for c in calls)
     assert calls[0][2] <= calls[1][2] <= calls[2][2]
+    capfd.readouterr()
+    ng.simulate_cpu(s, 3, 4, print)  # any callable will do, the built-in print too
+    lines = [line.split() for line in capfd.readouterr().out.splitlines() if line.strip()]
+    assert [(int(a), int(b)) for a, b, _ in lines] == [(1, 3), (2, 3), (3, 3)]
 
     def stop(done, total, ms):
         raise KeyError("stop here")
@@ -421,25 +398,13 @@ def test_max_depth_override_from_environment(ground_scene, capfd, monkeypatch):
     (lambda s: s.set_num_bands(2), ValueError,
      "material 0 reads spectral values 0 to 1, but the spectral array holds 1 values"),
     (lambda s: s.add_instance(0), RuntimeError, "render_backward: scene not built"),  # a new instance needs a build
+    (lambda s: (add_plane(s, 2), s.build()), ValueError, "mesh 1 uses material_id 2, but the scene has 1 materials"),
 ])
-def test_bad_scenes_are_refused(ground_scene, setup, error, message):
+def test_bad_scenes_are_refused_before_rendering(ground_scene, setup, error, message):
     setup(ground_scene)
-    with pytest.raises(error, match=re.escape(message)):
-        ng.simulate_cpu(ground_scene, 1)
-
-
-def test_missing_material_is_refused_before_rendering():
-    s = ng.EmbreeSceneManager()
-    g = ng.make_ground_plane()
-    s.add_mesh(g["vertices"], g["normals"], g["indices"], 2)
-    s.add_instance(0)
-    s.add_material(0, 0)
-    s.upload_spectral_params(np.array([0.5], dtype=np.float32))
-    s.set_sensor(0, 2, 2, 4.0, 4.0, camera())
-    s.build()
     calls = []
-    with pytest.raises(ValueError, match="material_id 2"):
-        ng.simulate_cpu(s, 2, 4, lambda *a: calls.append(a))
+    with pytest.raises(error, match=re.escape(message)):
+        ng.simulate_cpu(ground_scene, 2, 4, lambda *a: calls.append(a))
     assert calls == []
 
 
@@ -456,12 +421,3 @@ def test_thermal_mode_checks_emissivities_and_not_the_sun():
         ng.simulate_cpu(s, 1)
     s.upload_spectral_params(np.array([0.9, 0.9], dtype=np.float32))
     assert np.all(ng.simulate_cpu(s, 1) == 0.0)  # no temperature set: nothing emitted
-
-
-def test_signature_without_docstring():
-    doc = ng.simulate_cpu.__doc__.strip()
-    assert "\n" not in doc  # the signature line alone
-    inner = doc[doc.index("(") + 1: doc.rindex(")")]
-    params = re.findall(r"(\w+): [^=,]+?(?: = ([^,]+))?(?:,|$)", inner)
-    assert params == [("scene", ""), ("spp", "16"), ("max_depth", "16"), ("progress", "None")]
-

@@ -1,6 +1,6 @@
 """CPU energy balance: closed forms (isolated plate under sun and sky, long-wave
-sky, long-wave exchange of two parallel squares), the forward photon tracer on
-a sun-lit canopy, per-primitive scene data, and the checks in their order."""
+exchange of two parallel squares under a long-wave sky), the forward photon
+tracer on a sun-lit canopy, per-primitive scene data, and the checks in their order."""
 
 import math
 
@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import norvi_gpu as ng
+from conftest import random_leaves, sun_at
 
 SIGMA = 5.670374419e-8
 
@@ -34,10 +35,8 @@ def scene_of(*meshes):
     return s
 
 
-def sun(zenith_deg, azimuth_deg=40.0):
-    z, a = math.radians(zenith_deg), math.radians(azimuth_deg)
-    return dict(sun_dir_x=math.sin(z) * math.cos(a), sun_dir_y=math.sin(z) * math.sin(a),
-                sun_dir_z=math.cos(z))
+def sun(zenith_deg):
+    return dict(zip(("sun_dir_x", "sun_dir_y", "sun_dir_z"), map(float, sun_at(zenith_deg, 40.0))))
 
 
 @pytest.mark.parametrize("zenith", [0.0, 60.0])
@@ -56,15 +55,6 @@ def test_isolated_plate_under_sun_and_sky(zenith):
                                                  sw_albedos=[albedo, albedo], **sun(zenith))
     np.testing.assert_array_equal(mt[0], top)
     np.testing.assert_array_equal(mb[0], bot)
-
-
-def test_isolated_plate_under_long_wave_sky():
-    s = scene_of(square(0.0))
-    s.set_primitive_emissivities([0.9, 0.9])
-    s.set_primitive_temperatures([300.0, 300.0])  # its own emission is not absorbed by itself
-    top, bot = ng.run_energy_balance_cpu(s, 1, 8, 1000.0, 50.0, 30.0)
-    np.testing.assert_allclose(top, 0.9 * math.pi * 30.0, rtol=1e-5)
-    np.testing.assert_array_equal(bot, 0.0)
 
 
 def parallel_squares_view_factor(a, h):
@@ -87,27 +77,13 @@ def test_parallel_squares_exchange_long_wave_with_the_view_factor():
     upper = eps2 * f * eps1 * SIGMA * t1 ** 4  # its bottom sees the lower square or the dark below
     assert top[:m].mean() == pytest.approx(lower, rel=0.01)
     assert bot[m:].mean() == pytest.approx(upper, rel=0.01)
-    np.testing.assert_allclose(top[m:], eps2 * math.pi * sky, rtol=1e-5)
+    np.testing.assert_allclose(top[m:], eps2 * math.pi * sky, rtol=1e-5)  # only sky: none of its own emission
     np.testing.assert_array_equal(bot[:m], 0.0)
-
-
-def random_leaves(n, tile, z0, z1, side, seed=5):
-    rng = np.random.default_rng(seed)
-    normal = rng.normal(size=(n, 3))
-    normal /= np.linalg.norm(normal, axis=1, keepdims=True)
-    u = np.cross(normal, np.where(np.abs(normal[:, :1]) < 0.9, [[1.0, 0, 0]], [[0, 1.0, 0]]))
-    u /= np.linalg.norm(u, axis=1, keepdims=True)
-    v = np.cross(normal, u)
-    r = side / math.sqrt(3.0)  # inside the tile column, so wrapping at the walls is exact
-    centre = np.column_stack([rng.uniform(r, tile - r, (n, 2)), rng.uniform(z0, z1, n)])
-    verts = [centre + r * (math.cos(a) * u + math.sin(a) * v) for a in (0, 2.1, 4.2)]
-    return (np.stack(verts, axis=1).reshape(-1, 3).astype(np.float32),
-            np.arange(3 * n, dtype=np.int32).reshape(-1, 3))
 
 
 def test_sunlit_canopy_matches_the_forward_tracer_over_two_bounces():
     tile, rho, e_sun = 10.0, 0.3, 2.0
-    v, idx = random_leaves(900, tile, 0.5, 3.0, 0.5)
+    v, idx, _ = random_leaves(900, tile, 0.5, 3.0, 0.5, seed=5, inside=True)  # wrapping at walls is exact
     s = ng.EmbreeSceneManager()
     s.upload_spectral_params(np.array([rho, e_sun, 0.0], np.float32))
     s.add_material(0, 0)  # Lambertian leaves reflecting rho on either side
@@ -227,16 +203,3 @@ def test_layouts_and_absent_sun_after_a_run_with_one():
     assert bot.shape == (0, 0)
     top, bot = ng.run_energy_balance_cpu(s, two_sided=False)
     assert top.shape == (2,) and bot.shape == (0,)
-
-
-def test_signatures_are_those_of_the_gpu_methods():
-    from test_scene import params
-    common = [("sun_dir_x", "0.0"), ("sun_dir_y", "0.0"), ("sun_dir_z", "1.0"),
-              ("two_sided", "True"), ("sw_albedos", "None")]
-    assert params(ng.run_energy_balance_cpu, False) == [
-        ("scene", None), ("band_type", "0"), ("n_samples", "64"), ("sun_irradiance", "0.0"),
-        ("sky_diffuse_radiance", "0.0"), ("sky_lw_radiance", "0.0")] + common
-    empty = "array([], dtype=float32)"
-    assert params(ng.run_energy_balance_multiband_cpu, False) == [
-        ("scene", None), ("n_bands", None), ("n_samples", "64"), ("sun_irradiance", empty),
-        ("sky_diffuse_radiance", empty)] + common

@@ -9,39 +9,10 @@ import numpy as np
 import pytest
 
 import norvi_gpu as ng
+from conftest import random_leaves, sun_at
 
 E_SUN = 2.0     # sun irradiance on a plane facing the sun
 TILE = 10.0     # tile side of the repetitive scenes
-
-
-def sun_dir(zenith_deg, azimuth_deg=30.0):
-    z, a = math.radians(zenith_deg), math.radians(azimuth_deg)
-    return np.array([math.sin(z) * math.cos(a), math.sin(z) * math.sin(a), math.cos(z)], np.float32)
-
-
-def random_leaves(lai, z0, z1, side, seed=3):
-    """Equilateral triangles of side `side`, orientations uniform on the sphere,
-    centres uniform in [0, TILE]^2 x [z0, z1], enough of them for a one-sided
-    leaf area index `lai` over the tile."""
-    area = math.sqrt(3.0) / 4.0 * side * side
-    n = int(round(lai * TILE * TILE / area))
-    rng = np.random.default_rng(seed)
-    normal = rng.normal(size=(n, 3))
-    normal /= np.linalg.norm(normal, axis=1, keepdims=True)
-    helper = np.where(np.abs(normal[:, :1]) < 0.9, [[1.0, 0, 0]], [[0, 1.0, 0]])
-    u = np.cross(normal, helper)
-    u /= np.linalg.norm(u, axis=1, keepdims=True)
-    v = np.cross(normal, u)
-    centre = np.column_stack([rng.uniform(0, TILE, n), rng.uniform(0, TILE, n), rng.uniform(z0, z1, n)])
-    rot = rng.uniform(0, 2 * math.pi, n)[:, None]
-    r = side / math.sqrt(3.0)  # circumradius
-    verts = []
-    for k in range(3):
-        ang = rot + 2 * math.pi * k / 3
-        verts.append(centre + r * (np.cos(ang) * u + np.sin(ang) * v))
-    vertices = np.stack(verts, axis=1).reshape(-1, 3).astype(np.float32)
-    indices = np.arange(3 * n, dtype=np.int32).reshape(-1, 3)
-    return vertices, indices, n * area
 
 
 def tile_scene(ground_rho=0.0, leaves=None, leaf_rt=(0.0, 0.0), zenith=0.0, sky=None, hw_sky=False,
@@ -65,7 +36,7 @@ def tile_scene(ground_rho=0.0, leaves=None, leaf_rt=(0.0, 0.0), zenith=0.0, sky=
         vertices, indices = leaves
         s.add_mesh(vertices, np.zeros((0, 3), np.float32), indices, 1)
         s.add_instance(1)
-    s.set_emitter(0, sun_dir(zenith), 1)
+    s.set_emitter(0, sun_at(zenith, 30.0), 1)
     if sky is not None:
         if hw_sky:
             s.set_hw_sky(6, 0.0, 0.0, 1.0)
@@ -80,7 +51,8 @@ def tile_scene(ground_rho=0.0, leaves=None, leaf_rt=(0.0, 0.0), zenith=0.0, sky=
 
 @pytest.fixture(scope="module")
 def leaf_layer():
-    vertices, indices, area = random_leaves(1.0, 1.0, 3.0, 0.2)
+    """Leaves of side 0.2 between heights 1 and 3, a one-sided leaf area index of 1."""
+    vertices, indices, area = random_leaves(round(TILE * TILE / (math.sqrt(3.0) / 4 * 0.04)), TILE, 1.0, 3.0, 0.2)
     return vertices, indices, area / (TILE * TILE)
 
 
@@ -113,25 +85,6 @@ def test_black_ground_holds_all_incident_energy_in_the_bottom_cells(zenith):
     assert f["upwelling"].sum() == 0.0
 
 
-def test_black_ground_of_a_finite_scene_under_the_sensor_footprint():
-    # Not repetitive: photons enter the scene box from the top; the grid spans
-    # the sensor footprint, which the ground covers exactly.
-    s = ng.EmbreeSceneManager()
-    s.upload_spectral_params(np.array([0.0, E_SUN], np.float32))
-    s.add_material(0, 0)
-    g = ng.make_ground_plane(4.0, 3.0)
-    s.add_mesh(g["vertices"], g["normals"], g["indices"], 0)
-    s.add_instance(0, 4.0, 3.0, 0.0)
-    s.set_emitter(0, [0, 0, 1], 1)
-    s.set_sensor(0, 8, 6, 8.0, 6.0, np.eye(4, dtype=np.float32).ravel())
-    s.build()
-    r = ng.simulate_forward_cpu(s, 2, 2, [-1.0, 1.0], num_photons=5000)
-    assert r["grid"].sum() == pytest.approx(E_SUN * 48.0, rel=1e-5)
-    f = ng.simulate_flux_cpu(s, 2, 2, 5000, 1)
-    assert f["downwelling"].sum() == pytest.approx(E_SUN * 48.0, rel=1e-5)
-    assert f["upwelling"].sum() == 0.0
-
-
 def black_cube_scene(side, zenith, azimuth, sky=None):
     """A black cube [0, side]^3 alone (not repetitive); the sensor footprint
     covers its top face."""
@@ -143,7 +96,7 @@ def black_cube_scene(side, zenith, azimuth, sky=None):
     tris = np.array([t for q in quads for t in ((q[0], q[1], q[2]), (q[0], q[2], q[3]))], np.int32)
     s.add_mesh(c, np.zeros((0, 3), np.float32), tris, 0)
     s.add_instance(0)
-    s.set_emitter(0, sun_dir(zenith, azimuth), 1)
+    s.set_emitter(0, sun_at(zenith, azimuth), 1)
     if sky is not None:
         s.set_sky(2)
     s.set_sensor(0, 4, 4, side, side, np.eye(4, dtype=np.float32).ravel())
@@ -152,20 +105,24 @@ def black_cube_scene(side, zenith, azimuth, sky=None):
 
 
 def test_finite_scene_photons_enter_every_lit_face():
-    # Sun photons enter the top and the two lit sides in proportion to their
-    # projected areas: the cube intercepts E times its projected area. Sky
+    # Not repetitive: photons enter the scene box through its top and sides, and
+    # the grid spans the sensor footprint. Sun photons enter the top and the two
+    # lit sides in proportion to their projected areas: the cube intercepts E
+    # times its projected area (exactly E side^2 under a zenith sun). Sky
     # photons enter the top and all four sides: each face receives pi L.
-    side, zenith, azimuth = 50.0, 50.0, 200.0
-    s = black_cube_scene(side, zenith, azimuth)
-    sd = sun_dir(zenith, azimuth)
-    projected = side * side * (abs(sd[0]) + abs(sd[1]) + abs(sd[2]))
-    r = ng.simulate_forward_cpu(s, 2, 2, [0.0, side], num_photons=20000)
-    assert r["grid"].sum() == pytest.approx(E_SUN * projected, rel=0.01)
-    f = ng.simulate_flux_cpu(s, 2, 2, 20000, 1)
-    assert f["downwelling"].sum() == pytest.approx(E_SUN * projected, rel=0.01)
+    side = 50.0
+    for zenith, azimuth, rel in ((0.0, 0.0, 1e-5), (50.0, 200.0, 0.01)):
+        s = black_cube_scene(side, zenith, azimuth)
+        sd = sun_at(zenith, azimuth)
+        projected = side * side * (abs(sd[0]) + abs(sd[1]) + abs(sd[2]))
+        r = ng.simulate_forward_cpu(s, 2, 2, [0.0, side], num_photons=20000)
+        assert r["grid"].sum() == pytest.approx(E_SUN * projected, rel=rel)
+        f = ng.simulate_flux_cpu(s, 2, 2, 20000, 1)
+        assert f["downwelling"].sum() == pytest.approx(E_SUN * projected, rel=rel)
+        assert f["upwelling"].sum() == 0.0
 
     sky = 0.25
-    s = black_cube_scene(side, zenith, azimuth, sky=sky)
+    s = black_cube_scene(side, 50.0, 200.0, sky=sky)
     r = ng.simulate_forward_cpu(s, 2, 2, [0.0, side], num_photons=20000, prob_sun=0.0)
     assert r["grid"].sum() == pytest.approx(math.pi * sky * 5 * side * side, rel=0.01)
     # Flux cells are half-open, [0, side) in x and y: hits on the faces x = side
@@ -308,19 +265,9 @@ def test_sources_below_the_horizon_and_certain_sun():
     sky_part = math.pi * sky * TILE * TILE
     assert r["grid"].sum() == pytest.approx(sky_part, rel=5 / math.sqrt(n))
     # prob_sun = 1 with a sky: sun photons only.
-    s.update_emitter_direction(sun_dir(30.0))
+    s.update_emitter_direction(sun_at(30.0, 30.0))
     r = ng.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], num_photons=n, prob_sun=1.0)
     assert r["grid"].sum() == pytest.approx(E_SUN * math.cos(math.radians(30.0)) * TILE * TILE, rel=1e-5)
-
-
-def test_empty_scene_gives_zero_tallies():
-    s = ng.EmbreeSceneManager()
-    s.upload_spectral_params(np.array([1.0], np.float32))
-    s.set_emitter(0, [0, 0, 1], 0)
-    s.set_repetitive(1, 5.0, 5.0)
-    s.build()
-    r = ng.simulate_forward_cpu(s, 2, 2, [0.0, 1.0], num_photons=100, per_leaf=True)
-    assert list(r) == ["grid"] and not r["grid"].any()  # no triangles: no "leaf"
 
 
 # ---------------------------------------------------------------------------
@@ -350,7 +297,7 @@ def test_result_keys_follow_their_conditions(ground_scene):
         ng.simulate_forward_cpu(ground_scene, 1, 1)
 
 
-def test_zero_photons_give_zero_tallies_without_progress(ground_scene):
+def test_zero_photons_or_an_empty_scene_give_zero_tallies(ground_scene):
     calls = []
     r = ng.simulate_forward_cpu(ground_scene, 3, 2, [0.0, 1.0, 2.0], num_photons=0, per_leaf=True,
                                 brf_directions=[0, 0, 1], num_brf_dirs=1, terrain_instance_id=0,
@@ -361,6 +308,13 @@ def test_zero_photons_give_zero_tallies_without_progress(ground_scene):
     f = ng.simulate_flux_cpu(ground_scene, 3, 2, 0, 1, progress=lambda *a: calls.append(a))
     assert f["downwelling"].shape == (2, 3, 1) and not f["downwelling"].any()
     assert calls == []
+    empty = ng.EmbreeSceneManager()
+    empty.upload_spectral_params(np.array([1.0], np.float32))
+    empty.set_emitter(0, [0, 0, 1], 0)
+    empty.set_repetitive(1, 5.0, 5.0)
+    empty.build()
+    r = ng.simulate_forward_cpu(empty, 2, 2, [0.0, 1.0], num_photons=100, per_leaf=True)
+    assert list(r) == ["grid"] and not r["grid"].any()  # no triangles: no "leaf"
 
 
 def test_console_lines_and_progress_per_million(capfd):
@@ -413,99 +367,53 @@ def test_max_depth_override_from_the_environment(capfd, monkeypatch):
 # Arguments refused before anything is traced
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    (dict(nx=0), "nx and ny must be at least 1; got nx=0, ny=1"),
-    (dict(ny=-2), "nx and ny must be at least 1; got nx=1, ny=-2"),
-    (dict(num_bands=2), "num_bands (2) must equal the scene's band count (1)"),
-    (dict(terrain_instance_id=1), "terrain_instance_id 1 names no instance; the scene has 1 instances (ids 0 to 0)"),
-    (dict(brf_directions=[0, 0, 1, 0, 0], num_brf_dirs=2),
-     "brf_directions holds 5 values, fewer than 3 x num_brf_dirs = 6"),
-    (dict(num_brf_dirs=1), "brf_directions holds 0 values, fewer than 3 x num_brf_dirs = 3"),
-    (dict(num_brf_dirs=-1), "num_brf_dirs must not be negative; got -1"),
-    (dict(prob_sun=1.5), "prob_sun must lie in [0, 1]; got 1.5"),
-    (dict(num_photons=-1), "num_photons must not be negative; got -1"),
-])
-def test_forward_refuses_bad_arguments(ground_scene, capfd, kwargs, message):
+def test_bad_arguments_are_refused_before_anything_is_traced(ground_scene, capfd):
     calls = []
-    with pytest.raises(ValueError) as e:
-        ng.simulate_forward_cpu(ground_scene, layer_heights=[0.0, 1.0],
-                                progress=lambda *a: calls.append(a), **{"num_photons": 10, **kwargs})
-    assert message in str(e.value)
-    assert calls == [] and "Forward fPAR" not in capfd.readouterr().out
 
+    def fwd(scene=ground_scene, **kwargs):
+        return lambda: ng.simulate_forward_cpu(scene, progress=lambda *a: calls.append(a),
+                                               **{"layer_heights": [0.0, 1.0], "num_photons": 10, **kwargs})
 
-def test_unbuilt_scenes_are_refused():
-    s = ng.EmbreeSceneManager()
-    with pytest.raises(RuntimeError, match="^render_forward: scene not built. Call build\\(\\) first.$"):
-        ng.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], 10)
-    with pytest.raises(RuntimeError, match="^render_flux: scene not built"):
-        ng.simulate_flux_cpu(s, 1, 1, 10, 1)
+    def flux(*args, scene=ground_scene, **kwargs):
+        return lambda: ng.simulate_flux_cpu(scene, *args, progress=lambda *a: calls.append(a), **kwargs)
 
-
-def test_forward_layer_and_array_errors(ground_scene):
-    with pytest.raises(RuntimeError, match="^layer_heights must have at least 2 entries$"):
-        ng.simulate_forward_cpu(ground_scene, layer_heights=[1.0], num_photons=10)
-    with pytest.raises(ValueError, match="array has incorrect number of dimensions: 2; expected 1"):
-        ng.simulate_forward_cpu(ground_scene, layer_heights=[0.0, 1.0], num_photons=10,
-                                brf_directions=np.zeros((1, 3), np.float32))
-    with pytest.raises(ValueError, match="array has incorrect number of dimensions: 0; expected 1"):
-        ng.simulate_forward_cpu(ground_scene, layer_heights=[0.0, 1.0], num_photons=10,
-                                brf_directions=np.float32(1.0))
-
-
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((0, 4, 10, 1), {}, "nx and ny must be at least 1; got nx=0, ny=4"),
-    ((2, 2, 10, 3), {}, "num_bands (3) must equal the scene's band count (1)"),
-    # A negative count would silently record nothing.
-    ((2, 2, 10, 1), dict(max_bounces=-1),
-     "max_bounces must not be negative (0 records every arrival); got -1"),
-])
-def test_flux_refuses_bad_arguments(ground_scene, capfd, args, kwargs, message):
-    with pytest.raises(ValueError) as e:
-        ng.simulate_flux_cpu(ground_scene, *args, **kwargs)
-    assert message in str(e.value)
-    assert "Forward flux" not in capfd.readouterr().out
-
-
-def test_spectral_ranges_are_checked_before_tracing():
-    s = ng.EmbreeSceneManager()
-    s.upload_spectral_params(np.array([0.5, 1.0], np.float32))
-    s.add_material(13, 0)  # a leaf reads three values from 0
+    leaf = ng.EmbreeSceneManager()  # a leaf reads three spectral values from 0; the array holds 2
+    leaf.upload_spectral_params(np.array([0.5, 1.0], np.float32))
+    leaf.add_material(13, 0)
     g = ng.make_ground_plane(1.0, 1.0)
-    s.add_mesh(g["vertices"], g["normals"], g["indices"], 0)
-    s.add_instance(0)
-    s.set_emitter(0, [0, 0, 1], 1)
-    s.set_repetitive(1, 1.0, 1.0)
-    s.build()
-    with pytest.raises(ValueError, match="material 0 reads spectral values 0 to 2, but the spectral array holds 2"):
-        ng.simulate_forward_cpu(s, 1, 1, [0.0, 1.0], 10)
-    with pytest.raises(ValueError, match="material 0 reads spectral values 0 to 2"):
-        ng.simulate_flux_cpu(s, 1, 1, 10, 1)
-
-
-# ---------------------------------------------------------------------------
-# The plotting example
-
-
-def test_forward_plots_example(tmp_path):
-    pytest.importorskip("matplotlib")
-    import os
-    import sys
-    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "examples"))
-    try:
-        from forward_plots import plot_profiles
-    finally:
-        sys.path.pop(0)
-    rho = 0.3
-    s = tile_scene(ground_rho=rho)
-    out = plot_profiles(s, str(tmp_path), tile=(TILE, TILE), num_bands=1, band_names=("b0",),
-                        ground_reflectance=(rho,), num_photons=20000, layers=4, cells=5)
-    for key in ("profile_png", "ground_png"):
-        with open(out[key], "rb") as f:
-            assert f.read(8) == b"\x89PNG\r\n\x1a\n"
-    # A bare ground under a zenith sun: it absorbs 1 - rho of what enters,
-    # and the irradiance reaching it is the sun's everywhere.
-    assert out["ground_fraction"][0] == pytest.approx(1 - rho, rel=1e-5)
-    assert out["fraction"][1:].sum() == 0.0
-    assert out["ground_downwelling"].shape == (5, 5, 1)
-    assert out["ground_downwelling"].mean() == pytest.approx(E_SUN, rel=1e-5)
+    leaf.add_instance(leaf.add_mesh(g["vertices"], g["normals"], g["indices"], 0))
+    leaf.set_emitter(0, [0, 0, 1], 1)
+    leaf.set_repetitive(1, 1.0, 1.0)
+    leaf.build()
+    unbuilt = ng.EmbreeSceneManager()
+    cases = [
+        (fwd(nx=0), ValueError, "nx and ny must be at least 1; got nx=0, ny=1"),
+        (fwd(ny=-2), ValueError, "nx and ny must be at least 1; got nx=1, ny=-2"),
+        (fwd(num_bands=2), ValueError, "num_bands (2) must equal the scene's band count (1)"),
+        (fwd(terrain_instance_id=1), ValueError,
+         "terrain_instance_id 1 names no instance; the scene has 1 instances (ids 0 to 0)"),
+        (fwd(brf_directions=[0, 0, 1, 0, 0], num_brf_dirs=2), ValueError,
+         "brf_directions holds 5 values, fewer than 3 x num_brf_dirs = 6"),
+        (fwd(num_brf_dirs=1), ValueError, "brf_directions holds 0 values, fewer than 3 x num_brf_dirs = 3"),
+        (fwd(num_brf_dirs=-1), ValueError, "num_brf_dirs must not be negative; got -1"),
+        (fwd(prob_sun=1.5), ValueError, "prob_sun must lie in [0, 1]; got 1.5"),
+        (fwd(num_photons=-1), ValueError, "num_photons must not be negative; got -1"),
+        (fwd(layer_heights=[1.0]), RuntimeError, "layer_heights must have at least 2 entries"),
+        (fwd(brf_directions=np.zeros((1, 3), np.float32)), ValueError,
+         "array has incorrect number of dimensions: 2; expected 1"),
+        (fwd(brf_directions=np.float32(1.0)), ValueError, "array has incorrect number of dimensions: 0; expected 1"),
+        (fwd(unbuilt), RuntimeError, "render_forward: scene not built. Call build() first."),
+        (fwd(leaf), ValueError, "material 0 reads spectral values 0 to 2, but the spectral array holds 2"),
+        (flux(0, 4, 10, 1), ValueError, "nx and ny must be at least 1; got nx=0, ny=4"),
+        (flux(2, 2, 10, 3), ValueError, "num_bands (3) must equal the scene's band count (1)"),
+        # A negative count would silently record nothing.
+        (flux(2, 2, 10, 1, max_bounces=-1), ValueError,
+         "max_bounces must not be negative (0 records every arrival); got -1"),
+        (flux(1, 1, 10, 1, scene=unbuilt), RuntimeError, "render_flux: scene not built. Call build() first."),
+        (flux(1, 1, 10, 1, scene=leaf), ValueError, "material 0 reads spectral values 0 to 2"),
+    ]
+    for call, exc, message in cases:
+        with pytest.raises(exc) as e:
+            call()
+        assert message in str(e.value)
+    assert calls == [] and "Forward" not in capfd.readouterr().out

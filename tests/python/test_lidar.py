@@ -2,6 +2,7 @@
 reaching the engine, single-precision defaults and the refusal of bad input
 before anything is traced. The physics is pinned down by the C++ tests."""
 
+import ast
 import math
 import re
 
@@ -9,6 +10,7 @@ import numpy as np
 import pytest
 
 import norvi_gpu as ng
+from conftest import params
 
 
 def plate_scene(rho, num_bands=1, kind=0, plates=((50.0, 0.0, 0.0),)):
@@ -89,17 +91,13 @@ def test_beam_width_and_wavelengths_reach_the_engine():
 
 
 def test_defaults_are_single_precision():
-    doc = ng.simulate_lidar_cpu.__doc__.split("\n")[0]
-    defaults = dict(re.findall(r"(\w+): [^=,]*?= ([^,)]+)", doc))
-    expected = dict(beam_half_angle_rad=np.float32(0.0005), beam_samples_per_dim=10,
-                    pulse_energy=1.0, sensor_area=np.float32(0.1),
-                    range_resolution=np.float32(0.15), min_range=0.0, max_range=100.0,
+    expected = dict(beam_half_angle_rad=np.float32(0.0005), beam_samples_per_dim=10, pulse_energy=1.0,
+                    sensor_area=np.float32(0.1), range_resolution=np.float32(0.15), min_range=0.0, max_range=100.0,
                     num_wavelengths=1, pulse_fwhm_ns=4.0, peak_threshold=np.float32(1e-8),
-                    max_returns_per_pulse=5)
-    assert set(defaults) == set(expected) | {"direct_mode"}
-    for name, value in expected.items():
-        assert float(defaults[name]) == float(value), name
-    assert defaults["direct_mode"] == "False"
+                    max_returns_per_pulse=5, direct_mode=False)
+    got = params(ng.simulate_lidar_cpu)
+    assert [n for n, _ in got] == ["scene", "pulse_origins", "pulse_directions", "num_pulses"] + list(expected)
+    assert {n: ast.literal_eval(d) for n, d in got[4:]} == {n: float(v) for n, v in expected.items()}
 
 
 @pytest.mark.parametrize("kwargs, error, message", [

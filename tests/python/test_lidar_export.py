@@ -1,18 +1,13 @@
-"""LAS / LAZ export (norvi.lidar) and pictures of a LiDAR scan
-(examples/lidar_plots.py, examples/lidar_scan.py): the file reads back with
-laspy to the same points."""
+"""LAS / LAZ export (norvi.lidar): the file reads back with laspy to the same
+points. The example scan that writes one runs in test_examples.py."""
 
-import pathlib
 import struct
-import sys
 
 import numpy as np
 import pytest
 
 import norvi_gpu as ng
 from norvi import lidar as lidar_las
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
 
 
 @pytest.fixture(scope="module")
@@ -87,41 +82,3 @@ def test_las_refuses_what_it_cannot_store(tmp_path):
     # An empty cloud is a valid file with no points.
     lidar_las.write_las(np.zeros((0, 8), np.float32), tmp_path / "c.las")
     assert lidar_las.read_las(tmp_path / "c.las").shape == (0, 8)
-
-
-def test_flight_line_sweeps_across_track():
-    import lidar_scan
-
-    o, d = lidar_scan.flight_line((0, -10), (0, 10), 120.0, 200, max_scan_angle_deg=12.0)
-    o, d = o.reshape(-1, 3), d.reshape(-1, 3)
-    assert o.dtype == np.float32 and o.shape == (200, 3)
-    np.testing.assert_allclose(o[:, 0], 0.0)
-    np.testing.assert_allclose(o[:, 2], 120.0)
-    assert np.all(np.diff(o[:, 1]) > 0) and -10 < o[0, 1] and o[-1, 1] < 10
-    np.testing.assert_allclose(np.linalg.norm(d, axis=1), 1.0, rtol=1e-6)
-    np.testing.assert_allclose(d[:, 1], 0.0, atol=1e-7)  # across track is x here
-    angles = np.degrees(np.arctan2(d[:, 0], -d[:, 2]))
-    assert angles.min() == pytest.approx(-12.0 * 49 / 50) and angles.max() == pytest.approx(12.0 * 49 / 50)
-    # One saw-tooth sweep every 50 pulses.
-    assert np.all(np.diff(angles[:50]) > 0) and angles[50] < angles[49]
-
-
-def test_scan_canopy_writes_las_and_png(tmp_path, capfd):
-    pytest.importorskip("laspy")
-    pytest.importorskip("matplotlib")
-    import laspy
-    import lidar_scan
-    from canopy_scene import build_canopy_scene
-
-    scene, info = build_canopy_scene(rows=3, cols=3)
-    out = lidar_scan.scan_canopy(scene, info["width"], info["depth"], str(tmp_path),
-                                 num_pulses=600, lines=2, num_wavelengths=3)
-    res = out["result"]
-    assert res["waveform"].shape == (600, res["num_bins"], 3)
-    pts = res["points"]
-    assert (pts[:, 5] > 1).any()  # crowns over the ground give several returns
-    assert np.all(np.diff(pts[:, 7]) >= 0)  # pulse order
-    las = laspy.read(out["las"])
-    assert len(las.points) == res["num_returns"]
-    assert (tmp_path / "lidar.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert "LiDAR scan: 600 pulses on 2 flight line(s)" in out["summary"]

@@ -60,30 +60,112 @@ def test_mesh_files_load_with_groups_normals_and_materials(tmp_path):
             meshes.load_meshes(tmp_path / name)
 
 
-def test_prospect_and_band_averaging():
-    pytest.importorskip("prosail")
-    # Without absorbers a leaf absorbs nothing: R + T = 1 at every wavelength.
-    wl, r, t = optics.prospect(1.5, 0, 0, 0, 0, 0)
-    assert wl[0] == 400 and wl[-1] == 2500 and len(wl) == 2101
-    np.testing.assert_allclose(r + t, 1.0, atol=1e-6)
+def _tav(alpha, n, order=200):
+    """Transmissivity of the interface from air into index n for isotropic
+    radiance within a cone of half-angle alpha (deg): the Fresnel power
+    transmittance 1 - (R_s + R_p) / 2 weighted by cos(theta) sin(theta) over
+    the cone, by Gauss-Legendre quadrature. An independent route to Stern's
+    (1964) closed form, which PROSPECT evaluates."""
+    x, w = np.polynomial.legendre.leggauss(order)
+    a = np.radians(alpha)
+    th, n = (0.5 * a * (x + 1))[:, None], np.asarray(n, np.float64)
+    c, ct = np.cos(th), np.sqrt(1 - np.sin(th) ** 2 / n**2)
+    fresnel = 1 - 0.5 * (((c - n * ct) / (c + n * ct)) ** 2 + ((n * c - ct) / (n * c + ct)) ** 2)
+    return (0.5 * a * w) @ (fresnel * np.sin(th) * c) / (0.5 * np.sin(a) ** 2)
+
+
+_K = dict(Cab="kab", Car="kcar", Cbrown="kbrown", Cw="kw", Cm="km", Ant="kant")
+
+
+def _leaf(N, lib, **amounts):
+    """PROSPECT's R and T written out from the published equations, on the
+    library's refractive index and specific absorption coefficients (lib.nr,
+    lib.kab, ...). A plate (Allen et al. 1969) of index n whose interior passes
+    tau = (1 - k) e^-k + k^2 E1(k) of diffuse light, k = sum(C K) / N, is lit
+    within 40 deg at the top of the leaf and 90 deg below; Stokes (1862)
+    combines the N - 1 lower plates, and the top plate goes over them."""
+    exp1 = pytest.importorskip("scipy.special").exp1
+    n = lib.nr
+    k = sum(c * getattr(lib, _K[name]) for name, c in amounts.items()) / N
+    tau = (1 - k) * np.exp(-k) + k**2 * exp1(k)
+
+    def plate(alpha):
+        t12, t21 = _tav(alpha, n), _tav(90, n) / n**2
+        bounce = 1 - ((1 - t21) * tau) ** 2
+        return 1 - t12 + t12 * t21 * (1 - t21) * tau**2 / bounce, t12 * t21 * tau / bounce
+
+    (ra, ta), (r, t) = plate(40), plate(90)
+    d = np.sqrt((1 + r + t) * (1 + r - t) * (1 - r + t) * (1 - r - t))
+    a, b = (1 + r**2 - t**2 + d) / (2 * r), (1 - r**2 + t**2 + d) / (2 * t)
+    bn = b ** (N - 1)
+    rs, ts = a * (bn**2 - 1) / (a**2 * bn**2 - 1), bn * (a**2 - 1) / (a**2 * bn**2 - 1)
+    return ra + ta * rs * t / (1 - rs * r), ta * ts / (1 - rs * r)
+
+
+def test_prospect_against_the_published_equations():
+    prosail = pytest.importorskip("prosail")
+    # The quadrature against closed forms: tav at normal incidence is 1 - ((n-1)/(n+1))^2,
+    # and for n = 1.5 the interface reflects 0.092 of diffuse light from outside and
+    # 0.596 from inside, 1 - (1 - 0.092) / n^2 (Judd 1942, J. Res. NBS 29:329).
+    assert _tav(1e-3, 1.5) == pytest.approx(1 - (0.5 / 2.5) ** 2, rel=1e-9)
+    assert (1 - _tav(90, 1.5), 1 - _tav(90, 1.5) / 1.5**2) == pytest.approx((0.092, 0.596), abs=5e-4)
+    # A leaf with every absorber, over the whole spectrum; version 5 has no anthocyanins.
+    leaf = dict(N=1.6, Cab=40.0, Car=8.0, Cbrown=0.1, Cw=0.012, Cm=0.009, Ant=1.5)
+    for version, lib in (("D", prosail.spectral_lib.prospectd), ("5", prosail.spectral_lib.prospect5)):
+        wl, refl, trans = optics.prospect(**leaf, version=version)
+        assert wl[0] == 400 and wl[-1] == 2500 and len(wl) == 2101
+        amounts = {k: v for k, v in leaf.items() if k != "N" and (k != "Ant" or version == "D")}
+        r, t = _leaf(leaf["N"], lib, **amounts)
+        np.testing.assert_allclose(refl, r, rtol=1e-9)
+        np.testing.assert_allclose(trans, t, rtol=1e-9)
+        n = lib.nr
+        # No absorbers (k = 0, outside the formula above): a plate passes T = tav(a) / (1 + r21),
+        # its faces reflecting r21 = 1 - tav(90)/n^2 inside. Lossless layers add (1 - T) / T
+        # (Stokes): the N - 1 lower plates pass Ts = t / (t + (N - 1)(1 - t)), and the top
+        # plate over them Ta Ts / (1 - (1 - t)(1 - Ts)).
+        r21 = 1 - _tav(90, n) / n**2
+        t_top, t = _tav(40, n) / (1 + r21), _tav(90, n) / (1 + r21)
+        for N in (1.0, 2.5):
+            wl, refl, trans = optics.prospect(N, 0, 0, 0, 0, 0, version=version)
+            t_stack = t / (t + (N - 1) * (1 - t))
+            np.testing.assert_allclose(trans, t_top * t_stack / (1 - (1 - t) * (1 - t_stack)), rtol=1e-6)
+            np.testing.assert_allclose(refl + trans, 1.0, atol=1e-9)
+        # An opaque plate (k >= 100 in every band): the leaf reflects what its top face
+        # reflects, 1 - tav(40), and passes nothing.
+        assert 100 * lib.km.min() > 100
+        wl, refl, trans = optics.prospect(1.0, 0, 0, 0, 0, 100.0, version=version)
+        np.testing.assert_allclose(refl, 1 - _tav(40, n), rtol=1e-9)
+        assert trans.max() < 1e-30
     # A green leaf: chlorophyll absorbs red more than green, water absorbs at 1450 nm.
     wl, r, t = optics.prospect(1.5, 40, 8, 0, 0.01, 0.009)
     at = dict(zip(wl.astype(int), r))
     assert at[550] > 2 * at[670] and at[800] > 0.4 and at[1450] < at[1650]
     assert np.all(r + t < 1.0)
+    for bad, message in (({"N": 0.5}, "at least 1"), ({"Cab": -1.0}, "Cab"), ({"Cw": np.nan}, "Cw"),
+                         ({"N": 2.0, "Cm": 100.0}, "non-finite")):  # an opaque stack overflows
+        with pytest.raises(ValueError, match=message):
+            optics.prospect(**{**dict(N=1.5, Cab=40, Car=8, Cbrown=0, Cw=0.01, Cm=0.009), **bad})
+    wl, dry = optics.soil_spectrum(0.0)
+    assert len(dry) == 2101 and 0 < dry.min() and dry.max() < 1
+    with pytest.raises(ValueError, match="moisture"):
+        optics.soil_spectrum(1.5)
 
-    # Band averages: a linear spectrum over a symmetric response gives its value at the centre.
+
+def test_band_averaging_and_the_spectral_array():
+    # A linear spectrum over a symmetric response averages to its value at the centre.
+    wl, centres = np.arange(400.0, 2501.0), np.array([490.0, 665.0, 842.0])
     lin = 0.1 + 1e-4 * (wl - 400)
-    bands = [optics.gaussian_response(c, 20.0) for c in (490, 665, 842)]
-    np.testing.assert_allclose(optics.band_average(wl, lin, bands), 0.1 + 1e-4 * (np.array([490, 665, 842]) - 400))
+    bands = [optics.gaussian_response(c, 20.0) for c in centres]
+    expected = 0.1 + 1e-4 * (centres - 400)
+    np.testing.assert_allclose(optics.band_average(wl, lin, bands), expected)
     with pytest.raises(ValueError, match="outside"):
         optics.band_average(wl, lin, [optics.gaussian_response(2495, 20.0)])
 
     spec = optics.SpectralArray(3)
-    leaf = spec.add_leaf(wl, r, t, bands)
-    soil = spec.add(optics.band_average(*optics.soil_spectrum(0.3), bands))
-    assert (leaf, soil, spec.values.size) == (0, 9, 12)
-    np.testing.assert_allclose(spec.values[6:9], optics.band_average(wl, t, bands), rtol=1e-6)  # T is array 2
+    leaf = spec.add_leaf(wl, lin, 0.9 - lin, bands)  # R front, R back, T
+    sun_offset = spec.add(np.ones(3))
+    assert (leaf, sun_offset, spec.values.size) == (0, 9, 12)
+    np.testing.assert_allclose(spec.values[:9], np.concatenate([expected, expected, 0.9 - expected]), rtol=1e-6)
     with pytest.raises(ValueError, match="3 bands"):
         spec.add([1.0, 2.0])
 
