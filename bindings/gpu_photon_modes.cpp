@@ -1,7 +1,9 @@
 // Simulator.simulate_forward, simulate_flux and simulate_lidar: the GPU
 // photon and LiDAR modes, with the arguments, defaults and result
 // dictionaries of their CPU counterparts. Every argument is checked before
-// any GPU work.
+// any GPU work. Each also has a private form taking one part of the run (a
+// range of photons, the run-wide index of the first pulse), for
+// norvi.distributed, and so has Simulator.simulate (a band of rows).
 
 #include <sstream>
 #include <stdexcept>
@@ -26,10 +28,13 @@ void require_scene_bands(const SceneManager& scene, int num_bands, const char* m
     throw std::invalid_argument(os.str());
 }
 
-py::dict forward(Simulator& sim, SceneManager& scene, int nx, int ny, const FloatArray& layer_heights,
-                 int num_photons, int num_bands, bool per_leaf, const FloatArray& brf_directions, int num_brf_dirs,
-                 float prob_sun, int max_depth, int terrain_instance_id, const py::object& progress) {
+py::dict forward_part(Simulator& sim, SceneManager& scene, int nx, int ny, const FloatArray& layer_heights,
+                      int num_photons, int num_bands, bool per_leaf, const FloatArray& brf_directions,
+                      int num_brf_dirs, float prob_sun, int max_depth, int terrain_instance_id,
+                      const py::object& progress, int first_photon, int photon_count) {
     ForwardParams p;
+    p.first_photon = first_photon;
+    p.photon_count = photon_count;
     p.nx = nx;
     p.ny = ny;
     p.layer_heights = to_vector_1d(layer_heights);
@@ -61,9 +66,19 @@ py::dict forward(Simulator& sim, SceneManager& scene, int nx, int ny, const Floa
     return d;
 }
 
-py::dict flux(Simulator& sim, SceneManager& scene, int nx, int ny, int num_photons, int num_bands, float prob_sun,
-              int max_bounces, int max_depth, int rr_depth, const py::object& progress) {
+py::dict forward(Simulator& sim, SceneManager& scene, int nx, int ny, const FloatArray& layer_heights,
+                 int num_photons, int num_bands, bool per_leaf, const FloatArray& brf_directions, int num_brf_dirs,
+                 float prob_sun, int max_depth, int terrain_instance_id, const py::object& progress) {
+    return forward_part(sim, scene, nx, ny, layer_heights, num_photons, num_bands, per_leaf, brf_directions,
+                        num_brf_dirs, prob_sun, max_depth, terrain_instance_id, progress, 0, -1);
+}
+
+py::dict flux_part(Simulator& sim, SceneManager& scene, int nx, int ny, int num_photons, int num_bands,
+                   float prob_sun, int max_bounces, int max_depth, int rr_depth, const py::object& progress,
+                   int first_photon, int photon_count) {
     FluxParams p;
+    p.first_photon = first_photon;
+    p.photon_count = photon_count;
     p.nx = nx;
     p.ny = ny;
     p.num_photons = num_photons;
@@ -84,6 +99,12 @@ py::dict flux(Simulator& sim, SceneManager& scene, int nx, int ny, int num_photo
     return d;
 }
 
+py::dict flux(Simulator& sim, SceneManager& scene, int nx, int ny, int num_photons, int num_bands, float prob_sun,
+              int max_bounces, int max_depth, int rr_depth, const py::object& progress) {
+    return flux_part(sim, scene, nx, ny, num_photons, num_bands, prob_sun, max_bounces, max_depth, rr_depth, progress,
+                     0, -1);
+}
+
 // A 1-D pulse array holding at least 3 values per pulse.
 std::vector<float> pulse_values(const FloatArray& a, int num_pulses, const char* what) {
     require_ndim(a, 1);
@@ -96,12 +117,13 @@ std::vector<float> pulse_values(const FloatArray& a, int num_pulses, const char*
     return std::vector<float>(a.data(), a.data() + (num_pulses > 0 ? needed : 0));
 }
 
-py::dict lidar(Simulator& sim, SceneManager& scene, const FloatArray& pulse_origins,
-               const FloatArray& pulse_directions, int num_pulses, float beam_half_angle_rad,
-               int beam_samples_per_dim, float pulse_energy, float sensor_area, float range_resolution,
-               float min_range, float max_range, int num_wavelengths, float pulse_fwhm_ns, float peak_threshold,
-               int max_returns_per_pulse, bool direct_mode) {
+py::dict lidar_part(Simulator& sim, SceneManager& scene, const FloatArray& pulse_origins,
+                    const FloatArray& pulse_directions, int num_pulses, float beam_half_angle_rad,
+                    int beam_samples_per_dim, float pulse_energy, float sensor_area, float range_resolution,
+                    float min_range, float max_range, int num_wavelengths, float pulse_fwhm_ns,
+                    float peak_threshold, int max_returns_per_pulse, bool direct_mode, int first_pulse) {
     LiDARLaunchParams p;
+    p.first_pulse = first_pulse;
     p.pulse_origins = pulse_values(pulse_origins, num_pulses, "pulse_origins");
     p.pulse_directions = pulse_values(pulse_directions, num_pulses, "pulse_directions");
     p.num_pulses = num_pulses;
@@ -133,6 +155,16 @@ py::dict lidar(Simulator& sim, SceneManager& scene, const FloatArray& pulse_orig
     return d;
 }
 
+py::dict lidar(Simulator& sim, SceneManager& scene, const FloatArray& pulse_origins,
+               const FloatArray& pulse_directions, int num_pulses, float beam_half_angle_rad,
+               int beam_samples_per_dim, float pulse_energy, float sensor_area, float range_resolution,
+               float min_range, float max_range, int num_wavelengths, float pulse_fwhm_ns, float peak_threshold,
+               int max_returns_per_pulse, bool direct_mode) {
+    return lidar_part(sim, scene, pulse_origins, pulse_directions, num_pulses, beam_half_angle_rad,
+                      beam_samples_per_dim, pulse_energy, sensor_area, range_resolution, min_range, max_range,
+                      num_wavelengths, pulse_fwhm_ns, peak_threshold, max_returns_per_pulse, direct_mode, 0);
+}
+
 }  // namespace
 
 void register_simulator_photon_modes(py::module_& m) {
@@ -154,6 +186,36 @@ void register_simulator_photon_modes(py::module_& m) {
             py::arg("max_range") = 100.0f, py::arg("num_wavelengths").noconvert() = 1,
             py::arg("pulse_fwhm_ns") = 4.0f, py::arg("peak_threshold") = 1e-8f,
             py::arg("max_returns_per_pulse").noconvert() = 5, py::arg("direct_mode") = false);
+
+    // The part forms: every argument by name, no defaults (norvi.distributed
+    // passes them all), then the part. _simulate_rows renders a band of
+    // sensor rows of Simulator.simulate's image.
+    cls.def(
+        "_simulate_rows",
+        [](Simulator& sim, SceneManager& scene, int spp, int max_depth, long long first_row, long long row_count) {
+            const std::vector<float> film =
+                sim.simulate(scene, spp, max_depth, wrap_progress(py::none()), RunRange{first_row, row_count});
+            const SceneData sd = scene.get_scene_data();
+            const auto width = static_cast<py::ssize_t>(sd.sensor.width);
+            const auto bands = static_cast<py::ssize_t>(sd.num_bands);
+            const auto rows = width * bands > 0 ? static_cast<py::ssize_t>(film.size()) / (width * bands) : 0;
+            return make_array(film, {rows, width, bands});
+        },
+        py::arg("scene"), py::arg("spp"), py::arg("max_depth"), py::arg("first_row"), py::arg("row_count"));
+    cls.def("_simulate_forward_part", &forward_part, py::arg("scene"), py::arg("nx"), py::arg("ny"),
+            py::arg("layer_heights"), py::arg("num_photons"), py::arg("num_bands"), py::arg("per_leaf"),
+            py::arg("brf_directions"), py::arg("num_brf_dirs"), py::arg("prob_sun"), py::arg("max_depth"),
+            py::arg("terrain_instance_id"), py::arg("progress"), py::arg("first_photon"), py::arg("photon_count"));
+    cls.def("_simulate_flux_part", &flux_part, py::arg("scene"), py::arg("nx"), py::arg("ny"),
+            py::arg("num_photons"), py::arg("num_bands"), py::arg("prob_sun"), py::arg("max_bounces"),
+            py::arg("max_depth"), py::arg("rr_depth"), py::arg("progress"), py::arg("first_photon"),
+            py::arg("photon_count"));
+    cls.def("_simulate_lidar_part", &lidar_part, py::arg("scene"), py::arg("pulse_origins"),
+            py::arg("pulse_directions"), py::arg("num_pulses"), py::arg("beam_half_angle_rad"),
+            py::arg("beam_samples_per_dim"), py::arg("pulse_energy"), py::arg("sensor_area"),
+            py::arg("range_resolution"), py::arg("min_range"), py::arg("max_range"), py::arg("num_wavelengths"),
+            py::arg("pulse_fwhm_ns"), py::arg("peak_threshold"), py::arg("max_returns_per_pulse"),
+            py::arg("direct_mode"), py::arg("first_pulse"));
 }
 
 }  // namespace norvi::py_bind

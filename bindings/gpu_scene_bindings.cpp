@@ -9,9 +9,11 @@
 
 #include "bindings/convert.h"
 #include "bindings/registry.h"
+#include "bindings/scene_state_dict.h"
 #include "bindings/simulator_microwave.h"
 #include "gpu/optix_context.h"
 #include "gpu/scene_manager.h"
+#include "gpu/scene_manager_state.h"
 #include "gpu/simulator.h"
 
 namespace norvi::py_bind {
@@ -26,7 +28,7 @@ float3 first_three(const FloatArray& a, const char* what) {
 }  // namespace
 
 void register_gpu_scene(py::module_& m) {
-    py::class_<SceneManager, std::unique_ptr<SceneManager>>(m, "SceneManager",
+    py::class_<SceneManager, std::unique_ptr<SceneManager>>(m, "SceneManager", py::dynamic_attr(),
                                                             py::release_gil_before_calling_cpp_dtor())
         // The scene keeps a reference to its context: the context object
         // stays alive as long as the scene.
@@ -193,7 +195,27 @@ void register_gpu_scene(py::module_& m) {
              "Clear the per-primitive SIF emission spectra.")
         .def("set_sif_only_mode", &SceneManager::set_sif_only_mode, py::arg("enabled"),
              "Enable/disable SIF-only mode. When true the backward kernel returns pure SIF emission and "
-             "suppresses optical reflectance (BSDF/NEE/sky).");
+             "suppresses optical reflectance (BSDF/NEE/sky).")
+        // The state: the CPU scene's dictionary (scene_state_dict.cpp) plus
+        // the SIF fields. A pickle carries the state, not the context: it
+        // unpickles onto a new OptiXContext (device 0 of the process), kept
+        // in the new scene's attribute _context.
+        .def("get_state", [](const SceneManager& s) { return state_to_dict(scene_state(s)); })
+        .def_static(
+            "from_state",
+            [](OptiXContext& ctx, const py::dict& state) { return scene_from_state(ctx, state_from_dict(state)); },
+            py::arg("ctx"), py::arg("state"), py::keep_alive<0, 1>())
+        .def_property_readonly(
+            "context", [](const SceneManager& s) -> OptiXContext& { return s.context(); },
+            py::return_value_policy::reference, "The OptiXContext the scene lives on.")
+        .def(py::pickle([](const SceneManager& s) { return state_to_dict(scene_state(s)); },
+                        [](const py::dict& state) {
+                            const SceneState parsed = state_from_dict(state);  // refused before a context is made
+                            py::object ctx = py::type::of<OptiXContext>()(0);
+                            py::dict attrs;
+                            attrs["_context"] = ctx;
+                            return std::make_pair(scene_from_state(ctx.cast<OptiXContext&>(), parsed), attrs);
+                        }));
 }
 
 void register_simulator(py::module_& m) {

@@ -1,6 +1,7 @@
-// Scene state <-> dictionary. Version 1 fields (M meshes, I instances,
+// Scene state <-> dictionary. Version 2 fields (M meshes, I instances,
 // K materials):
-//   format_version           int, 1
+//   format_version           int, 2 (version 1 states, without the three SIF
+//                            fields, are still read: no SIF)
 //   mesh_vertices            float32 (sum of vertex counts, 3), meshes in order
 //   mesh_vertex_counts       int64 (M,)
 //   mesh_normals             float32 (sum of normal counts, 3)
@@ -26,6 +27,8 @@
 //   measurement_height       float
 //   primitive_temperatures   float32 (P,) or (0,): per primitive [K], global
 //   primitive_emissivities   float32 (P,) or (0,)  primitive order; empty: none
+//   primitive_sif_spectra    float32 (n_sif_bands * P,) or (0,), band-major  } GPU
+//   n_sif_bands              int;  sif_only  bool                             } scene only
 //   built                    bool
 // Scalars may also come as 0-d arrays or NumPy scalars (what numpy.load gives).
 
@@ -74,6 +77,7 @@ stack_rows(const std::vector<SceneMeshState>& meshes, std::vector<Triple> SceneM
 class FieldReader {
 public:
     explicit FieldReader(const py::dict& d) : d_(d) {}
+    int version = kSceneStateVersion;
 
     py::object get(const char* key) {
         used_.insert(key);
@@ -139,8 +143,7 @@ public:
         for (const auto& item : d_) {
             const std::string key = py::str(item.first);
             if (!used_.count(key))
-                fail(key,
-                     "is not a field of scene state version " + std::to_string(kSceneStateVersion));
+                fail(key, "is not a field of scene state version " + std::to_string(version));
         }
     }
 
@@ -233,6 +236,10 @@ py::dict state_to_dict(const SceneState& s) {
         s.primitive_temperatures.data(), {static_cast<py::ssize_t>(s.primitive_temperatures.size())});
     d["primitive_emissivities"] = copy_array(
         s.primitive_emissivities.data(), {static_cast<py::ssize_t>(s.primitive_emissivities.size())});
+    d["primitive_sif_spectra"] = copy_array(
+        s.primitive_sif_spectra.data(), {static_cast<py::ssize_t>(s.primitive_sif_spectra.size())});
+    d["n_sif_bands"] = s.n_sif_bands;
+    d["sif_only"] = s.sif_only;
     d["built"] = s.built;
     return d;
 }
@@ -246,6 +253,7 @@ SceneState state_from_dict(const py::dict& d) {
             "is " + std::to_string(version) + "; this NORVI reads versions 1 to " +
                 std::to_string(kSceneStateVersion) +
                 (version > kSceneStateVersion ? " (the state comes from a newer NORVI)" : ""));
+    r.version = version;
     SceneState s;
 
     const auto verts = r.array<float>("mesh_vertices", 2, 3, "a float32 array of shape (N, 3)");
@@ -346,6 +354,13 @@ SceneState state_from_dict(const py::dict& d) {
     const auto emis =
         r.array<float>("primitive_emissivities", 1, -1, "a float32 array of shape (P,) or (0,)");
     s.primitive_emissivities.assign(emis.data(), emis.data() + emis.size());
+    if (version >= 2) {
+        const auto sif = r.array<float>("primitive_sif_spectra", 1, -1,
+                                        "a float32 array of shape (n_sif_bands * P,) or (0,)");
+        s.primitive_sif_spectra.assign(sif.data(), sif.data() + sif.size());
+        s.n_sif_bands = r.integer("n_sif_bands");
+        s.sif_only = r.flag("sif_only");
+    }
     s.built = r.flag("built");
     r.refuse_unknown();
     return s;

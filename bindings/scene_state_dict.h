@@ -9,7 +9,7 @@
 
 namespace norvi::py_bind {
 
-constexpr int kSceneStateVersion = 1;
+constexpr int kSceneStateVersion = 2;
 
 pybind11::dict state_to_dict(const SceneState& state);
 

@@ -1,7 +1,8 @@
 // Simulator.run_energy_balance and Simulator.run_energy_balance_multiband:
 // argument conversion and result shapes of the GPU energy-balance runs; the
 // same conversions as the CPU functions run_energy_balance_cpu and
-// run_energy_balance_multiband_cpu.
+// run_energy_balance_multiband_cpu. Each has a private form over a range of
+// primitives, for norvi.distributed.
 
 #include "bindings/convert.h"
 #include "bindings/registry.h"
@@ -65,6 +66,45 @@ void register_simulator_energy_balance(py::module_& m) {
         "Run multi-band energy balance reverse RT kernel (Phase 3.1). Returns (top, bot) numpy arrays of shape "
         "[n_bands, n_primitives]. bot is empty when two_sided=False. sw_albedos: flattened float32[n_bands * "
         "n_primitives] (SoA layout).");
+
+    // The part forms: every argument by name, then the range of primitives
+    // [first_primitive, first_primitive + primitive_count) (count < 0: to the
+    // end); the outputs hold that range's values.
+    add_method(
+        cls, "_run_energy_balance_part",
+        [](Simulator& sim, SceneManager& scene, int band_type, int n_samples, float sun_irradiance,
+           float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x, float sun_dir_y, float sun_dir_z,
+           bool two_sided, const py::object& sw_albedos, long long first_primitive, long long primitive_count) {
+            const EnergyBalanceArgs args =
+                energy_balance_args(band_type, n_samples, sun_irradiance, sky_diffuse_radiance, sky_lw_radiance,
+                                    sun_dir_x, sun_dir_y, sun_dir_z, two_sided, sw_albedos);
+            std::vector<float> top, bot;
+            sim.run_energy_balance(scene, args.p, top, bot, RunRange{first_primitive, primitive_count});
+            return py::make_tuple(make_array(top, {static_cast<py::ssize_t>(top.size())}),
+                                  make_array(bot, {static_cast<py::ssize_t>(bot.size())}));
+        },
+        py::arg("scene"), py::arg("band_type"), py::arg("n_samples"), py::arg("sun_irradiance"),
+        py::arg("sky_diffuse_radiance"), py::arg("sky_lw_radiance"), py::arg("sun_dir_x"), py::arg("sun_dir_y"),
+        py::arg("sun_dir_z"), py::arg("two_sided"), py::arg("sw_albedos"), py::arg("first_primitive"),
+        py::arg("primitive_count"));
+    add_method(
+        cls, "_run_energy_balance_multiband_part",
+        [](Simulator& sim, SceneManager& scene, int n_bands, int n_samples, const FloatArray& sun_irradiance,
+           const FloatArray& sky_diffuse_radiance, float sun_dir_x, float sun_dir_y, float sun_dir_z, bool two_sided,
+           const py::object& sw_albedos, long long first_primitive, long long primitive_count) {
+            const EnergyBalanceMultibandArgs args =
+                energy_balance_multiband_args(n_bands, n_samples, sun_irradiance, sky_diffuse_radiance, sun_dir_x,
+                                              sun_dir_y, sun_dir_z, two_sided, sw_albedos);
+            std::vector<float> top, bot;
+            sim.run_energy_balance_multiband(scene, args.p, top, bot, RunRange{first_primitive, primitive_count});
+            const auto nb = static_cast<py::ssize_t>(n_bands);
+            const auto np = nb > 0 ? static_cast<py::ssize_t>(top.size()) / nb : 0;
+            return py::make_tuple(make_array(top, {nb, np}),
+                                  bot.empty() ? make_array(bot, {0, 0}) : make_array(bot, {nb, np}));
+        },
+        py::arg("scene"), py::arg("n_bands"), py::arg("n_samples"), py::arg("sun_irradiance"),
+        py::arg("sky_diffuse_radiance"), py::arg("sun_dir_x"), py::arg("sun_dir_y"), py::arg("sun_dir_z"),
+        py::arg("two_sided"), py::arg("sw_albedos"), py::arg("first_primitive"), py::arg("primitive_count"));
 }
 
 }  // namespace norvi::py_bind

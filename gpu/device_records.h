@@ -184,7 +184,8 @@ struct LaunchParams {
     int32_t pass;
     uint8_t zero1[8];
     int32_t pass_index;  // the same value as pass
-    uint8_t zero2[444];
+    int32_t first_row;   // sensor row of launch row 0: a band of rows; 0 for the whole image
+    uint8_t zero2[440];
 };
 
 static_assert(sizeof(LaunchParams) == 936 && alignof(LaunchParams) == 8, "LaunchParams is 936 bytes");
@@ -205,6 +206,6 @@ static_assert(offsetof(LaunchParams, spp) == 472, "");
 static_assert(offsetof(LaunchParams, pass) == 476, "");
 static_assert(offsetof(LaunchParams, zero1) == 480, "");
 static_assert(offsetof(LaunchParams, pass_index) == 488, "");
-static_assert(offsetof(LaunchParams, zero2) == 492, "");
+static_assert(offsetof(LaunchParams, first_row) == 492, "");
 
 }  // namespace norvi

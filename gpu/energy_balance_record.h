@@ -25,7 +25,8 @@ struct EnergyBalanceLaunchParams {
     DevicePtr top;         // float[n_primitives]
     DevicePtr bot;         // float[n_primitives], 0 when one-sided
     DevicePtr sw_albedos;  // float[n_primitives], 0 when absent
-    uint8_t zero2[36];
+    int32_t first_primitive;  // launch index 0's primitive (both runs): a range; 0 for all
+    uint8_t zero2[32];
     // Multiband.
     int32_t n_bands;
     DevicePtr mb_sun_irradiance;        // float[n_bands]
@@ -47,6 +48,7 @@ static_assert(offsetof(EnergyBalanceLaunchParams, sun_dir) == 820, "");
 static_assert(offsetof(EnergyBalanceLaunchParams, top) == 832, "");
 static_assert(offsetof(EnergyBalanceLaunchParams, bot) == 840, "");
 static_assert(offsetof(EnergyBalanceLaunchParams, sw_albedos) == 848, "");
+static_assert(offsetof(EnergyBalanceLaunchParams, first_primitive) == 856, "");
 static_assert(offsetof(EnergyBalanceLaunchParams, n_bands) == 892, "");
 static_assert(offsetof(EnergyBalanceLaunchParams, mb_sun_irradiance) == 896, "");
 static_assert(offsetof(EnergyBalanceLaunchParams, mb_sky_diffuse_radiance) == 904, "");

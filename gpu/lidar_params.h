@@ -22,6 +22,9 @@ struct LiDARLaunchParams {
     float peak_threshold = 1e-8f;
     int max_returns_per_pulse = 5;
     bool direct_mode = false;
+    // Run-wide index of pulse 0, when these pulses are a part of a larger run:
+    // the points carry run-wide pulse indices.
+    int first_pulse = 0;
 };
 
 // Waveforms (pulse x bin x wavelength) and 8-float point records.

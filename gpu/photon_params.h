@@ -25,6 +25,11 @@ struct ForwardParams {
     int max_depth = 16;
     int terrain_instance_id = -1;  // -1: none
     PhotonProgress progress;
+    // A part of the run: photons [first_photon, first_photon + photon_count)
+    // of num_photons (photon_count < 0: to the end); tallies hold that part's
+    // share, each photon weighted as in the whole run.
+    int first_photon = 0;
+    int photon_count = -1;
 };
 
 struct FluxParams {
@@ -36,6 +41,8 @@ struct FluxParams {
     int max_depth = 16;
     int rr_depth = 3;
     PhotonProgress progress;
+    int first_photon = 0;  // a part of the run, as in ForwardParams
+    int photon_count = -1;
 };
 
 // Forward: grid size, photon count, prob_sun, layer heights (finite, strictly

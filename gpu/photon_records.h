@@ -57,7 +57,8 @@ struct PhotonLaunchParams {
     DevicePtr albedo;       // double[num_bands]
     int32_t num_brf_dirs;
     float grid_top;  // last layer height
-    uint8_t zero6[232];
+    int32_t first_photon;  // run-wide index of the launch's photon 0 (a part of a run); 0 otherwise
+    uint8_t zero6[228];
     // Flux
     DevicePtr flux_down;  // double[nx * ny * num_bands]
     DevicePtr flux_up;
@@ -93,6 +94,7 @@ static_assert(offsetof(PhotonLaunchParams, brf) == 600, "");
 static_assert(offsetof(PhotonLaunchParams, albedo) == 608, "");
 static_assert(offsetof(PhotonLaunchParams, num_brf_dirs) == 616, "");
 static_assert(offsetof(PhotonLaunchParams, grid_top) == 620, "");
+static_assert(offsetof(PhotonLaunchParams, first_photon) == 624, "");
 static_assert(offsetof(PhotonLaunchParams, flux_down) == 856, "");
 static_assert(offsetof(PhotonLaunchParams, flux_nx) == 872, "");
 static_assert(offsetof(PhotonLaunchParams, flux_dx) == 880, "");

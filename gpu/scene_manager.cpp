@@ -2,6 +2,7 @@
 
 #include <cuda_runtime_api.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <sstream>
@@ -128,6 +129,7 @@ void SceneManager::upload_spectral_params(const std::vector<float>& values) {
     spectral_length_ = values.size();
     d_spectral_.allocate(bytes_of(values), "spectral alloc");
     d_spectral_.upload(values.data(), bytes_of(values), "spectral upload");
+    spectral_ = values;
 }
 
 void SceneManager::update_spectral_params(int offset, const std::vector<float>& values) {
@@ -141,6 +143,7 @@ void SceneManager::update_spectral_params(int offset, const std::vector<float>& 
     }
     d_spectral_.upload(values.data(), bytes_of(values), "spectral update",
                        static_cast<std::size_t>(offset) * sizeof(float));
+    std::copy(values.begin(), values.end(), spectral_.begin() + offset);
 }
 
 void SceneManager::set_thermal_mode(bool enabled, const std::vector<float>& wavelengths) {
@@ -226,6 +229,7 @@ void SceneManager::set_primitive_sif_spectra(const std::vector<float>& spectra, 
     const char* alloc = d_prim_sif_spectra_ ? "primitive sif spectra realloc" : "primitive sif spectra alloc";
     d_prim_sif_spectra_.allocate(bytes_of(spectra), alloc);
     d_prim_sif_spectra_.upload(spectra.data(), bytes_of(spectra), "primitive sif spectra upload");
+    prim_sif_spectra_ = spectra;
 }
 
 void SceneManager::clear_primitive_temperatures() {
@@ -240,6 +244,7 @@ void SceneManager::clear_primitive_emissivities() {
 
 void SceneManager::clear_primitive_sif_spectra() {
     n_sif_bands_ = 0;
+    prim_sif_spectra_.clear();
     d_prim_sif_spectra_.reset();
 }
 
@@ -478,6 +483,7 @@ void SceneManager::clear_for_reuse() {
     d_materials_.reset();
     d_emitter_.reset();
     d_spectral_.reset();
+    spectral_.clear();
     spectral_length_ = 0;
     built_ = false;
 }
@@ -499,6 +505,7 @@ void SceneManager::free_gpu() {
     ias_instances_.reset();
     d_materials_.reset();
     d_spectral_.reset();
+    spectral_.clear();
     spectral_length_ = 0;
     d_emitter_.reset();
     d_thermal_wavelengths_.reset();

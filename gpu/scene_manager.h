@@ -116,6 +116,18 @@ public:
     const EmitterData& emitter() const { return emitter_; }
     const SensorData& sensor() const { return sensor_; }
     std::size_t spectral_length() const { return spectral_length_; }
+    // Host copies of what was given, for the scene's state.
+    const std::vector<float>& spectral_params() const { return spectral_; }
+    int sky_offset() const { return sky_mode_; }
+    int hw_sky_offset() const { return hw_sky_offset_; }
+    float3 hw_sky_sun() const { return hw_sky_sun_; }
+    int num_repetitions() const { return num_repetitions_; }
+    float scene_x_size() const { return scene_x_size_; }
+    float scene_y_size() const { return scene_y_size_; }
+    bool terrain_following() const { return terrain_following_; }
+    float measurement_height() const { return measurement_height_; }
+    const std::vector<float>& primitive_emissivities() const { return prim_emissivities_; }
+    const std::vector<float>& primitive_sif_spectra() const { return prim_sif_spectra_; }
     bool thermal_mode() const { return thermal_; }
     const std::vector<float>& thermal_wavelengths() const { return thermal_wavelengths_; }
     const std::vector<float>& primitive_areas() const { return prim_areas_; }
@@ -155,6 +167,7 @@ private:
     std::vector<MaterialData> materials_;
     DeviceBuffer d_materials_;
     DeviceBuffer d_spectral_;
+    std::vector<float> spectral_;  // what the device array holds
     std::size_t spectral_length_ = 0;
     EmitterData emitter_{};
     DeviceBuffer d_emitter_;
@@ -185,6 +198,7 @@ private:
     std::vector<float> prim_emissivities_;
     DeviceBuffer d_prim_emissivities_;
     int n_sif_bands_ = 0;
+    std::vector<float> prim_sif_spectra_;
     DeviceBuffer d_prim_sif_spectra_;
     bool sif_only_ = false;
 };

@@ -432,14 +432,16 @@ void Simulator::cleanup() {
 // ---- backward rendering ------------------------------------------------------------
 
 std::vector<float> Simulator::simulate(SceneManager& scene, int spp, int max_depth,
-                                       const ProgressCallback& progress) {
+                                       const ProgressCallback& progress, RunRange rows) {
     if (!scene.is_built()) throw std::runtime_error("Scene not built. Call scene.build() first.");
     if (!initialised_) init();
     check_scene_for_gpu_backward(scene);
 
     const SceneData scene_data = scene.get_scene_data();
     const uint32_t width = static_cast<uint32_t>(scene_data.sensor.width);
-    const uint32_t height = static_cast<uint32_t>(scene_data.sensor.height);
+    const auto row_span = resolve_run_range(rows, scene_data.sensor.height, "simulate", "row", "the sensor's");
+    // The launch covers the band of rows; the whole image unless a part was asked for.
+    const uint32_t height = static_cast<uint32_t>(row_span.second - row_span.first);
     const int num_pixels = static_cast<int>(width * height);
     const int num_bands = scene_data.num_bands;
 
@@ -465,6 +467,7 @@ std::vector<float> Simulator::simulate(SceneManager& scene, int spp, int max_dep
     lp.max_depth = max_depth;
     lp.rr_depth = 3;
     lp.spp = spp;
+    lp.first_row = static_cast<int32_t>(row_span.first);
 
     const auto start = std::chrono::system_clock::now();
     auto elapsed_ms = [&start]() {

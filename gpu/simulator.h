@@ -23,6 +23,7 @@
 #include "gpu/optix_context.h"
 #include "gpu/photon_params.h"
 #include "gpu/photon_records.h"
+#include "gpu/run_range.h"
 #include "gpu/scene_manager.h"
 #include "scene/energy_balance_params.h"
 #include "scene/microwave_types.h"
@@ -85,8 +86,11 @@ public:
     void cleanup();
 
     // Renders the scene's sensor image: spp launches of the backward program,
-    // num_pixels x num_bands values (band fastest, then x, then y).
-    std::vector<float> simulate(SceneManager& scene, int spp, int max_depth, const ProgressCallback& progress);
+    // num_pixels x num_bands values (band fastest, then x, then y). `rows`
+    // renders a band of sensor rows only (width x rows x bands values), each
+    // pixel exactly as in the whole image.
+    std::vector<float> simulate(SceneManager& scene, int spp, int max_depth, const ProgressCallback& progress,
+                                RunRange rows = {});
 
     // Read-only views for callers that launch the other modes, and for tests.
     const optix::OptixShaderBindingTable& main_sbt() const { return main_sbt_.sbt; }
@@ -126,10 +130,12 @@ public:
     // scene/energy_balance_params.h). top gets n_primitives values (n_bands x
     // n_primitives, band-major, for the multiband run), bot the same or
     // nothing when one-sided. Checks: built, then check_energy_balance.
+    // `prims` runs a range of primitives only: the outputs then hold that
+    // range's values (n_bands x range for the multiband run).
     void run_energy_balance(SceneManager& scene, const EnergyBalanceParams& p, std::vector<float>& top,
-                            std::vector<float>& bot);
+                            std::vector<float>& bot, RunRange prims = {});
     void run_energy_balance_multiband(SceneManager& scene, const EnergyBalanceMultibandParams& p,
-                                      std::vector<float>& top, std::vector<float>& bot);
+                                      std::vector<float>& top, std::vector<float>& bot, RunRange prims = {});
 
 private:
     optix::OptixProgramGroup create_group_(optix::OptixProgramGroupKind kind, optix::OptixModule module,

@@ -39,6 +39,17 @@ void resize_floats(DeviceBuffer& buffer, long long& made_for, long long count, c
     made_for = count;
 }
 
+// Keeps the primitives [first, end) of each of `bands` rows of n values.
+void keep_primitives(std::vector<float>& values, long long n, long long bands, std::pair<long long, long long> range) {
+    if (range.first == 0 && range.second == n) return;
+    const long long count = range.second - range.first;
+    std::vector<float> kept(static_cast<std::size_t>(count * bands));
+    for (long long b = 0; b < bands; ++b)
+        std::copy(values.begin() + b * n + range.first, values.begin() + b * n + range.second,
+                  kept.begin() + b * count);
+    values.swap(kept);
+}
+
 }  // namespace
 
 void Simulator::free_eb_buffers_() noexcept {
@@ -59,13 +70,14 @@ void Simulator::check_eb_fit_(double bytes, double freed, const char* method) co
 }
 
 void Simulator::run_energy_balance(SceneManager& scene, const EnergyBalanceParams& p, std::vector<float>& top,
-                                   std::vector<float>& bot) {
+                                   std::vector<float>& bot, RunRange prims) {
     require_built(scene);
     if (!initialised_) init();
     init_eb_pipeline();
     build_sbt_eb(scene);
     const long long n = static_cast<long long>(scene.n_primitives());
     check_energy_balance(p, n);
+    const auto range = resolve_run_range(prims, n, "run_energy_balance", "primitive", "the scene's");
     const bool albedos = has_albedos(p.sw_albedos, p.n_sw_albedos);
 
     // Host copies, then the device buffers that change size.
@@ -110,31 +122,40 @@ void Simulator::run_energy_balance(SceneManager& scene, const EnergyBalanceParam
     lp.top = eb_top_.ptr();
     lp.bot = p.two_sided ? eb_bot_.ptr() : 0;
     lp.sw_albedos = albedos ? eb_albedos_.ptr() : 0;
-    params_.upload(&lp, sizeof(lp), "params eb");
-    check_optix(optix_api().launch(eb_.pipeline, context_.stream(), params_.ptr(), sizeof(lp), &eb_sbt_.sbt,
-                                   static_cast<unsigned int>(n), static_cast<unsigned int>(p.n_samples), 1),
-                "launch eb");
-    check_cuda(cudaDeviceSynchronize(), "sync eb");
+    lp.first_primitive = static_cast<int32_t>(range.first);
+    // Launch columns: the primitives run. An empty part launches nothing; the
+    // whole run launches as it always did, also over no primitives.
+    const long long launched = range.second - range.first;
+    if (launched > 0 || launched == n) {
+        params_.upload(&lp, sizeof(lp), "params eb");
+        check_optix(optix_api().launch(eb_.pipeline, context_.stream(), params_.ptr(), sizeof(lp), &eb_sbt_.sbt,
+                                       static_cast<unsigned int>(launched), static_cast<unsigned int>(p.n_samples), 1),
+                    "launch eb");
+        check_cuda(cudaDeviceSynchronize(), "sync eb");
+    }
 
     top.resize(static_cast<std::size_t>(n));
     eb_top_.download(top.data(), top.size() * sizeof(float), "download eb top");
     if (p.two_sided) {
         bot.resize(static_cast<std::size_t>(n));
         eb_bot_.download(bot.data(), bot.size() * sizeof(float), "download eb bot");
+        keep_primitives(bot, n, 1, range);
     } else {
         bot.clear();
         bot.shrink_to_fit();
     }
+    keep_primitives(top, n, 1, range);
 }
 
 void Simulator::run_energy_balance_multiband(SceneManager& scene, const EnergyBalanceMultibandParams& p,
-                                             std::vector<float>& top, std::vector<float>& bot) {
+                                             std::vector<float>& top, std::vector<float>& bot, RunRange prims) {
     require_built(scene);
     if (!initialised_) init();
     init_eb_mb_pipeline();
     build_sbt_eb_mb(scene);
     const long long n = static_cast<long long>(scene.n_primitives());
     check_energy_balance(p, n);
+    const auto range = resolve_run_range(prims, n, "run_energy_balance_multiband", "primitive", "the scene's");
     const bool albedos = has_albedos(p.sw_albedos, p.n_sw_albedos);
     const long long m = n * p.n_bands;
 
@@ -201,21 +222,27 @@ void Simulator::run_energy_balance_multiband(SceneManager& scene, const EnergyBa
     lp.mb_top = eb_mb_top_.ptr();
     lp.mb_bot = p.two_sided ? eb_mb_bot_.ptr() : 0;
     lp.mb_sw_albedos = albedos ? eb_mb_albedos_.ptr() : 0;
-    params_.upload(&lp, sizeof(lp), "params eb_mb");
-    check_optix(optix_api().launch(eb_mb_.pipeline, context_.stream(), params_.ptr(), sizeof(lp), &eb_mb_sbt_,
-                                   static_cast<unsigned int>(n), static_cast<unsigned int>(p.n_samples), 1),
-                "launch eb_mb");
-    check_cuda(cudaDeviceSynchronize(), "sync eb_mb");
+    lp.first_primitive = static_cast<int32_t>(range.first);
+    const long long launched = range.second - range.first;
+    if (launched > 0 || launched == n) {
+        params_.upload(&lp, sizeof(lp), "params eb_mb");
+        check_optix(optix_api().launch(eb_mb_.pipeline, context_.stream(), params_.ptr(), sizeof(lp), &eb_mb_sbt_,
+                                       static_cast<unsigned int>(launched), static_cast<unsigned int>(p.n_samples), 1),
+                    "launch eb_mb");
+        check_cuda(cudaDeviceSynchronize(), "sync eb_mb");
+    }
 
     top.resize(static_cast<std::size_t>(m));
     eb_mb_top_.download(top.data(), top.size() * sizeof(float), "download eb_mb top");
     if (p.two_sided) {
         bot.resize(static_cast<std::size_t>(m));
         eb_mb_bot_.download(bot.data(), bot.size() * sizeof(float), "download eb_mb bot");
+        keep_primitives(bot, n, p.n_bands, range);
     } else {
         bot.clear();
         bot.shrink_to_fit();
     }
+    keep_primitives(top, n, p.n_bands, range);
 }
 
 }  // namespace norvi

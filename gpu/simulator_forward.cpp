@@ -98,6 +98,9 @@ std::vector<float> Simulator::simulate_forward(SceneManager& scene, const Forwar
     const int layers = static_cast<int>(p.layer_heights.size()) - 1;
     if (layers < 1) throw std::runtime_error("layer_heights needs at least 2 values");
     const std::vector<float> views = check_forward_params(scene, p);
+    const auto part =
+        resolve_run_range({p.first_photon, p.photon_count}, p.num_photons, "simulate_forward", "photon", "the run of");
+    const int part_photons = static_cast<int>(part.second - part.first);
     if (!initialised_) init();
     std::cerr << "[fwd] initialized" << std::endl;
 
@@ -171,7 +174,7 @@ std::vector<float> Simulator::simulate_forward(SceneManager& scene, const Forwar
         allocate_cleared(fwd_albedo_, static_cast<std::size_t>(nb), "albedo buf", "albedo zero");
 
     std::cerr << "[fwd] allocating per-ray buffers..." << std::endl;
-    const int batch = photon_batch_size(p.num_photons);
+    const int batch = photon_batch_size(part_photons);
     check_buffers_fit_(batch, nb);
     allocate_buffers(batch, nb);
     std::cerr << "[fwd] buffers allocated (batch=" << batch << ")" << std::endl;
@@ -210,9 +213,10 @@ std::vector<float> Simulator::simulate_forward(SceneManager& scene, const Forwar
     lp.albedo = fwd_albedo_.ptr();
     lp.num_brf_dirs = p.num_brf_dirs;
     lp.grid_top = p.layer_heights.back();
+    lp.first_photon = static_cast<int32_t>(part.first);
 
     const auto start = std::chrono::system_clock::now();
-    const int batches = run_photon_batches_(lp, p.num_photons, fwd_raygen_, "params fwd", "launch fwd", "sync fwd",
+    const int batches = run_photon_batches_(lp, part_photons, fwd_raygen_, "params fwd", "launch fwd", "sync fwd",
                                             p.progress);
     std::cout << "Forward: " << p.num_photons << " photons (" << batches << " batches), " << p.nx << "x" << p.ny << "x"
               << layers << " grid, " << nb << " bands = " << elapsed_ms_since(start) << " ms" << std::endl;
@@ -244,6 +248,9 @@ void Simulator::simulate_flux(SceneManager& scene, const FluxParams& p, std::vec
         }
     }
     check_flux_params(scene, p);
+    const auto part =
+        resolve_run_range({p.first_photon, p.photon_count}, p.num_photons, "simulate_flux", "photon", "the run of");
+    const int part_photons = static_cast<int>(part.second - part.first);
     if (!initialised_) init();
 
     const SceneData scene_data = scene.get_scene_data();
@@ -259,7 +266,7 @@ void Simulator::simulate_flux(SceneManager& scene, const FluxParams& p, std::vec
     make_photon_sbt_(scene, main_.groups[kGroupFlux], flux_raygen_, "sbt rg flux alloc", "sbt rg flux upload");
     allocate_cleared(flux_down_, count, "flux down alloc", "flux down zero");
     allocate_cleared(flux_up_, count, "flux up alloc", "flux up zero");
-    const int batch = photon_batch_size(p.num_photons);
+    const int batch = photon_batch_size(part_photons);
     check_buffers_fit_(batch, nb);
     allocate_buffers(batch, nb);
 
@@ -287,9 +294,10 @@ void Simulator::simulate_flux(SceneManager& scene, const FluxParams& p, std::vec
     lp.flux_dx = lx / static_cast<float>(p.nx);
     lp.flux_dy = ly / static_cast<float>(p.ny);
     lp.max_bounces = p.max_bounces;
+    lp.first_photon = static_cast<int32_t>(part.first);
 
     const auto start = std::chrono::system_clock::now();
-    const int batches = run_photon_batches_(lp, p.num_photons, flux_raygen_, "params flux", "launch flux",
+    const int batches = run_photon_batches_(lp, part_photons, flux_raygen_, "params flux", "launch flux",
                                             "sync flux", p.progress);
     std::cout << "Forward flux (GPU): " << p.num_photons << " photons (" << batches
               << " batches) = " << elapsed_ms_since(start) << " ms" << std::endl;

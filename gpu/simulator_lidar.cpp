@@ -57,6 +57,12 @@ std::vector<float> check_lidar_params(const SceneManager& scene, const LiDARLaun
            << p.num_wavelengths;
         refuse(os.str());
     }
+    if (p.first_pulse < 0 || static_cast<long long>(p.first_pulse) + p.num_pulses > 2147483647LL) {
+        std::ostringstream os;
+        os << "first_pulse must be at least 0 and first_pulse + num_pulses at most 2147483647; got first_pulse "
+           << p.first_pulse;
+        refuse(os.str());
+    }
     std::vector<float> unit(need);
     for (int i = 0; i < p.num_pulses; ++i) {
         const std::size_t k = 3 * static_cast<std::size_t>(i);
@@ -177,7 +183,9 @@ LidarResult Simulator::simulate_lidar(SceneManager& scene, const LiDARLaunchPara
         r.points.reserve(count * kLidarPointFloats);
         for (std::size_t i : order) {
             const float* d = &dev[i * kLidarDevicePointFloats];
-            r.points.insert(r.points.end(), {d[0], d[1], d[2], d[3], 1.0f, 1.0f, 0.0f, d[4]});
+            // The run-wide pulse index, rounded to float as in a one-part run.
+            const float pulse = static_cast<float>(p.first_pulse + static_cast<int>(d[4]));
+            r.points.insert(r.points.end(), {d[0], d[1], d[2], d[3], 1.0f, 1.0f, 0.0f, pulse});
         }
         r.num_returns = static_cast<int>(count);
         return r;
@@ -207,7 +215,7 @@ LidarResult Simulator::simulate_lidar(SceneManager& scene, const LiDARLaunchPara
         convolve_pulse(histogram.data(), out, num_bins, p.num_wavelengths, kernel);
         const std::size_t k = 3 * static_cast<std::size_t>(i);
         extract_returns(out, float3{p.pulse_origins[k], p.pulse_origins[k + 1], p.pulse_origins[k + 2]},
-                        float3{directions[k], directions[k + 1], directions[k + 2]}, i, rs, r.points);
+                        float3{directions[k], directions[k + 1], directions[k + 2]}, p.first_pulse + i, rs, r.points);
     }
     r.num_returns = static_cast<int>(r.points.size() / kLidarPointFloats);
     return r;

@@ -4,9 +4,9 @@
 // plus whether the scene was built. The Python layer turns it into a
 // dictionary of arrays (the scene's state, its pickle and its file) and back.
 //
-// Gathering a scene's state and rebuilding a scene from it live here, in one
-// place, so that a scene whose storage changes (buffers shared with the ray
-// tracer, a GPU scene) only needs its own pair of functions.
+// Gathering a scene's state and rebuilding a scene from it are written once,
+// in scene/scene_state_impl.h, for every scene class; each class adds only how
+// its meshes, instances and SIF spectra read and write (SceneStateAccess).
 
 #include <memory>
 #include <vector>
@@ -54,6 +54,12 @@ struct SceneState {
     // empty when the scene has none.
     std::vector<float> primitive_temperatures;
     std::vector<float> primitive_emissivities;
+    // Per-primitive SIF emission spectra, band-major (n_sif_bands x P), and
+    // whether images hold SIF alone; only the GPU scene has them (empty, 0,
+    // false elsewhere).
+    std::vector<float> primitive_sif_spectra;
+    int n_sif_bands = 0;
+    bool sif_only = false;
     bool built = false;
 };
 
@@ -61,8 +67,10 @@ struct SceneState {
 SceneState scene_state(const embree::EmbreeSceneManager& scene);
 
 // A new CPU scene filled from `state` and built when the state says it was.
-// Bad meshes, instances or per-primitive arrays throw std::invalid_argument
-// naming the mesh, the instance or the array; the half-filled scene is destroyed, nothing else is touched.
+// Bad meshes, instances, settings or per-primitive arrays throw
+// std::invalid_argument naming the mesh, the instance or the state field; the
+// half-filled scene is destroyed, nothing else is touched. SIF spectra are
+// refused: the CPU engines do not emit SIF.
 std::unique_ptr<embree::EmbreeSceneManager> scene_from_state(const SceneState& state);
 
 }  // namespace norvi

@@ -12,8 +12,9 @@ trap 'rm -rf "$tmp"' EXIT
 "$PY" -m pybind11_stubgen --numpy-array-wrap-with-annotated -o "$tmp" norvi._parts >/dev/null
 mkdir -p "$OUT/norvi_gpu-stubs" "$OUT/norvi"
 # simulate_forward's layer_heights has no default but follows nx and ny, which
-# have: Python cannot write that signature, so the stubs give it "= ...".
-fix='s/(layer_heights: typing\.Annotated\[[^]]*\])(, )/\1 = ...\2/'
+# have: Python cannot write that signature, so the stubs give it "= ..."
+# where the next argument has a default (not in the private part form).
+fix='s/(layer_heights: typing\.Annotated\[[^]]*\])(, [a-z_]+: [^,=]*= )/\1 = ...\2/'
 # PTX_DIR is where this installation keeps the device programs: the stubs
 # give its type, not this machine's folder.
 ptx='s/^PTX_DIR: str = .*$/PTX_DIR: str/'

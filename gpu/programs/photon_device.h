@@ -93,13 +93,14 @@ NORVI_HD norvi::PhotonSource photon_source(const norvi::PhotonLaunchParams& lp, 
     return src;
 }
 
-// Global index of this launch's photon, or -1 past the batch. Every batch but
-// the last holds kPhotonLaunchBatch photons.
+// Run-wide index of this launch's photon, or -1 past the batch. Every batch
+// but the last holds kPhotonLaunchBatch photons; a part of a run starts at
+// first_photon.
 NORVI_HD int launch_photon(const norvi::PhotonLaunchParams& lp) {
     const ::uint3 idx = optixGetLaunchIndex();
     const long long local = static_cast<long long>(idx.y) * lp.width + idx.x;
     if (idx.x >= lp.width || local >= lp.batch_photons) return -1;
-    return static_cast<int>(static_cast<long long>(lp.batch) * norvi::kPhotonLaunchBatch + local);
+    return static_cast<int>(lp.first_photon + static_cast<long long>(lp.batch) * norvi::kPhotonLaunchBatch + local);
 }
 
 }  // namespace norvi::device

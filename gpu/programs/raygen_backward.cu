@@ -114,7 +114,9 @@ extern "C" __global__ void __raygen__backward() {
     float* rad = reinterpret_cast<float*>(lp.rad) + pixel * nb;
     float f[norvi::kMaxGpuBands];
     const norvi::PathBandsT<float> bands{tp, rad, f};
-    norvi::trace_backward_sample(c, tracer, static_cast<int>(idx.x), static_cast<int>(idx.y), lp.pass, bands);
+    // Launch row idx.y renders sensor row first_row + idx.y (a band of rows).
+    norvi::trace_backward_sample(c, tracer, static_cast<int>(idx.x), lp.first_row + static_cast<int>(idx.y), lp.pass,
+                                 bands);
 
     // The film holds the mean of the passes so far: exact for a constant
     // radiance, whatever the pass count.

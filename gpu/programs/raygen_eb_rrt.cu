@@ -87,7 +87,8 @@ extern "C" __global__ void __raygen__eb_rrt() {
     const norvi::EnergyBalanceLaunchParams& lp = params;
     const ::uint3 idx = norvi::device::optixGetLaunchIndex();
     const unsigned int n = lp.scene.num_primitives;
-    if (idx.x >= n || lp.n_samples < 1) return;
+    const unsigned int prim = static_cast<unsigned int>(lp.first_primitive) + idx.x;  // a range of primitives
+    if (prim >= n || lp.n_samples < 1) return;
 
     norvi::EbInputs in = scene_inputs(lp);
     const float sun = lp.sun_irradiance;
@@ -100,12 +101,12 @@ extern "C" __global__ void __raygen__eb_rrt() {
     in.albedos = reinterpret_cast<const float*>(lp.sw_albedos);
 
     const EbDeviceTracer tracer{lp.scene.traversable};
-    const Primitive t = primitive(lp.scene, idx.x);
+    const Primitive t = primitive(lp.scene, prim);
     float* out[2] = {reinterpret_cast<float*>(lp.top), reinterpret_cast<float*>(lp.bot)};
     for (int side = 0; side < 2 && out[side]; ++side) {
         double acc = 0.0;
-        norvi::eb_sample(tracer, in, idx.x, t.v0, t.v1, t.v2, t.normal, side, static_cast<int>(idx.y), &acc);
-        atomicAdd(out[side] + idx.x, static_cast<float>(acc / lp.n_samples));
+        norvi::eb_sample(tracer, in, prim, t.v0, t.v1, t.v2, t.normal, side, static_cast<int>(idx.y), &acc);
+        atomicAdd(out[side] + prim, static_cast<float>(acc / lp.n_samples));
     }
 }
 
@@ -113,7 +114,8 @@ extern "C" __global__ void __raygen__eb_rrt_multiband() {
     const norvi::EnergyBalanceLaunchParams& lp = params;
     const ::uint3 idx = norvi::device::optixGetLaunchIndex();
     const unsigned int n = lp.scene.num_primitives;
-    if (idx.x >= n || lp.n_samples < 1 || lp.n_bands < 1) return;
+    const unsigned int prim = static_cast<unsigned int>(lp.first_primitive) + idx.x;
+    if (prim >= n || lp.n_samples < 1 || lp.n_bands < 1) return;
 
     const norvi::EbInputs scene = scene_inputs(lp);
     const auto* sun = reinterpret_cast<const float*>(lp.mb_sun_irradiance);
@@ -121,7 +123,7 @@ extern "C" __global__ void __raygen__eb_rrt_multiband() {
     const auto* albedos = reinterpret_cast<const float*>(lp.mb_sw_albedos);
 
     const EbDeviceTracer tracer{lp.scene.traversable};
-    const Primitive t = primitive(lp.scene, idx.x);
+    const Primitive t = primitive(lp.scene, prim);
     float* out[2] = {reinterpret_cast<float*>(lp.mb_top), reinterpret_cast<float*>(lp.mb_bot)};
     for (int b0 = 0; b0 < lp.n_bands; b0 += kBandChunk) {
         norvi::EbInputs in = scene;
@@ -132,9 +134,9 @@ extern "C" __global__ void __raygen__eb_rrt_multiband() {
         in.albedos = albedos ? albedos + static_cast<size_t>(b0) * n : nullptr;
         for (int side = 0; side < 2 && out[side]; ++side) {
             double acc[kBandChunk] = {};
-            norvi::eb_sample(tracer, in, idx.x, t.v0, t.v1, t.v2, t.normal, side, static_cast<int>(idx.y), acc);
+            norvi::eb_sample(tracer, in, prim, t.v0, t.v1, t.v2, t.normal, side, static_cast<int>(idx.y), acc);
             for (int b = 0; b < in.n_bands; ++b)
-                atomicAdd(out[side] + static_cast<size_t>(b0 + b) * n + idx.x,
+                atomicAdd(out[side] + static_cast<size_t>(b0 + b) * n + prim,
                           static_cast<float>(acc[b] / lp.n_samples));
         }
     }

@@ -7,7 +7,7 @@
 - ``norvi.results``: results as xarray objects, netCDF and GeoTIFF files;
 - ``norvi.lidar``: LAS 1.4 / LAZ point clouds (laspy);
 - ``norvi.progress``: a tqdm progress callback for every simulation;
-- ``norvi.distributed``: the CPU simulations spread over a Dask cluster;
+- ``norvi.distributed``: the CPU and GPU simulations spread over a Dask cluster;
 - ``python -m norvi``: a simulation from the command line.
 
 The libraries behind these are optional extras of the wheel (``mesh``,

@@ -63,6 +63,7 @@ if(TARGET norvi_gpu_emulated)
             ${PROJECT_SOURCE_DIR}/tests/python/test_gpu_forward_emulated.py
             ${PROJECT_SOURCE_DIR}/tests/python/test_gpu_microwave_emulated.py
             ${PROJECT_SOURCE_DIR}/tests/python/test_energy_balance_emulated.py
+            ${PROJECT_SOURCE_DIR}/tests/python/test_gpu_distributed_emulated.py
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
   set_tests_properties(gpu.python_emulated PROPERTIES ENVIRONMENT
     "PYTHONPATH=${PROJECT_BINARY_DIR}/emu/python;NORVI_EMU_LIB=$<TARGET_FILE:norvi_platform_emu>")

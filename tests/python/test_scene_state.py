@@ -21,7 +21,8 @@ def assert_same_state(a, b):
 
 def test_state_pickle_and_file_give_back_the_scene(feature_scene, tmp_path):
     state = feature_scene.get_state()
-    assert state["format_version"] == 1 and state["built"] is True
+    assert state["format_version"] == 2 and state["built"] is True
+    assert state["primitive_sif_spectra"].shape == (0,) and state["n_sif_bands"] == 0
     assert state["mesh_vertex_counts"].tolist() == [4, 72, 14]
     assert state["mesh_normal_counts"].tolist() == [4, 72, 0]
     assert state["material_params"][2, 3] == np.float32(310.0)
@@ -32,8 +33,11 @@ def test_state_pickle_and_file_give_back_the_scene(feature_scene, tmp_path):
     assert path.endswith("canopy.npz")
     with np.load(path) as raw:  # a plain archive of arrays, readable without NORVI
         assert raw["instance_xforms"].shape == (5, 12)
+    # A version 1 state: the same without the SIF fields.
+    v1 = {k: v for k, v in state.items() if k not in ("primitive_sif_spectra", "n_sif_bands", "sif_only")}
+    v1["format_version"] = 1
     for copy in (ng.EmbreeSceneManager.from_state(state), pickle.loads(pickle.dumps(feature_scene)),
-                 norvi.load_scene(path)):
+                 norvi.load_scene(path), ng.EmbreeSceneManager.from_state(v1)):
         assert copy.is_built() and copy.aabb() == feature_scene.aabb()
         assert_same_state(copy.get_state(), state)
         assert np.array_equal(ng.simulate_cpu(copy, 3), image)
@@ -62,7 +66,8 @@ def _drop(key):
 
 BAD_STATES = [
     (_drop("format_version"), "'format_version' is missing"),
-    (_set("format_version", 2), "'format_version' is 2; this NORVI reads versions 1 to 1 (the state comes from a newer NORVI)"),
+    (_set("format_version", 3), "'format_version' is 3; this NORVI reads versions 1 to 2 (the state comes from a newer NORVI)"),
+    (_set("format_version", 1), "is not a field of scene state version 1"),
     (_drop("sensor_cam_xform"), "'sensor_cam_xform' is missing"),
     (lambda s: s.__setitem__("mesh_vertices", s["mesh_vertices"].astype(np.float64)),
      "'mesh_vertices' must be a float32 array of shape (N, 3); got a float64 array of shape (90, 3)"),
@@ -81,7 +86,7 @@ BAD_STATES = [
     (_set("thermal_mode", 1), "'thermal_mode' must be a bool; got 1"),
     (_set("primitive_temperatures", np.zeros(3, np.float32)),
      "primitive_temperatures: set_primitive_temperatures: array length 3 does not match n_primitives() = 254"),
-    (_set("primitive_albedos", np.zeros(3, np.float32)), "'primitive_albedos' is not a field of scene state version 1"),
+    (_set("primitive_albedos", np.zeros(3, np.float32)), "'primitive_albedos' is not a field of scene state version 2"),
 ]
 
 
