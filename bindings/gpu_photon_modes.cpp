@@ -40,7 +40,7 @@ py::dict forward(Simulator& sim, SceneManager& scene, int nx, int ny, const Floa
     p.prob_sun = prob_sun;
     p.max_depth = max_depth;
     p.terrain_instance_id = terrain_instance_id;
-    if (!progress.is_none()) p.progress = wrap_progress(progress);
+    p.progress = wrap_progress(progress);  // also without a callable: Ctrl-C stops the run between batches
     if (!scene.is_built()) throw std::runtime_error("Scene not built. Call scene.build() first.");
     require_scene_bands(scene, num_bands, "simulate_forward");
     (void)check_forward_params(scene, p);

@@ -126,7 +126,7 @@ void register_simulate_microwave_cpu(py::module_& m) {
             const MicrowaveParams p = microwave_params_from_args(
                 frequency, n_channels, spp, max_depth, air_temperature, include_atmosphere, atm_tau,
                 mw_soil_params, mw_veg_params, mw_trunk_params, material_map, mw_veg_mueller_luts);
-            const embree::MicrowaveResult r = embree::simulate_microwave_cpu(scene, p, 0);
+            const embree::MicrowaveResult r = embree::simulate_microwave_cpu(scene, p, 0, wrap_progress(py::none()));
             return make_array(r.image, {r.height, r.width, r.n_channels});
         },
         py::arg("scene"), py::arg("frequency") = 1.4e9f, py::arg("n_channels").noconvert() = 2,

@@ -230,23 +230,35 @@ def test_view_directions_are_normalised_and_new_instances_need_a_build(ground_sc
 # ---------------------------------------------------------------------------
 # 6. Ctrl-C stops a long run at the next pass or batch
 
-@pytest.mark.parametrize("call", [
-    "ng.simulate_cpu(s, 10**8, 4)",
-    "ng.simulate_forward_cpu(s, layer_heights=[-1.0, 1.0], num_photons=2**31 - 1)",
-    "ng.simulate_flux_cpu(s, 2, 2, 2**31 - 1, 1)",
+SOIL = [[0.2, 0.4, 0.2, 1.4, 295.0, 0.0, 0.0, 0.0, 0.0, 1]]
+
+
+# Each run would take hours: a child that is not stopped times out.
+@pytest.mark.parametrize("setup, call", [
+    ("", "ng.simulate_cpu(s, 10**8, 4)"),
+    ("", "ng.simulate_forward_cpu(s, layer_heights=[-1.0, 1.0], num_photons=2**31 - 1)"),
+    ("", "ng.simulate_flux_cpu(s, 2, 2, 2**31 - 1, 1)"),
+    ("", "ng.simulate_lidar_cpu(s, [5, 5, 3] * 10**5, [0, 0, -1] * 10**5, 10**5, beam_samples_per_dim=100, "
+         "max_range=10.0, range_resolution=1.0)"),
+    ("s = scene(build=False); s.set_sensor(0, 64, 10**4, 10.0, 10.0, [1, 0, 0, 5, 0, 1, 0, 5, 0, 0, 1, 10]); "
+     "s.build()", f"ng.simulate_microwave_cpu(s, spp=2**14, mw_soil_params={SOIL}, material_map=[0])"),
+    ("s = scene(build=False); g = ng.make_sphere(1.0, [5, 5, 2], 7); "
+     "s.add_instance(s.add_mesh(g['vertices'], g['normals'], g['indices'], 0)); s.build()",
+     "ng.run_energy_balance_cpu(s, 0, 2**12, 1000.0)"),
 ])
-def test_ctrl_c_interrupts_a_long_run_and_leaves_the_scene_usable(call):
+def test_ctrl_c_interrupts_a_long_run_and_leaves_the_scene_usable(setup, call):
     result = run_isolated(f"""
         s = scene()
+        {setup}
         print("running", flush=True)
-        start = time.monotonic()
         try:
             {call}
             result = "ran to the end"
         except KeyboardInterrupt:
-            result = [time.monotonic() - start < 20, ng.simulate_cpu(s, 1, 1).shape]
+            image = ng.simulate_cpu(s, 1, 1)
+            result = [image.shape[2], bool(np.isfinite(image).all())]
     """, timeout=60, interrupt=True)
-    assert result == ["ok", [True, [4, 4, 1]]]
+    assert result == ["ok", [1, True]]
 
 
 # ---------------------------------------------------------------------------
