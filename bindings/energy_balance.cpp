@@ -67,8 +67,7 @@ py::tuple multiband(const EmbreeSceneManager& scene, int n_bands, int n_samples,
         py::arg("sw_albedos") = py::none()
 
 void register_energy_balance_cpu(py::module_& m) {
-    m.def(
-        "run_energy_balance_cpu",
+    def(m, "run_energy_balance_cpu",
         [](const EmbreeSceneManager& scene, int band_type, int n_samples, float sun_irradiance,
            float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x, float sun_dir_y,
            float sun_dir_z, bool two_sided, const py::object& sw_albedos) {
@@ -77,8 +76,7 @@ void register_energy_balance_cpu(py::module_& m) {
                                sw_albedos, {}, false);
         },
         NORVI_EB_ARGS);
-    m.def(
-        "run_energy_balance_multiband_cpu",
+    def(m, "run_energy_balance_multiband_cpu",
         [](const EmbreeSceneManager& scene, int n_bands, int n_samples,
            const FloatArray& sun_irradiance, const FloatArray& sky_diffuse_radiance,
            float sun_dir_x, float sun_dir_y, float sun_dir_z, bool two_sided,
@@ -90,8 +88,7 @@ void register_energy_balance_cpu(py::module_& m) {
 }
 
 void register_energy_balance_parts(py::module_& m) {
-    m.def(
-        "run_energy_balance_cpu",
+    def(m, "run_energy_balance_cpu",
         [](const EmbreeSceneManager& scene, int band_type, int n_samples, float sun_irradiance,
            float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x, float sun_dir_y,
            float sun_dir_z, bool two_sided, const py::object& sw_albedos,
@@ -102,8 +99,7 @@ void register_energy_balance_parts(py::module_& m) {
         },
         NORVI_EB_ARGS, py::arg("first_primitive").noconvert() = 0,
         py::arg("primitive_count").noconvert() = -1);
-    m.def(
-        "run_energy_balance_multiband_cpu",
+    def(m, "run_energy_balance_multiband_cpu",
         [](const EmbreeSceneManager& scene, int n_bands, int n_samples,
            const FloatArray& sun_irradiance, const FloatArray& sky_diffuse_radiance,
            float sun_dir_x, float sun_dir_y, float sun_dir_z, bool two_sided,

@@ -15,7 +15,7 @@ namespace norvi::py_bind {
 
 namespace {
 
-using SimulatorClass = py::class_<Simulator, std::unique_ptr<Simulator>>;
+using SimulatorClass = Class<Simulator, std::unique_ptr<Simulator>>;
 
 // The result arrays are shaped by num_bands, so it must be the scene's.
 void require_scene_bands(const SceneManager& scene, int num_bands, const char* method) {

@@ -83,8 +83,7 @@ py::dict lidar_cpu(const embree::EmbreeSceneManager& scene, const FloatArray& pu
         py::arg("direct_mode") = false
 
 void register_simulate_lidar_cpu(py::module_& m) {
-    m.def(
-        "simulate_lidar_cpu",
+    def(m, "simulate_lidar_cpu",
         [](const embree::EmbreeSceneManager& scene, const FloatArray& pulse_origins,
            const FloatArray& pulse_directions, int num_pulses, float beam_half_angle_rad,
            int beam_samples_per_dim, float pulse_energy, float sensor_area,
@@ -101,8 +100,7 @@ void register_simulate_lidar_cpu(py::module_& m) {
 }
 
 void register_simulate_lidar_cpu_part(py::module_& m) {
-    m.def(
-        "simulate_lidar_cpu",
+    def(m, "simulate_lidar_cpu",
         [](const embree::EmbreeSceneManager& scene, const FloatArray& pulse_origins,
            const FloatArray& pulse_directions, int num_pulses, float beam_half_angle_rad,
            int beam_samples_per_dim, float pulse_energy, float sensor_area,
