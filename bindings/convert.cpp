@@ -1,5 +1,6 @@
 #include "bindings/convert.h"
 
+#include <cstdint>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -12,6 +13,37 @@ void require_ndim(const py::array& a, int expected) {
                                 std::to_string(a.ndim()) + "; expected " +
                                 std::to_string(expected));
     }
+}
+
+namespace {
+
+// `object` as an integer in [low, high], `bits` naming the range in the error.
+long long integer_argument(py::handle object, const char* function, const char* name, long long low,
+                           long long high, const char* bits) {
+    const std::string what = std::string(function) + ": " + name;
+    PyObject* index = PyBool_Check(object.ptr()) ? nullptr : PyNumber_Index(object.ptr());
+    if (index == nullptr) {
+        PyErr_Clear();
+        throw py::type_error(what + " must be an integer; got " + py::str(object).cast<std::string>() + " (" +
+                             Py_TYPE(object.ptr())->tp_name + ")");
+    }
+    const auto value = py::reinterpret_steal<py::int_>(index);
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0 || v < low || v > high)
+        throw py::value_error(what + " must fit in a " + bits + " integer (" + std::to_string(low) + " to " +
+                              std::to_string(high) + "); got " + py::str(value).cast<std::string>());
+    return v;
+}
+
+}  // namespace
+
+int int32_argument(py::handle object, const char* function, const char* name) {
+    return static_cast<int>(integer_argument(object, function, name, INT32_MIN, INT32_MAX, "32-bit"));
+}
+
+long long int64_argument(py::handle object, const char* function, const char* name) {
+    return integer_argument(object, function, name, INT64_MIN, INT64_MAX, "64-bit");
 }
 
 namespace {
@@ -47,11 +79,15 @@ std::string first_changed_value(py::handle src, const py::array& cast) {
     return py::str(original.attr("flat")[first]).cast<std::string>();
 }
 
+void require_exact(const IntArrayArg& a, const char* what) {
+    if (!a.lossy.empty())
+        throw std::invalid_argument(std::string(what) + " must hold 32-bit integers; got " + a.lossy);
+}
+
 std::vector<int3> to_int3_rows(const IntArrayArg& arg, const char* what) {
     const IntArray& a = arg.values;
     require_rows_of_three(a, what);
-    if (!arg.lossy.empty())
-        throw std::invalid_argument(std::string(what) + " must hold 32-bit integers; got " + arg.lossy);
+    require_exact(arg, what);
     std::vector<int3> out(static_cast<std::size_t>(a.shape(0)));
     if (!out.empty()) std::memcpy(out.data(), a.data(), out.size() * sizeof(int3));
     return out;

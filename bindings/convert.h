@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bindings/int_args.h"
 #include "scene/energy_balance_params.h"
 #include "scene/types.h"
 
@@ -66,6 +67,7 @@ void require_ndim(const py::array& a, int expected);
 std::vector<float3> to_float3_rows(const FloatArray& a, const char* what);
 // Refuses (ValueError naming `what`) an array whose values are not all
 // 32-bit integers.
+void require_exact(const IntArrayArg& a, const char* what);
 std::vector<int3> to_int3_rows(const IntArrayArg& a, const char* what);
 
 // 1-D array to a vector of all its values.

@@ -31,8 +31,7 @@ py::array_t<float> backward_image(const EmbreeSceneManager& scene, int spp, int 
         py::arg("progress") = py::none()
 
 void register_simulate_cpu(py::module_& m) {
-    m.def(
-        "simulate_cpu",
+    def(m, "simulate_cpu",
         [](const EmbreeSceneManager& scene, int spp, int max_depth, const py::object& progress) {
             return backward_image(scene, spp, max_depth, progress, {}, false);
         },
@@ -43,8 +42,7 @@ void register_simulate_cpu(py::module_& m) {
 // < 0: to the last row), in the module of parts, which renders with the
 // interpreter lock released.
 void register_simulate_cpu_part(py::module_& m) {
-    m.def(
-        "simulate_cpu",
+    def(m, "simulate_cpu",
         [](const EmbreeSceneManager& scene, int spp, int max_depth, const py::object& progress,
            int first_row, int row_count) {
             return backward_image(scene, spp, max_depth, progress, {first_row, row_count}, true);

@@ -75,7 +75,7 @@ static float3 first_three(const FloatArray& a, const char* what) {
 }
 
 void register_embree_scene(py::module_& m) {
-    py::class_<EmbreeSceneManager, std::unique_ptr<EmbreeSceneManager>>(
+    Class<EmbreeSceneManager, std::unique_ptr<EmbreeSceneManager>>(
         m, "EmbreeSceneManager", py::release_gil_before_calling_cpp_dtor())
         .def(py::init<>())
         .def(

@@ -24,8 +24,9 @@ py::tuple single_band(const EmbreeSceneManager& scene, int band_type, int n_samp
         energy_balance_args(band_type, n_samples, sun_irradiance, sky_diffuse_radiance, sky_lw_radiance, sun_dir_x,
                             sun_dir_y, sun_dir_z, two_sided, sw_albedos);
     const EnergyBalanceParams& p = args.p;
+    const ProgressFn check_signals = wrap_progress(py::none());
     const embree::EnergyBalanceResult r = call_engine(
-        release_gil, [&] { return embree::run_energy_balance_cpu(scene, p, 0, prims); });
+        release_gil, [&] { return embree::run_energy_balance_cpu(scene, p, 0, prims, check_signals); });
     return py::make_tuple(make_array(r.top, {static_cast<py::ssize_t>(r.top.size())}),
                           make_array(r.bot, {static_cast<py::ssize_t>(r.bot.size())}));
 }
@@ -39,8 +40,9 @@ py::tuple multiband(const EmbreeSceneManager& scene, int n_bands, int n_samples,
         energy_balance_multiband_args(n_bands, n_samples, sun_irradiance, sky_diffuse_radiance, sun_dir_x,
                                       sun_dir_y, sun_dir_z, two_sided, sw_albedos);
     const EnergyBalanceMultibandParams& p = args.p;
+    const ProgressFn check_signals = wrap_progress(py::none());
     const embree::EnergyBalanceResult r = call_engine(
-        release_gil, [&] { return embree::run_energy_balance_multiband_cpu(scene, p, 0, prims); });
+        release_gil, [&] { return embree::run_energy_balance_multiband_cpu(scene, p, 0, prims, check_signals); });
     const auto nb = static_cast<py::ssize_t>(r.n_bands);
     const auto np = static_cast<py::ssize_t>(r.n_primitives);
     py::array_t<float> bot = r.bot.empty() ? make_array(r.bot, {0, 0}) : make_array(r.bot, {nb, np});
@@ -65,8 +67,7 @@ py::tuple multiband(const EmbreeSceneManager& scene, int n_bands, int n_samples,
         py::arg("sw_albedos") = py::none()
 
 void register_energy_balance_cpu(py::module_& m) {
-    m.def(
-        "run_energy_balance_cpu",
+    def(m, "run_energy_balance_cpu",
         [](const EmbreeSceneManager& scene, int band_type, int n_samples, float sun_irradiance,
            float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x, float sun_dir_y,
            float sun_dir_z, bool two_sided, const py::object& sw_albedos) {
@@ -75,8 +76,7 @@ void register_energy_balance_cpu(py::module_& m) {
                                sw_albedos, {}, false);
         },
         NORVI_EB_ARGS);
-    m.def(
-        "run_energy_balance_multiband_cpu",
+    def(m, "run_energy_balance_multiband_cpu",
         [](const EmbreeSceneManager& scene, int n_bands, int n_samples,
            const FloatArray& sun_irradiance, const FloatArray& sky_diffuse_radiance,
            float sun_dir_x, float sun_dir_y, float sun_dir_z, bool two_sided,
@@ -88,8 +88,7 @@ void register_energy_balance_cpu(py::module_& m) {
 }
 
 void register_energy_balance_parts(py::module_& m) {
-    m.def(
-        "run_energy_balance_cpu",
+    def(m, "run_energy_balance_cpu",
         [](const EmbreeSceneManager& scene, int band_type, int n_samples, float sun_irradiance,
            float sky_diffuse_radiance, float sky_lw_radiance, float sun_dir_x, float sun_dir_y,
            float sun_dir_z, bool two_sided, const py::object& sw_albedos,
@@ -100,8 +99,7 @@ void register_energy_balance_parts(py::module_& m) {
         },
         NORVI_EB_ARGS, py::arg("first_primitive").noconvert() = 0,
         py::arg("primitive_count").noconvert() = -1);
-    m.def(
-        "run_energy_balance_multiband_cpu",
+    def(m, "run_energy_balance_multiband_cpu",
         [](const EmbreeSceneManager& scene, int n_bands, int n_samples,
            const FloatArray& sun_irradiance, const FloatArray& sky_diffuse_radiance,
            float sun_dir_x, float sun_dir_y, float sun_dir_z, bool two_sided,

@@ -2,6 +2,9 @@
 
 #include <Python.h>
 
+#include <memory>
+
+#include "bindings/int_args.h"
 #include "bindings/registry.h"
 #include "gpu/device_info.h"
 #include "gpu/optix_context.h"
@@ -22,17 +25,19 @@ py::str utf8_text(const std::string& s) {
 }  // namespace
 
 void register_gpu_context(py::module_& m) {
-    py::class_<OptiXContext, std::unique_ptr<OptiXContext>>(m, "OptiXContext",
+    Class<OptiXContext, std::unique_ptr<OptiXContext>>(m, "OptiXContext",
                                                             py::release_gil_before_calling_cpp_dtor())
-        .def(py::init<int>(), py::arg("device_id") = 0)
+        .def(py::init(with_named_ints(
+                 "OptiXContext", false, [](int device_id) { return std::make_unique<OptiXContext>(device_id); },
+                 py::arg("device_id"))),
+             py::arg("device_id") = 0)
         .def("device_name", [](const OptiXContext& c) { return utf8_text(c.device_name()); })
         .def("total_vram_mb", &OptiXContext::total_vram_mb)
         .def("free_vram_mb", &OptiXContext::free_vram_mb);
 }
 
 void register_device_info(py::module_& m) {
-    m.def(
-        "device_info",
+    def(m, "device_info",
         [](int device_id) {
             const DeviceInfo info = query_device_info(device_id);
             py::dict d;

@@ -17,7 +17,7 @@ namespace norvi::py_bind {
 
 namespace {
 
-using SimulatorClass = py::class_<Simulator, std::unique_ptr<Simulator>>;
+using SimulatorClass = Class<Simulator, std::unique_ptr<Simulator>>;
 
 // The result arrays are shaped by num_bands, so it must be the scene's.
 void require_scene_bands(const SceneManager& scene, int num_bands, const char* method) {
@@ -45,7 +45,7 @@ py::dict forward_part(Simulator& sim, SceneManager& scene, int nx, int ny, const
     p.prob_sun = prob_sun;
     p.max_depth = max_depth;
     p.terrain_instance_id = terrain_instance_id;
-    if (!progress.is_none()) p.progress = wrap_progress(progress);
+    p.progress = wrap_progress(progress);  // also without a callable: Ctrl-C stops the run between batches
     if (!scene.is_built()) throw std::runtime_error("Scene not built. Call scene.build() first.");
     require_scene_bands(scene, num_bands, "simulate_forward");
     (void)check_forward_params(scene, p);

@@ -28,7 +28,7 @@ float3 first_three(const FloatArray& a, const char* what) {
 }  // namespace
 
 void register_gpu_scene(py::module_& m) {
-    py::class_<SceneManager, std::unique_ptr<SceneManager>>(m, "SceneManager", py::dynamic_attr(),
+    Class<SceneManager, std::unique_ptr<SceneManager>>(m, "SceneManager", py::dynamic_attr(),
                                                             py::release_gil_before_calling_cpp_dtor())
         // The scene keeps a reference to its context: the context object
         // stays alive as long as the scene.
@@ -219,7 +219,7 @@ void register_gpu_scene(py::module_& m) {
 }
 
 void register_simulator(py::module_& m) {
-    py::class_<Simulator, std::unique_ptr<Simulator>>(m, "Simulator", py::release_gil_before_calling_cpp_dtor())
+    Class<Simulator, std::unique_ptr<Simulator>>(m, "Simulator", py::release_gil_before_calling_cpp_dtor())
         .def(py::init<OptiXContext&, const std::string&>(), py::keep_alive<1, 2>())
         .def("init", &Simulator::init)
         .def(

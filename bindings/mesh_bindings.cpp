@@ -21,22 +21,19 @@ py::dict mesh_to_dict(const MeshData& mesh) {
 }  // namespace
 
 void register_mesh_generators(py::module_& m) {
-    m.def(
-        "make_ground_plane",
+    def(m, "make_ground_plane",
         [](float half_w, float half_h, int /*material_id*/) {
             return mesh_to_dict(make_ground_plane(half_w, half_h));
         },
         py::arg("half_w") = 50.0f, py::arg("half_h") = 50.0f,
         py::arg("material_id").noconvert() = 0);
-    m.def(
-        "make_sphere",
+    def(m, "make_sphere",
         [](float radius, const FloatArray& center, int subdivisions) {
             const std::vector<float> c = first_values_1d(center, 3, "make_sphere: center");
             return mesh_to_dict(make_sphere(radius, float3{c[0], c[1], c[2]}, subdivisions));
         },
         py::arg("radius"), py::arg("center"), py::arg("subdivisions").noconvert() = 2);
-    m.def(
-        "make_cylinder",
+    def(m, "make_cylinder",
         [](float radius, float height, int segments) {
             return mesh_to_dict(make_cylinder(radius, height, segments));
         },

@@ -100,8 +100,7 @@ py::dict flux_cpu(const EmbreeSceneManager& scene, int nx, int ny, int num_photo
         py::arg("progress") = py::none()
 
 void register_simulate_forward_cpu(py::module_& m) {
-    m.def(
-        "simulate_forward_cpu",
+    def(m, "simulate_forward_cpu",
         [](const EmbreeSceneManager& scene, int nx, int ny, const FloatArray& layer_heights,
            int num_photons, int num_bands, bool per_leaf, const FloatArray& brf_directions,
            int num_brf_dirs, float prob_sun, int max_depth, int terrain_instance_id,
@@ -114,8 +113,7 @@ void register_simulate_forward_cpu(py::module_& m) {
 }
 
 void register_simulate_flux_cpu(py::module_& m) {
-    m.def(
-        "simulate_flux_cpu",
+    def(m, "simulate_flux_cpu",
         [](const EmbreeSceneManager& scene, int nx, int ny, int num_photons, int num_bands,
            float prob_sun, int max_bounces, int max_depth, int rr_depth,
            const py::object& progress) {
@@ -126,8 +124,7 @@ void register_simulate_flux_cpu(py::module_& m) {
 }
 
 void register_photon_parts(py::module_& m) {
-    m.def(
-        "simulate_forward_cpu",
+    def(m, "simulate_forward_cpu",
         [](const EmbreeSceneManager& scene, int nx, int ny, const FloatArray& layer_heights,
            int num_photons, int num_bands, bool per_leaf, const FloatArray& brf_directions,
            int num_brf_dirs, float prob_sun, int max_depth, int terrain_instance_id,
@@ -139,8 +136,7 @@ void register_photon_parts(py::module_& m) {
         },
         NORVI_FORWARD_ARGS, py::arg("first_photon").noconvert() = 0,
         py::arg("photon_count").noconvert() = -1);
-    m.def(
-        "simulate_flux_cpu",
+    def(m, "simulate_flux_cpu",
         [](const EmbreeSceneManager& scene, int nx, int ny, int num_photons, int num_bands,
            float prob_sun, int max_bounces, int max_depth, int rr_depth,
            const py::object& progress, int first_photon, int photon_count) {

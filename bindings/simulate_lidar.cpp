@@ -40,12 +40,13 @@ py::dict lidar_cpu(const embree::EmbreeSceneManager& scene, const FloatArray& pu
     require_pulse_values(pulse_directions, num_pulses, "pulse_directions");
     const float* origins = pulse_origins.data();
     const float* directions = pulse_directions.data();
+    const ProgressFn check_signals = wrap_progress(py::none());
     const embree::LidarResult r = call_engine(release_gil, [&] {
         return embree::simulate_lidar(scene, origins, directions, num_pulses, beam_half_angle_rad,
                                       beam_samples_per_dim, pulse_energy, sensor_area,
                                       range_resolution, min_range, max_range, num_wavelengths,
                                       pulse_fwhm_ns, peak_threshold, max_returns_per_pulse,
-                                      direct_mode, 0, {}, first_pulse);
+                                      direct_mode, 0, check_signals, first_pulse);
     });
 
     py::dict d;
@@ -82,8 +83,7 @@ py::dict lidar_cpu(const embree::EmbreeSceneManager& scene, const FloatArray& pu
         py::arg("direct_mode") = false
 
 void register_simulate_lidar_cpu(py::module_& m) {
-    m.def(
-        "simulate_lidar_cpu",
+    def(m, "simulate_lidar_cpu",
         [](const embree::EmbreeSceneManager& scene, const FloatArray& pulse_origins,
            const FloatArray& pulse_directions, int num_pulses, float beam_half_angle_rad,
            int beam_samples_per_dim, float pulse_energy, float sensor_area,
@@ -100,8 +100,7 @@ void register_simulate_lidar_cpu(py::module_& m) {
 }
 
 void register_simulate_lidar_cpu_part(py::module_& m) {
-    m.def(
-        "simulate_lidar_cpu",
+    def(m, "simulate_lidar_cpu",
         [](const embree::EmbreeSceneManager& scene, const FloatArray& pulse_origins,
            const FloatArray& pulse_directions, int num_pulses, float beam_half_angle_rad,
            int beam_samples_per_dim, float pulse_energy, float sensor_area,

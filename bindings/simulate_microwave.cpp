@@ -63,7 +63,7 @@ void read_tables(const py::handle& item, std::size_t row, MicrowaveMaterial& m) 
 MicrowaveParams microwave_params_from_args(float frequency, int n_channels, int spp, int max_depth,
                                            float air_temperature, bool include_atmosphere, float atm_tau,
                                            const FloatArray& mw_soil_params, const FloatArray& mw_veg_params,
-                                           const FloatArray& mw_trunk_params, const IntArray& material_map,
+                                           const FloatArray& mw_trunk_params, const IntArrayArg& material_map,
                                            const py::list& mw_veg_mueller_luts) {
     MicrowaveParams p;
     p.frequency = frequency;
@@ -109,24 +109,25 @@ MicrowaveParams microwave_params_from_args(float frequency, int n_channels, int 
             p.materials.push_back(std::move(m));
         }
     }
-    if (material_map.size() > 0) {
-        require_ndim(material_map, 1);
-        p.material_map.assign(material_map.data(), material_map.data() + material_map.shape(0));
+    const IntArray& map = material_map.values;
+    if (map.size() > 0) {
+        require_ndim(map, 1);
+        require_exact(material_map, "material_map");
+        p.material_map.assign(map.data(), map.data() + map.shape(0));
     }
     return p;
 }
 
 void register_simulate_microwave_cpu(py::module_& m) {
-    m.def(
-        "simulate_microwave_cpu",
+    def(m, "simulate_microwave_cpu",
         [](const embree::EmbreeSceneManager& scene, float frequency, int n_channels, int spp, int max_depth,
            float air_temperature, bool include_atmosphere, float atm_tau, const FloatArray& mw_soil_params,
-           const FloatArray& mw_veg_params, const FloatArray& mw_trunk_params, const IntArray& material_map,
+           const FloatArray& mw_veg_params, const FloatArray& mw_trunk_params, const IntArrayArg& material_map,
            const py::list& mw_veg_mueller_luts, const py::object& /*_mw_veg_lut_dims*/) {
             const MicrowaveParams p = microwave_params_from_args(
                 frequency, n_channels, spp, max_depth, air_temperature, include_atmosphere, atm_tau,
                 mw_soil_params, mw_veg_params, mw_trunk_params, material_map, mw_veg_mueller_luts);
-            const embree::MicrowaveResult r = embree::simulate_microwave_cpu(scene, p, 0);
+            const embree::MicrowaveResult r = embree::simulate_microwave_cpu(scene, p, 0, wrap_progress(py::none()));
             return make_array(r.image, {r.height, r.width, r.n_channels});
         },
         py::arg("scene"), py::arg("frequency") = 1.4e9f, py::arg("n_channels").noconvert() = 2,
@@ -138,8 +139,7 @@ void register_simulate_microwave_cpu(py::module_& m) {
         py::arg("material_map") = py::array_t<int32_t>(0), py::arg("mw_veg_mueller_luts") = py::list(),
         py::arg("_mw_veg_lut_dims") = py::none());
 
-    m.def(
-        "make_mw_phase_tables",
+    def(m, "make_mw_phase_tables",
         [](const std::string& phase, int cti, int cts, int dphi) {
             MwPhaseKind kind;
             if (phase == "isotropic") kind = MwPhaseKind::Isotropic;

@@ -16,7 +16,8 @@ namespace {
 // Adds `f` to the bound class `cls` as the method `name`.
 template <typename F, typename... Extra>
 void add_method(py::object& cls, const char* name, F&& f, const Extra&... extra) {
-    cls.attr(name) = py::cpp_function(std::forward<F>(f), py::name(name), py::is_method(cls),
+    cls.attr(name) = py::cpp_function(with_named_ints(name, true, std::forward<F>(f), extra...), py::name(name),
+                                      py::is_method(cls),
                                       py::sibling(py::getattr(cls, name, py::none())), extra...);
 }
 

@@ -9,12 +9,12 @@
 namespace norvi::py_bind {
 
 void register_simulator_microwave(py::module_& m) {
-    auto cls = py::reinterpret_borrow<py::class_<Simulator, std::unique_ptr<Simulator>>>(m.attr("Simulator"));
+    auto cls = py::reinterpret_borrow<Class<Simulator, std::unique_ptr<Simulator>>>(m.attr("Simulator"));
     cls.def(
         "simulate_microwave",
         [](Simulator& sim, SceneManager& scene, float frequency, int n_channels, int spp, int max_depth,
            float air_temperature, bool include_atmosphere, float atm_tau, const FloatArray& mw_soil_params,
-           const FloatArray& mw_veg_params, const FloatArray& mw_trunk_params, const IntArray& material_map,
+           const FloatArray& mw_veg_params, const FloatArray& mw_trunk_params, const IntArrayArg& material_map,
            const py::list& mw_veg_mueller_luts, const py::object& /*_mw_veg_lut_dims*/) {
             const MicrowaveParams p = microwave_params_from_args(
                 frequency, n_channels, spp, max_depth, air_temperature, include_atmosphere, atm_tau,

@@ -1,6 +1,7 @@
 #include "cpu/energy_balance.h"
 
 #include <algorithm>
+#include <chrono>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -16,6 +17,7 @@ namespace norvi::embree {
 namespace {
 
 constexpr long long kPrimitivesPerItem = 64;
+constexpr double kRaysPerBatch = 1 << 20;  // about; a progress report after each batch
 
 // Rays through the Embree scene; hits resolved to global primitive indices.
 struct CpuTracer {
@@ -81,7 +83,9 @@ std::pair<long long, long long> resolve_range(PrimitiveRange r, long long n, con
 // The primitives of `range`, `n_samples` samples per side; out[b * count + i]
 // the mean of primitive range.first + i.
 EnergyBalanceResult run(const EmbreeSceneManager& scene, const EbInputs& in, int n_samples,
-                        bool two_sided, int num_threads, std::pair<long long, long long> range) {
+                        bool two_sided, int num_threads, std::pair<long long, long long> range,
+                        const std::function<void(int, int, float)>& progress) {
+    const auto start = std::chrono::system_clock::now();
     const long long begin = range.first;
     const long long n = range.second - range.first;
     const int nb = in.band_type == 1 ? 1 : in.n_bands;
@@ -98,7 +102,14 @@ EnergyBalanceResult run(const EmbreeSceneManager& scene, const EbInputs& in, int
     const std::vector<long long>& offsets = scene.instance_prim_offsets();
     const CpuTracer tracer{scene, offsets.data()};
     const long long items = (n + kPrimitivesPerItem - 1) / kPrimitivesPerItem;
-    run_workers(resolve_thread_count(num_threads), items, [&](long long item, int) {
+    auto report = [&](long long items_done) {
+        if (progress)
+            progress(static_cast<int>(std::min(n, items_done * kPrimitivesPerItem)), static_cast<int>(n),
+                     elapsed_ms(start));
+    };
+    const long long batch = std::max<long long>(
+        1, static_cast<long long>(kRaysPerBatch / (double(kPrimitivesPerItem) * n_samples * (two_sided ? 2 : 1))));
+    run_worker_batches(resolve_thread_count(num_threads), items, batch, report, [&](long long item, int) {
         std::vector<double> acc(static_cast<std::size_t>(nb));
         const long long first = begin + item * kPrimitivesPerItem;
         const long long last = std::min(range.second, first + kPrimitivesPerItem);
@@ -133,7 +144,8 @@ void check_primitive_arrays(const EmbreeSceneManager& scene, const char* method)
 
 EnergyBalanceResult run_energy_balance_cpu(const EmbreeSceneManager& scene,
                                            const EnergyBalanceParams& p, int num_threads,
-                                           PrimitiveRange prims) {
+                                           PrimitiveRange prims,
+                                           const std::function<void(int, int, float)>& progress) {
     require_built(scene);
     check_energy_balance(p, scene.n_primitives());
     check_primitive_arrays(scene, "run_energy_balance");
@@ -145,12 +157,13 @@ EnergyBalanceResult run_energy_balance_cpu(const EmbreeSceneManager& scene,
     in.sky_radiance = &p.sky_diffuse_radiance;
     in.sky_lw_radiance = p.sky_lw_radiance;
     in.albedos = (p.sw_albedos && p.n_sw_albedos > 0) ? p.sw_albedos : nullptr;
-    return run(scene, in, p.n_samples, p.two_sided, num_threads, range);
+    return run(scene, in, p.n_samples, p.two_sided, num_threads, range, progress);
 }
 
 EnergyBalanceResult run_energy_balance_multiband_cpu(const EmbreeSceneManager& scene,
                                                      const EnergyBalanceMultibandParams& p,
-                                                     int num_threads, PrimitiveRange prims) {
+                                                     int num_threads, PrimitiveRange prims,
+                                                     const std::function<void(int, int, float)>& progress) {
     require_built(scene);
     check_energy_balance(p, scene.n_primitives());
     check_primitive_arrays(scene, "run_energy_balance_multiband");
@@ -161,7 +174,7 @@ EnergyBalanceResult run_energy_balance_multiband_cpu(const EmbreeSceneManager& s
     in.sun_irradiance = p.sun_irradiance;
     in.sky_radiance = p.sky_diffuse_radiance;
     in.albedos = (p.sw_albedos && p.n_sw_albedos > 0) ? p.sw_albedos : nullptr;
-    return run(scene, in, p.n_samples, p.two_sided, num_threads, range);
+    return run(scene, in, p.n_samples, p.two_sided, num_threads, range, progress);
 }
 
 }  // namespace norvi::embree

@@ -6,6 +6,7 @@
 // what band_type and the outputs mean is documented with the parameter
 // records (scene/energy_balance_params.h).
 
+#include <functional>
 #include <vector>
 
 #include "scene/embree_scene.h"
@@ -36,13 +37,17 @@ struct PrimitiveRange {
 // then check_energy_balance, then per-primitive temperatures and emissivities
 // matching the current primitive count, then the range (std::invalid_argument
 // outside the scene's primitives). num_threads < 1: the hardware concurrency.
-// Results do not depend on the thread count.
+// Results do not depend on the thread count. progress, when set, is called
+// after each batch of primitives with (primitives done, primitives in the
+// range, elapsed ms); an exception it throws stops the run.
 EnergyBalanceResult run_energy_balance_cpu(const EmbreeSceneManager& scene,
                                            const EnergyBalanceParams& p, int num_threads = 0,
-                                           PrimitiveRange prims = {});
+                                           PrimitiveRange prims = {},
+                                           const std::function<void(int, int, float)>& progress = {});
 EnergyBalanceResult run_energy_balance_multiband_cpu(const EmbreeSceneManager& scene,
                                                      const EnergyBalanceMultibandParams& p,
                                                      int num_threads = 0,
-                                                     PrimitiveRange prims = {});
+                                                     PrimitiveRange prims = {},
+                                                     const std::function<void(int, int, float)>& progress = {});
 
 }  // namespace norvi::embree

@@ -182,6 +182,11 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
     window.sensor_area = sensor_area;
     const std::size_t per_pulse = static_cast<std::size_t>(num_bins) * nw;
 
+    // Pulses run in batches of about a million rays, with a progress report after each.
+    constexpr long long kRaysPerBatch = 1 << 20;
+    auto report = [&](long long done) {
+        if (progress) progress(static_cast<int>(done), num_pulses, elapsed_ms(start));
+    };
     if (!direct_mode) {
         // Each worker traces all sub-rays of a pulse into a private double
         // histogram, convolves it with the pulse straight into the pulse's
@@ -198,7 +203,8 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
         rs.max_returns_per_pulse = max_returns_per_pulse;
         std::vector<std::vector<float>> pulse_points(static_cast<std::size_t>(num_pulses));
         std::vector<std::vector<double>> histograms(static_cast<std::size_t>(threads));
-        run_workers(threads, num_pulses, [&](long long item, int worker) {
+        const long long batch = std::max<long long>(1, kRaysPerBatch / std::max(beam.size(), 1));
+        run_worker_batches(threads, num_pulses, batch, report, [&](long long item, int worker) {
             const int p = static_cast<int>(item);
             std::vector<double>& raw = histograms[static_cast<std::size_t>(worker)];
             raw.assign(per_pulse, 0.0);
@@ -265,10 +271,13 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
         // share output cache lines with the other workers pulse by pulse.
         constexpr long long kBlock = 256;
         const long long blocks = (static_cast<long long>(num_pulses) + kBlock - 1) / kBlock;
-        run_workers(threads, blocks, [&](long long block, int) {
-            const long long end = std::min<long long>(num_pulses, (block + 1) * kBlock);
-            for (long long p = block * kBlock; p < end; ++p) trace_pulse(static_cast<int>(p));
-        });
+        run_worker_batches(
+            threads, blocks, kRaysPerBatch / kBlock,
+            [&](long long blocks_done) { report(std::min<long long>(num_pulses, blocks_done * kBlock)); },
+            [&](long long block, int) {
+                const long long end = std::min<long long>(num_pulses, (block + 1) * kBlock);
+                for (long long p = block * kBlock; p < end; ++p) trace_pulse(static_cast<int>(p));
+            });
         for (std::size_t p = 0; p < has_point.size(); ++p) {
             if (!has_point[p]) continue;
             const float* rec = slots.data() + p * kLidarPointFloats;
@@ -277,7 +286,7 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
     }
 
     result.num_returns = static_cast<int>(result.points.size() / kLidarPointFloats);
-    if (progress) progress(num_pulses, num_pulses, elapsed_ms(start));
+    if (num_pulses == 0) report(0);
     return result;
 }
 

@@ -28,8 +28,9 @@ struct LidarResult {
 //
 // pulse_origins and pulse_directions hold 3 * num_pulses floats each; the
 // directions are normalised before use. num_threads below 1 means the hardware
-// concurrency. progress, when set, is called once at the end with
-// (num_pulses, num_pulses, elapsed milliseconds). first_pulse is the run-wide
+// concurrency. progress, when set, is called after each batch of pulses with
+// (pulses done, num_pulses, elapsed milliseconds), last with (num_pulses,
+// num_pulses, ...); an exception it throws stops the run. first_pulse is the run-wide
 // index of the first pulse given: a run split into slices of pulses reports
 // the same pulse indices in its points as the whole run.
 //

@@ -1,5 +1,7 @@
 #include "cpu/render_microwave.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <sstream>
@@ -21,7 +23,8 @@ struct MwSceneTracer {
 }  // namespace
 
 MicrowaveResult simulate_microwave_cpu(const EmbreeSceneManager& scene, const MicrowaveParams& p,
-                                       int num_threads) {
+                                       int num_threads, const std::function<void(int, int, float)>& progress) {
+    const auto start = std::chrono::system_clock::now();
     if (!scene.is_built()) throw std::runtime_error("Scene not built. Call scene.build() first.");
     scene.check_materials();
     const SensorData& sensor = scene.sensor();
@@ -72,7 +75,13 @@ MicrowaveResult simulate_microwave_cpu(const EmbreeSceneManager& scene, const Mi
                    "render_microwave: the image");
     result.image.assign(width * static_cast<std::size_t>(sensor.height) * nc, 0.0f);
     const MwSceneTracer tracer{&scene};
-    run_workers(threads, sensor.height, [&](long long row, int) {
+    // Rows of about a million paths in all per batch, with a progress report after each.
+    const long long rows_per_batch = std::max<long long>(
+        1, static_cast<long long>(double(1 << 20) / (double(sensor.width) * std::max(p.spp, 1))));
+    auto report = [&](long long rows_done) {
+        if (progress) progress(static_cast<int>(rows_done), sensor.height, elapsed_ms(start));
+    };
+    run_worker_batches(threads, sensor.height, rows_per_batch, report, [&](long long row, int) {
         for (std::size_t x = 0; x < width; ++x) {
             const std::size_t pixel = static_cast<std::size_t>(row) * width + x;
             Pcg32 rng;

@@ -2,6 +2,7 @@
 // Passive microwave brightness-temperature image of a built CPU scene: the
 // shared per-pixel path of physics/mw_path.h on worker threads.
 
+#include <functional>
 #include <vector>
 
 #include "scene/embree_scene.h"
@@ -27,7 +28,11 @@ struct MicrowaveResult {
 // an unbuilt scene, and std::invalid_argument (before any tracing) for a
 // sensor without pixels, a mesh naming a missing material, or parameters that
 // validate_microwave_params refuses.
+//
+// progress, when set, is called after each batch of rows with (rows done,
+// height, elapsed ms); an exception it throws stops the run.
 MicrowaveResult simulate_microwave_cpu(const EmbreeSceneManager& scene, const MicrowaveParams& p,
-                                       int num_threads);
+                                       int num_threads,
+                                       const std::function<void(int, int, float)>& progress = {});
 
 }  // namespace norvi::embree

@@ -3,6 +3,7 @@
 // the NORVI_MAX_DEPTH override, the progress clock, and workers that claim
 // items through one atomic counter.
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -98,6 +99,20 @@ void run_workers(int num_threads, long long num_items, Work&& work) {
     }
     for (std::thread& t : threads) t.join();
     if (error) std::rethrow_exception(error);
+}
+
+// run_workers over items 0 .. num_items - 1 in batches of `batch_size`
+// items, calling between(items done) on the calling thread after each batch
+// (a progress report, where a pending Ctrl-C stops the run). Items keep their
+// run-wide index, so the batching changes no result.
+template <class Between, class Work>
+void run_worker_batches(int num_threads, long long num_items, long long batch_size, Between&& between,
+                        Work&& work) {
+    for (long long first = 0; first < num_items; first += batch_size) {
+        const long long count = std::min(batch_size, num_items - first);
+        run_workers(num_threads, count, [&](long long item, int worker) { work(first + item, worker); });
+        between(first + count);
+    }
 }
 
 }  // namespace norvi

@@ -67,4 +67,11 @@ if(TARGET norvi_gpu_emulated)
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
   set_tests_properties(gpu.python_emulated PROPERTIES ENVIRONMENT
     "PYTHONPATH=${PROJECT_BINARY_DIR}/emu/python;NORVI_EMU_LIB=$<TARGET_FILE:norvi_platform_emu>")
+  # The bad-input table shared by both back ends (its GPU cases need the emulation).
+  add_test(NAME gpu.python_hardening_emulated
+    COMMAND ${NORVI_TEST_PYTHON} -m pytest -q -p no:cacheprovider
+            ${PROJECT_SOURCE_DIR}/tests/python/test_hardening.py -k bad_scalars
+    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
+  set_tests_properties(gpu.python_hardening_emulated PROPERTIES ENVIRONMENT
+    "PYTHONPATH=${PROJECT_BINARY_DIR}/emu/python;NORVI_EMU_LIB=$<TARGET_FILE:norvi_platform_emu>")
 endif()
