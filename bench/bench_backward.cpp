@@ -8,7 +8,9 @@
 // ratio of the two ray rates and the speed-up of all threads over one.
 //
 // Every time is the best of `repeats` runs, so that other load on the machine
-// disturbs the figures as little as possible.
+// disturbs the figures as little as possible; the one-thread ratio compares
+// CPU seconds (render against replay, one thread each), which such load
+// disturbs far less than the wall clock.
 //
 // usage: bench_backward [width height spp trees repeats]
 
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "cpu/backward_path.h"
@@ -38,6 +41,12 @@ using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+double cpu_now() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
 }
 
 struct RayRecord {
@@ -198,8 +207,9 @@ int main(int argc, char** argv) {
 
     std::printf("canopy: %d trees (%d instances), image %d x %d, %d spp, depth %d, %d hardware threads, best of %d runs\n",
                 trees, 2 * trees + 1, width, height, spp, depth, all, repeats);
-    std::printf("%5s %10s %10s %10s %11s %6s %12s %6s %9s %9s %8s\n", "bands", "paths/s", "rays/path",
-                "rays/s", "raw rays/s", "ratio", "scene rays/s", "ratio", "t 1thr s", "t all s", "speedup");
+    std::printf("%5s %10s %10s %10s %11s %6s %12s %6s %9s %9s %8s %15s\n", "bands", "paths/s", "rays/path",
+                "rays/s", "raw rays/s", "ratio", "scene rays/s", "ratio", "t 1thr s", "t all s", "speedup",
+                "1thr CPU ratio");
     double t_all_1band = 0;
     for (const int nb : {1, 32}) {
         EmbreeSceneManager s;
@@ -214,12 +224,18 @@ int main(int argc, char** argv) {
         const std::vector<RayRecord> rays = record_rays(s, spp, depth);
         unsigned long long checksum = 0, scene_checksum = 0;
         raw_replay_seconds(s, rays, all, checksum);  // warm-up
-        double t_all = 1e30, t_one = 1e30, t_raw = 1e30, t_scene = 1e30;
+        double t_all = 1e30, t_one = 1e30, t_raw = 1e30, t_scene = 1e30, c_one = 1e30, c_raw = 1e30;
         for (int r = 0; r < repeats; ++r) {
             t_all = std::min(t_all, render_seconds(s, spp, depth, all));
             t_raw = std::min(t_raw, raw_replay_seconds(s, rays, all, checksum));
             t_scene = std::min(t_scene, scene_replay_seconds(s, rays, all, scene_checksum));
+            double c0 = cpu_now();
             t_one = std::min(t_one, render_seconds(s, spp, depth, 1));
+            c_one = std::min(c_one, cpu_now() - c0);
+            unsigned long long one_checksum = 0;
+            c0 = cpu_now();
+            raw_replay_seconds(s, rays, 1, one_checksum);
+            c_raw = std::min(c_raw, cpu_now() - c0);
         }
 
         const double paths = double(width) * height * spp;
@@ -227,9 +243,9 @@ int main(int argc, char** argv) {
         const double engine_rate = n_rays / t_all;
         const double raw_rate = n_rays / t_raw;
         const double scene_rate = n_rays / t_scene;
-        std::printf("%5d %10.3g %10.2f %10.3g %11.3g %6.2f %12.3g %6.2f %9.3f %9.3f %8.2f\n", nb,
+        std::printf("%5d %10.3g %10.2f %10.3g %11.3g %6.2f %12.3g %6.2f %9.3f %9.3f %8.2f %15.2f\n", nb,
                     paths / t_all, n_rays / paths, engine_rate, raw_rate, engine_rate / raw_rate,
-                    scene_rate, scene_rate / raw_rate, t_one, t_all, t_one / t_all);
+                    scene_rate, scene_rate / raw_rate, t_one, t_all, t_one / t_all, c_raw / c_one);
         if (nb == 1) t_all_1band = t_all;
         else std::printf("32 bands cost %.2f x one band (all threads)\n", t_all / t_all_1band);
         if (checksum == 0 || scene_checksum == 0) std::printf("no ray hit anything\n");

@@ -31,13 +31,27 @@ struct ForwardTallies {
 struct ForwardSink {
     ForwardTallies& t;
     LeafTally& leaves;
+    std::size_t nb;
 
-    void grid(std::size_t i, double a) { t.grid[i] += a; }
-    void terrain(int b, double a) {
-        if (!t.terrain.empty()) t.terrain[static_cast<std::size_t>(b)] += a;
+    // Adding 0 to a tally of positive additions leaves its bits as they are.
+    void grid(std::size_t first, const double* a, int n) {
+        double* g = t.grid.data() + first;
+        for (int i = 0; i < n; ++i) g[i] += a[i];
     }
-    void leaf(int instance, int prim, int b, double a) {
-        if (leaves.active()) leaves.add(t.leaf, instance, prim, b, a);
+    void expect_grid(std::size_t first) {
+        // Many bands make a cell span many cache lines: ask for all at once.
+        const double* g = t.grid.data() + first;
+        for (std::size_t b = 0; b < nb; b += 8) __builtin_prefetch(g + b, 1);
+    }
+    void terrain(int first, const double* a, int n) {
+        if (t.terrain.empty()) return;
+        double* g = t.terrain.data() + first;
+        for (int i = 0; i < n; ++i) g[i] += a[i];
+    }
+    void leaf(int instance, int prim, int first, const double* a, int n) {
+        if (!leaves.active()) return;
+        for (int i = 0; i < n; ++i)
+            if (a[i] > 0.0) leaves.add(t.leaf, instance, prim, first + i, a[i]);
     }
     void brf(int i, double e) { t.brf[static_cast<std::size_t>(i)] += e; }
     void albedo(int b, double e) { t.albedo[static_cast<std::size_t>(b)] += e; }
@@ -144,7 +158,7 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
     run_photon_batches(range.first, range.second, threads, progress, start,
                        [&](int thread, int photon) {
         ForwardTallies& t = tallies[static_cast<std::size_t>(thread)];
-        ForwardSink sink{t, leaf};
+        ForwardSink sink{t, leaf, nb};
         trace_forward_photon(job, tracer, sink, photon, t.weights.data());
     });
 

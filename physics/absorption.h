@@ -28,4 +28,26 @@ NORVI_HD float absorbed_fraction(MaterialType type, int offset, int band, int nu
     }
 }
 
+// absorbed_fraction for `count` bands from `first` on, the kind dispatched
+// once: out[i] for band first + i.
+NORVI_HD void absorbed_fractions(MaterialType type, int offset, int first, int count, int num_bands,
+                                 const float* spec, bool back_face, float* out) {
+    const float* a = spec + offset + first;
+    switch (type) {
+        case MaterialType::Lambertian:
+        case MaterialType::Rpv:
+            for (int i = 0; i < count; ++i) out[i] = 1.0f - a[i];
+            return;
+        case MaterialType::TwoSidedLeaf: {
+            const float* r = a + (back_face ? num_bands : 0);
+            const float* t = a + 2 * num_bands;
+            for (int i = 0; i < count; ++i) out[i] = 1.0f - (r[i] + t[i]);
+            return;
+        }
+        default:
+            for (int i = 0; i < count; ++i) out[i] = 1.0f;
+            return;
+    }
+}
+
 }  // namespace norvi

@@ -109,38 +109,44 @@ NORVI_HD float eval_bsdf(MaterialType type, int spectral_offset, int band, float
     }
 }
 
-// eval_bsdf for every band at once: f[b] for b = 0 .. num_bands - 1, equal to
-// eval_bsdf(type, ..., b, ...). The kind is dispatched once and the
-// band-independent geometry computed once.
-NORVI_HD void eval_bsdf_bands(MaterialType type, int spectral_offset, float3 wo, float3 wi,
-                              const float* spectral, int num_bands, bool back_face, bool thermal,
-                              float* f) {
-    const float* a = spectral + spectral_offset;
+// eval_bsdf for `count` bands from `first` on: f[i] equal to eval_bsdf(type,
+// ..., first + i, ...). The kind is dispatched once and the band-independent
+// geometry computed once.
+NORVI_HD void eval_bsdf_span(MaterialType type, int spectral_offset, int first, int count, float3 wo, float3 wi,
+                             const float* spectral, int num_bands, bool back_face, bool thermal, float* f) {
+    const float* a = spectral + spectral_offset + first;
     const int nb = num_bands;
     if (wo.z <= 0.0f) type = static_cast<MaterialType>(-1);
     switch (type) {
         case MaterialType::Lambertian:
             if (!(wi.z > 0.0f)) break;
             if (thermal)
-                for (int b = 0; b < nb; ++b) f[b] = (1.0f - a[b]) * kInvPi;
+                for (int b = 0; b < count; ++b) f[b] = (1.0f - a[b]) * kInvPi;
             else
-                for (int b = 0; b < nb; ++b) f[b] = a[b] * kInvPi;
+                for (int b = 0; b < count; ++b) f[b] = a[b] * kInvPi;
             return;
         case MaterialType::TwoSidedLeaf: {
             const float* r = a + (wi.z > 0.0f ? (back_face ? nb : 0) : 2 * nb);
-            for (int b = 0; b < nb; ++b) f[b] = r[b] * kInvPi;
+            for (int b = 0; b < count; ++b) f[b] = r[b] * kInvPi;
             return;
         }
         case MaterialType::Rpv: {
             const RpvGeometry geo = rpv_geometry(wo, wi);
-            for (int b = 0; b < nb; ++b)
+            for (int b = 0; b < count; ++b)
                 f[b] = rpv_reflectance_factor(a[b], a[nb + b], a[2 * nb + b], a[3 * nb + b], geo) * kInvPi;
             return;
         }
         default:
             break;
     }
-    for (int b = 0; b < nb; ++b) f[b] = 0.0f;
+    for (int b = 0; b < count; ++b) f[b] = 0.0f;
+}
+
+// eval_bsdf for every band at once: f[b] for b = 0 .. num_bands - 1.
+NORVI_HD void eval_bsdf_bands(MaterialType type, int spectral_offset, float3 wo, float3 wi,
+                              const float* spectral, int num_bands, bool back_face, bool thermal,
+                              float* f) {
+    eval_bsdf_span(type, spectral_offset, 0, num_bands, wo, wi, spectral, num_bands, back_face, thermal, f);
 }
 
 // Cosine-weighted direction on the upper hemisphere; density z / pi.

@@ -36,6 +36,15 @@ namespace norvi {
 // engines use a higher floor than the backward renderer's path throughput).
 constexpr double kMinPhotonWeight = 1e-8;
 
+// The per-band work of a photon goes through the bands this many at a time,
+// on stack buffers small enough for a device thread; each chunk is one call
+// and plain loops that the host compiler turns into vector code.
+constexpr int kPhotonBandChunk = 32;
+
+NORVI_HD int band_chunk(int first, int num_bands) {
+    return num_bands - first < kPhotonBandChunk ? num_bands - first : kPhotonBandChunk;
+}
+
 struct EmittedPhoton {
     float3 origin;
     float3 direction;  // unit, travel direction
@@ -191,13 +200,18 @@ public:
         float pdf;
         sample_bsdf_from(rng_, m, wi, pdf);
         if (pdf < kMinSamplePdf) return false;
-        bool alive = false;
-        for (int b = 0; b < num_bands; ++b) {
-            const float f = eval_bsdf(m.type, m.spectral_offset, b, wo, wi, spec, num_bands, h.back_face,
-                                      /*thermal*/ false);
-            w[b] *= static_cast<double>(f) * fabsf(wi.z) / pdf;
-            alive = alive || w[b] > kMinPhotonWeight;
+        const double cos_wi = fabsf(wi.z);
+        const double p = pdf;
+        float f[kPhotonBandChunk];
+        for (int first = 0; first < num_bands; first += kPhotonBandChunk) {
+            const int n = band_chunk(first, num_bands);
+            eval_bsdf_span(m.type, m.spectral_offset, first, n, wo, wi, spec, num_bands, h.back_face,
+                           /*thermal*/ false, f);
+            double* wb = w + first;
+            for (int i = 0; i < n; ++i) wb[i] *= static_cast<double>(f[i]) * cos_wi / p;
         }
+        bool alive = false;
+        for (int b = 0; b < num_bands && !alive; ++b) alive = w[b] > kMinPhotonWeight;
         if (!alive) return false;
         if (interactions_ >= rr_depth) {
             const float q = roulette_survival(w, num_bands);

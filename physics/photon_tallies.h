@@ -6,6 +6,7 @@
 // arrays on the CPU, atomic additions to device buffers on the GPU.
 
 #include <cmath>
+#include <cstddef>
 
 #include "physics/absorption.h"
 #include "physics/bsdf.h"
@@ -35,26 +36,42 @@ struct ForwardSetup {
     int terrain_id = -1;
 };
 
-// Forward sink: grid(index, a), terrain(band, a), leaf(instance, prim, band,
-// a) for absorption off the terrain, brf(dir * nb + band, e), albedo(band, e).
+// Forward sink: grid(first, a, n) adds a[0 .. n) to the n grid entries from
+// `first` on, terrain(first, a, n) to bands first .. first + n - 1 of the
+// terrain, leaf(instance, prim, first, a, n) to those bands of one triangle off
+// the terrain (each a >= 0; a zero adds nothing); expect_grid(first) tells
+// that the grid entries from `first` on come next; brf(dir * nb + band, e) and
+// albedo(band, e) with positive e.
 namespace photon_detail {
 
+// First grid entry (band 0) of the cell and layer holding point p.
+NORVI_HD std::size_t grid_cell(const ForwardSetup& c, float3 p) {
+    const int ix = clamped_cell(p.x, c.dx, c.nx);
+    const int iy = clamped_cell(p.y, c.dy, c.ny);
+    const int k = layer_of_height(c.heights, c.layers, p.z);
+    return grid_index(k, iy, ix, c.nx, c.ny, c.nb, 0);
+}
+
+// Absorption at hit h, into the grid from entry `cell` on.
 template <typename Sink>
-NORVI_HD void tally_absorption(const ForwardSetup& c, const HitRecord& h, const MaterialData& m, const double* w,
-                               double f, Sink& sink) {
-    const int ix = clamped_cell(h.position.x, c.dx, c.nx);
-    const int iy = clamped_cell(h.position.y, c.dy, c.ny);
-    const int k = layer_of_height(c.heights, c.layers, h.position.z);
+NORVI_HD void tally_absorption(const ForwardSetup& c, const HitRecord& h, const MaterialData& m, std::size_t cell,
+                               const double* w, double f, Sink& sink) {
     const bool terrain = c.terrain_id >= 0 && h.instance_id == c.terrain_id;
-    for (int b = 0; b < c.nb; ++b) {
-        const double a =
-            static_cast<double>(absorbed_fraction(m.type, m.spectral_offset, b, c.nb, c.spec, h.back_face)) * w[b] * f;
-        if (!(a > 0.0)) continue;
-        sink.grid(grid_index(k, iy, ix, c.nx, c.ny, c.nb, b), a);
+    float frac[kPhotonBandChunk];
+    double a[kPhotonBandChunk];
+    for (int first = 0; first < c.nb; first += kPhotonBandChunk) {
+        const int n = band_chunk(first, c.nb);
+        absorbed_fractions(m.type, m.spectral_offset, first, n, c.nb, c.spec, h.back_face, frac);
+        // Without a branch per band: what is not positive adds nothing.
+        for (int i = 0; i < n; ++i) {
+            const double e = static_cast<double>(frac[i]) * w[first + i] * f;
+            a[i] = e > 0.0 ? e : 0.0;
+        }
+        sink.grid(cell + static_cast<std::size_t>(first), a, n);
         if (terrain)
-            sink.terrain(b, a);
+            sink.terrain(first, a, n);
         else
-            sink.leaf(h.instance_id, h.prim_id, b, a);
+            sink.leaf(h.instance_id, h.prim_id, first, a, n);
     }
 }
 
@@ -70,11 +87,16 @@ NORVI_HD void tally_brf(const ForwardSetup& c, const Tracer& tracer, const HitRe
         const float cs = dot(frame.n, v);
         if (!(fabsf(cs) >= 1e-6f)) continue;
         const float3 wi = to_local(frame, v);
-        for (int b = 0; b < c.nb; ++b) {
-            const float F = eval_bsdf(m.type, m.spectral_offset, b, wo, wi, c.spec, c.nb, h.back_face,
-                                      /*thermal*/ false);
-            const double e = static_cast<double>(F) * w[b] * fabsf(cs) * f;
-            if (e > 0.0) sink.brf(k * c.nb + b, e);
+        const double cos_v = fabsf(cs);
+        float F[kPhotonBandChunk];
+        for (int first = 0; first < c.nb; first += kPhotonBandChunk) {
+            const int n = band_chunk(first, c.nb);
+            eval_bsdf_span(m.type, m.spectral_offset, first, n, wo, wi, c.spec, c.nb, h.back_face,
+                           /*thermal*/ false, F);
+            for (int i = 0; i < n; ++i) {
+                const double e = static_cast<double>(F[i]) * w[first + i] * cos_v * f;
+                if (e > 0.0) sink.brf(k * c.nb + first + i, e);
+            }
         }
     }
 }
@@ -102,10 +124,14 @@ NORVI_HD void trace_forward_photon(const ForwardSetup& c, const Tracer& tracer, 
         }
         if (h.material_id < 0 || h.material_id >= c.num_materials) return;
         const MaterialData& m = c.materials[h.material_id];
-        photon_detail::tally_absorption(c, h, m, w, f, sink);
+        // The grid cell is told first, and added to last, so that the work
+        // in between covers the wait for a cell of many bands.
+        const std::size_t cell = photon_detail::grid_cell(c, h.position);
+        sink.expect_grid(cell);
         const ShadingFrame frame = make_shading_frame(h.shading_normal);
         const float3 wo = to_local(frame, -path.direction());
         if (c.brf_dirs && c.num_brf_dirs >= 1) photon_detail::tally_brf(c, tracer, h, m, frame, wo, w, f, sink);
+        photon_detail::tally_absorption(c, h, m, cell, w, f, sink);
         if (!path.scatter(h, m, frame, wo, c.spec, c.nb, w, c.rr_depth, c.max_depth)) return;
     }
 }

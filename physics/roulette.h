@@ -26,11 +26,22 @@ NORVI_HD bool throughput_alive(const Real* throughput, int num_bands) {
 // the estimate unbiased.
 template <typename Real>
 NORVI_HD float roulette_survival(const Real* throughput, int num_bands) {
-    float p = 0.0f;
-    for (int b = 0; b < num_bands; ++b) {
+    // Four running maxima merged at the end, so that many bands do not wait
+    // on one another: the largest value does not depend on the order, and a
+    // NaN is passed over by every comparison.
+    float m[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    int b = 0;
+    for (; b + 4 <= num_bands; b += 4)
+        for (int j = 0; j < 4; ++j) {
+            const float t = static_cast<float>(throughput[b + j]);
+            m[j] = t > m[j] ? t : m[j];
+        }
+    for (; b < num_bands; ++b) {
         const float t = static_cast<float>(throughput[b]);
-        if (t > p) p = t;
+        m[0] = t > m[0] ? t : m[0];
     }
+    float p = m[0];
+    for (int j = 1; j < 4; ++j) p = m[j] > p ? m[j] : p;
     return p < kMaxSurvival ? p : kMaxSurvival;
 }
 

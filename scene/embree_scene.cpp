@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "scene/huge_pages.h"
 #include "scene/input_checks.h"
 #include "scene/periodic_wrap.h"
 #include "scene/vec_math.h"
@@ -88,6 +89,9 @@ int EmbreeSceneManager::add_mesh(std::vector<float3> vertices, std::vector<float
     // gives an empty mesh storage to point at).
     mesh.vertices.reserve(mesh.vertices.size() + 1);
     mesh.indices.reserve(mesh.indices.size() + 1);
+    // A hit reads its triangle's indices and vertex normals at random.
+    advise_huge_pages(mesh.indices.data(), mesh.indices.capacity() * sizeof(int3));
+    advise_huge_pages(mesh.normals.data(), mesh.normals.capacity() * sizeof(float3));
     mesh.material_id = material_id;
     mesh_boxes_.reserve(meshes_.size() + 1);
     meshes_.push_back(std::move(mesh));

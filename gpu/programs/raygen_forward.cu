@@ -18,16 +18,26 @@ namespace {
 struct DeviceForwardSink {
     const norvi::PhotonLaunchParams& lp;
 
-    NORVI_HD void grid(std::size_t i, double a) { atomicAdd(reinterpret_cast<double*>(lp.grid) + i, a); }
-    NORVI_HD void terrain(int b, double a) {
-        if (lp.terrain) atomicAdd(reinterpret_cast<double*>(lp.terrain) + b, a);
+    NORVI_HD void grid(std::size_t first, const double* a, int n) {
+        double* g = reinterpret_cast<double*>(lp.grid) + first;
+        for (int i = 0; i < n; ++i)
+            if (a[i] > 0.0) atomicAdd(g + i, a[i]);
     }
-    NORVI_HD void leaf(int instance, int prim, int b, double a) {
+    NORVI_HD void expect_grid(std::size_t) {}
+    NORVI_HD void terrain(int first, const double* a, int n) {
+        if (!lp.terrain) return;
+        double* g = reinterpret_cast<double*>(lp.terrain) + first;
+        for (int i = 0; i < n; ++i)
+            if (a[i] > 0.0) atomicAdd(g + i, a[i]);
+    }
+    NORVI_HD void leaf(int instance, int prim, int first, const double* a, int n) {
         if (!lp.per_leaf || !lp.leaf || instance < 0 || prim < 0) return;
         const int32_t* off = reinterpret_cast<const int32_t*>(lp.leaf_offsets);
         const long long row = static_cast<long long>(off[instance]) + prim;
         if (row >= off[instance + 1]) return;
-        atomicAdd(reinterpret_cast<double*>(lp.leaf) + row * lp.num_bands + b, a);
+        double* g = reinterpret_cast<double*>(lp.leaf) + row * lp.num_bands + first;
+        for (int i = 0; i < n; ++i)
+            if (a[i] > 0.0) atomicAdd(g + i, a[i]);
     }
     NORVI_HD void brf(int i, double e) { atomicAdd(reinterpret_cast<double*>(lp.brf) + i, e); }
     NORVI_HD void albedo(int b, double e) {

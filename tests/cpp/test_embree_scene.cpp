@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "scene/embree_scene.h"
+#include "scene/huge_pages.h"
 #include "scene/mesh_generators.h"
 #include "scene/vec_math.h"
 
@@ -413,4 +416,32 @@ TEST(EmbreeScene, ConcurrentQueriesAgreeWithSerialOnes) {
         });
     for (auto& w : workers) w.join();
     EXPECT_EQ(serial, parallel);
+}
+
+// Huge-page advice leaves every byte where it was, whatever the range: none,
+// empty, inside one page, unaligned across several huge pages; and a mesh
+// large enough for it gives back exactly what it was given.
+TEST(EmbreeScene, HugePageAdviceKeepsContents) {
+    std::vector<uint32_t> data(3u << 20);  // 12 MiB
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint32_t>(i * 2654435761u);
+    const std::vector<uint32_t> copy = data;
+    const struct { std::size_t first, bytes; } cases[] = {{0, 0}, {1, 100}, {3, 5u << 20}, {0, data.size() * 4}};
+    norvi::embree::advise_huge_pages(nullptr, 1u << 22);
+    for (const auto& c : cases) {
+        norvi::embree::advise_huge_pages(data.data() + c.first, c.bytes);
+        ASSERT_EQ(data, copy) << "first " << c.first << ", " << c.bytes << " bytes";
+    }
+
+    const norvi::MeshData m = norvi::make_sphere(1.0f, {0, 0, 0}, 7);
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    s.add_mesh(m.vertices, m.normals, m.indices, 0);
+    s.add_instance(0, 0, 0, 0, 1);
+    s.build();
+    const auto& kept = s.meshes()[0];
+    EXPECT_EQ(0, std::memcmp(kept.indices.data(), m.indices.data(), m.indices.size() * sizeof(m.indices[0])));
+    EXPECT_EQ(0, std::memcmp(kept.normals.data(), m.normals.data(), m.normals.size() * sizeof(m.normals[0])));
+    EXPECT_EQ(kept.indices.size(), m.indices.size());
+    EXPECT_EQ(kept.normals.size(), m.normals.size());
+    EXPECT_TRUE(s.trace_ray({0, 0, 5}, {0, 0, -1}).hit);
 }

@@ -20,14 +20,16 @@ using norvi::embree::EmbreeSceneManager;
 namespace {
 
 // Two leafy crowns over a Lambertian ground on a 10 x 10 tile, an oblique sun
-// and a constant sky, two bands.
-void build_canopy(EmbreeSceneManager& s) {
-    s.set_num_bands(2);
-    // ground rho | leaf R_front, R_back, T | sun | sky
-    s.upload_spectral_params({0.2f, 0.3f, 0.1f, 0.45f, 0.1f, 0.4f, 0.05f, 0.4f, 1.5f, 1.0f,
-                              0.1f, 0.05f});
+// and a constant sky. spectral: ground rho | leaf R_front, R_back, T | sun |
+// sky, nb values each (two bands by default).
+void build_canopy(EmbreeSceneManager& s,
+                  const std::vector<float>& spectral = {0.2f, 0.3f, 0.1f, 0.45f, 0.1f, 0.4f, 0.05f, 0.4f, 1.5f,
+                                                        1.0f, 0.1f, 0.05f}) {
+    const int nb = static_cast<int>(spectral.size() / 6);
+    s.set_num_bands(nb);
+    s.upload_spectral_params(spectral);
     s.add_material(MaterialType::Lambertian, 0);
-    const int leaf = s.add_material(MaterialType::TwoSidedLeaf, 2);
+    const int leaf = s.add_material(MaterialType::TwoSidedLeaf, nb);
     s.material(leaf).params[0] = 0.5f;
     s.material(leaf).params[1] = 0.5f;
     const norvi::MeshData g = norvi::make_ground_plane(5.0f, 5.0f);
@@ -39,8 +41,8 @@ void build_canopy(EmbreeSceneManager& s) {
     s.add_instance(1, 7.5f, 6.0f, 3.5f, 0.8f);
     const float th = 0.5f, ph = 1.0f;
     s.set_emitter(norvi::EmitterType::Directional,
-                  {std::sin(th) * std::cos(ph), std::sin(th) * std::sin(ph), std::cos(th)}, 8);
-    s.set_sky(10);
+                  {std::sin(th) * std::cos(ph), std::sin(th) * std::sin(ph), std::cos(th)}, 4 * nb);
+    s.set_sky(5 * nb);
     s.set_repetitive(20, 10.0f, 10.0f);
     s.set_measurement_height(5.5f);
     s.build();
@@ -99,6 +101,45 @@ TEST(PhotonEngines, TalliesAndMapsDoNotDependOnTheThreadCount) {
 
 // The Python layer refuses short direction arrays itself; the engine still
 // refuses a count without directions, and the layer rule keeps its type.
+// Every band of a photon is its own: with the bands listed in reverse, every
+// tally comes back exactly reversed band for band. Seventy bands, so that the
+// bands are handled in several groups and the last one only partly filled.
+TEST(ForwardEngine, ReversedBandsGiveExactlyReversedTallies) {
+    const int nb = 70;
+    std::vector<float> spectral(6 * nb), reversed(6 * nb);
+    for (int k = 0; k < 6; ++k)
+        for (int b = 0; b < nb; ++b) {
+            const float w = float(b) / float(nb - 1);
+            const float v = k == 4 ? 1.6f - w : k == 5 ? 0.02f + 0.1f * w : 0.04f + 0.4f * w * w / float(k + 1);
+            spectral[static_cast<std::size_t>(k * nb + b)] = v;
+            reversed[static_cast<std::size_t>(k * nb + nb - 1 - b)] = v;
+        }
+    EmbreeSceneManager s, r;
+    build_canopy(s, spectral);
+    build_canopy(r, reversed);
+    auto run = [&](const EmbreeSceneManager& scene) {
+        return norvi::embree::render_forward(scene, 3, 2, kHeights, 4000, nb, true, 0.7f, kViews, 3, 16, 3, 1, {},
+                                             0);
+    };
+    const auto a = run(s);
+    const auto z = run(r);
+    for (const auto tally : {&norvi::embree::ForwardResult::grid, &norvi::embree::ForwardResult::leaf,
+                             &norvi::embree::ForwardResult::brf, &norvi::embree::ForwardResult::albedo,
+                             &norvi::embree::ForwardResult::terrain}) {
+        const std::vector<float>& x = a.*tally;
+        const std::vector<float>& y = z.*tally;
+        ASSERT_EQ(x.size(), y.size());
+        ASSERT_EQ(x.size() % nb, 0u);
+        double total = 0;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            const std::size_t j = i - i % nb + (nb - 1 - i % nb);
+            ASSERT_EQ(x[i], y[j]) << "entry " << i;
+            total += x[i];
+        }
+        EXPECT_GT(total, 0.0);
+    }
+}
+
 TEST(ForwardEngine, RefusesWhatWouldReadOutOfBoundsBeforeTracing) {
     EmbreeSceneManager s;
     build_canopy(s);
