@@ -99,8 +99,6 @@ TEST(PhotonEngines, TalliesAndMapsDoNotDependOnTheThreadCount) {
     EXPECT_GT(up, 0.0);
 }
 
-// The Python layer refuses short direction arrays itself; the engine still
-// refuses a count without directions, and the layer rule keeps its type.
 // Every band of a photon is its own: with the bands listed in reverse, every
 // tally comes back exactly reversed band for band. Seventy bands, so that the
 // bands are handled in several groups and the last one only partly filled.
@@ -140,6 +138,8 @@ TEST(ForwardEngine, ReversedBandsGiveExactlyReversedTallies) {
     }
 }
 
+// The Python layer refuses short direction arrays itself; the engine still
+// refuses a count without directions, and the layer rule keeps its type.
 TEST(ForwardEngine, RefusesWhatWouldReadOutOfBoundsBeforeTracing) {
     EmbreeSceneManager s;
     build_canopy(s);
