@@ -409,10 +409,9 @@ def run_energy_balance_cpu(scene: EmbreeSceneManager, band_type: int = 0, n_samp
                            progress_bar: bool = True) -> tuple[npt.NDArray[np.float32], ...]:
     """``norvi_gpu.run_energy_balance_cpu`` over ranges of primitives; (top, bot)
     joined in primitive order, equal bit for bit."""
-    kwargs = dict(band_type=band_type, n_samples=n_samples, sun_irradiance=sun_irradiance,
-                  sky_diffuse_radiance=sky_diffuse_radiance, sky_lw_radiance=sky_lw_radiance,
-                  sun_dir_x=sun_dir_x, sun_dir_y=sun_dir_y, sun_dir_z=sun_dir_z,
-                  two_sided=two_sided, sw_albedos=sw_albedos)
+    kwargs = _energy_balance_kwargs(band_type, n_samples, sun_irradiance, sky_diffuse_radiance,
+                                    sky_lw_radiance, sun_dir_x, sun_dir_y, sun_dir_z, two_sided,
+                                    sw_albedos)
     return _run_primitives(_energy_balance_piece, scene, kwargs, client, chunks, progress,
                            progress_bar, "run_energy_balance_cpu")
 
@@ -427,11 +426,8 @@ def run_energy_balance_multiband_cpu(scene: EmbreeSceneManager, n_bands: int, n_
                                      progress_bar: bool = True) -> tuple[npt.NDArray[np.float32], ...]:
     """``norvi_gpu.run_energy_balance_multiband_cpu`` over ranges of primitives;
     (top, bot) of shape (n_bands, primitives) joined along the primitives."""
-    kwargs = dict(n_bands=n_bands, n_samples=n_samples,
-                  sun_irradiance=np.asarray(sun_irradiance, np.float32),
-                  sky_diffuse_radiance=np.asarray(sky_diffuse_radiance, np.float32),
-                  sun_dir_x=sun_dir_x, sun_dir_y=sun_dir_y, sun_dir_z=sun_dir_z,
-                  two_sided=two_sided, sw_albedos=sw_albedos)
+    kwargs = _multiband_kwargs(n_bands, n_samples, sun_irradiance, sky_diffuse_radiance,
+                               sun_dir_x, sun_dir_y, sun_dir_z, two_sided, sw_albedos)
     return _run_primitives(_energy_balance_multiband_piece, scene, kwargs, client, chunks,
                            progress, progress_bar, "run_energy_balance_multiband_cpu")
 
@@ -499,10 +495,9 @@ def run_energy_balance(scene: SceneManager, band_type: int = 0, n_samples: int =
                        progress_bar: bool = True) -> tuple[npt.NDArray[np.float32], ...]:
     """``Simulator.run_energy_balance`` over ranges of primitives; (top, bot)
     joined in primitive order, equal bit for bit."""
-    kwargs = dict(band_type=band_type, n_samples=n_samples, sun_irradiance=sun_irradiance,
-                  sky_diffuse_radiance=sky_diffuse_radiance, sky_lw_radiance=sky_lw_radiance,
-                  sun_dir_x=sun_dir_x, sun_dir_y=sun_dir_y, sun_dir_z=sun_dir_z,
-                  two_sided=two_sided, sw_albedos=sw_albedos)
+    kwargs = _energy_balance_kwargs(band_type, n_samples, sun_irradiance, sky_diffuse_radiance,
+                                    sky_lw_radiance, sun_dir_x, sun_dir_y, sun_dir_z, two_sided,
+                                    sw_albedos)
     return _run_primitives(_gpu_energy_balance_piece, scene, kwargs, client, chunks, progress,
                            progress_bar, "run_energy_balance")
 
@@ -517,13 +512,27 @@ def run_energy_balance_multiband(scene: SceneManager, n_bands: int, n_samples: i
                                  progress_bar: bool = True) -> tuple[npt.NDArray[np.float32], ...]:
     """``Simulator.run_energy_balance_multiband`` over ranges of primitives;
     (top, bot) of shape (n_bands, primitives) joined along the primitives."""
-    kwargs = dict(n_bands=n_bands, n_samples=n_samples,
-                  sun_irradiance=np.asarray(sun_irradiance, np.float32),
-                  sky_diffuse_radiance=np.asarray(sky_diffuse_radiance, np.float32),
-                  sun_dir_x=sun_dir_x, sun_dir_y=sun_dir_y, sun_dir_z=sun_dir_z,
-                  two_sided=two_sided, sw_albedos=sw_albedos)
+    kwargs = _multiband_kwargs(n_bands, n_samples, sun_irradiance, sky_diffuse_radiance,
+                               sun_dir_x, sun_dir_y, sun_dir_z, two_sided, sw_albedos)
     return _run_primitives(_gpu_energy_balance_multiband_piece, scene, kwargs, client, chunks,
                            progress, progress_bar, "run_energy_balance_multiband")
+
+
+def _energy_balance_kwargs(band_type, n_samples, sun_irradiance, sky_diffuse_radiance,
+                           sky_lw_radiance, sun_dir_x, sun_dir_y, sun_dir_z, two_sided, sw_albedos):
+    return dict(band_type=band_type, n_samples=n_samples, sun_irradiance=sun_irradiance,
+                sky_diffuse_radiance=sky_diffuse_radiance, sky_lw_radiance=sky_lw_radiance,
+                sun_dir_x=sun_dir_x, sun_dir_y=sun_dir_y, sun_dir_z=sun_dir_z,
+                two_sided=two_sided, sw_albedos=sw_albedos)
+
+
+def _multiband_kwargs(n_bands, n_samples, sun_irradiance, sky_diffuse_radiance, sun_dir_x,
+                      sun_dir_y, sun_dir_z, two_sided, sw_albedos):
+    return dict(n_bands=n_bands, n_samples=n_samples,
+                sun_irradiance=np.asarray(sun_irradiance, np.float32),
+                sky_diffuse_radiance=np.asarray(sky_diffuse_radiance, np.float32),
+                sun_dir_x=sun_dir_x, sun_dir_y=sun_dir_y, sun_dir_z=sun_dir_z,
+                two_sided=two_sided, sw_albedos=sw_albedos)
 
 
 def _pulse_values(values, num_pulses, name):
