@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "cpu/isa_clones.h"
 #include "cpu/photon_args.h"
 #include "cpu/photon_batches.h"
 #include "cpu/photon_path.h"
@@ -34,6 +35,12 @@ struct FluxSink {
         return static_cast<std::size_t>(cell) * static_cast<std::size_t>(nb) + static_cast<std::size_t>(b);
     }
 };
+
+// One photon; its per-band loops in AVX2 where the processor has it.
+NORVI_ISA_CLONES void trace_photon(const FluxSetup& job, const EmbreePhotonTracer& tracer, FluxSink& sink,
+                                   int photon, double* weights) {
+    trace_flux_photon(job, tracer, sink, photon, weights);
+}
 
 }  // namespace
 
@@ -96,7 +103,7 @@ FluxResult render_flux(const EmbreeSceneManager& scene, int nx, int ny, int num_
                        [&](int thread, int photon) {
         FluxTallies& t = tallies[static_cast<std::size_t>(thread)];
         FluxSink sink{t, num_bands};
-        trace_flux_photon(job, tracer, sink, photon, t.weights.data());
+        trace_photon(job, tracer, sink, photon, t.weights.data());
     });
 
     FluxResult r;

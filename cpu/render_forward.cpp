@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "cpu/isa_clones.h"
 #include "cpu/leaf_tally.h"
 #include "cpu/photon_args.h"
 #include "cpu/photon_batches.h"
@@ -56,6 +57,12 @@ struct ForwardSink {
     void brf(int i, double e) { t.brf[static_cast<std::size_t>(i)] += e; }
     void albedo(int b, double e) { t.albedo[static_cast<std::size_t>(b)] += e; }
 };
+
+// One photon; its per-band loops in AVX2 where the processor has it.
+NORVI_ISA_CLONES void trace_photon(const ForwardSetup& job, const EmbreePhotonTracer& tracer, ForwardSink& sink,
+                                   int photon, double* weights) {
+    trace_forward_photon(job, tracer, sink, photon, weights);
+}
 
 std::vector<float> to_float(const std::vector<double>& v) {
     std::vector<float> out(v.size());
@@ -159,7 +166,7 @@ ForwardResult render_forward(const EmbreeSceneManager& scene, int nx, int ny,
                        [&](int thread, int photon) {
         ForwardTallies& t = tallies[static_cast<std::size_t>(thread)];
         ForwardSink sink{t, leaf, nb};
-        trace_forward_photon(job, tracer, sink, photon, t.weights.data());
+        trace_photon(job, tracer, sink, photon, t.weights.data());
     });
 
     for (ForwardTallies& t : tallies) leaf.flush(t.leaf);
