@@ -78,53 +78,43 @@ double lambert_energy(double rho, double E, double A, double R) { return rho * E
 
 }  // namespace
 
-// A flat target at 20.07 m, and one tilted 60 degrees about x whose centre
-// lies 12 m below the pulse: the energy back is rho E A |cos| / (pi R^2) in
-// both modes (sub-rays leave at up to 0.5 mrad: cos^3 of that differs from 1
-// by less than 1e-6). The point layout is tested from Python.
-TEST(LidarSimulator, LambertianTargetsReturnTheirClosedFormEnergyInBothModes) {
-    const float c = 0.5f, sn = 0.8660254f;
-    const float flat[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0}, tilted[12] = {1, 0, 0, 0, 0, c, -sn, 0, 0, sn, c, 0};
-    const struct {
-        const float* xform;
-        float rho, range, energy, area;
-        double cosine, direct_tol, wave_tol;  // relative
-    } targets[] = {{flat, 0.4f, 20.07f, 2.0f, 0.3f, 1.0, 1e-6, 2e-6}, {tilted, 0.8f, 12.0f, 1.0f, 0.1f, 0.5, 1e-5, 1e-4}};
-    for (const auto& t : targets) {
-        EmbreeSceneManager s;
-        s.add_material(MaterialType::Lambertian, 0);
-        s.upload_spectral_params({t.rho});
-        const MeshData g = make_ground_plane(50.0f, 50.0f);
-        s.add_instance(s.add_mesh(g.vertices, g.normals, g.indices, 0), t.xform);
-        s.build();
-        Scan run;
-        run.energy = t.energy;
-        run.area = t.area;
-        run.add_pulse({1.0f, 0.0f, t.range}, {0, 0, -1});
-        const double expected = t.cosine * lambert_energy(t.rho, t.energy, t.area, t.range);
-        SCOPED_TRACE(t.cosine);
+// A target tilted 60 degrees about x whose centre lies 12 m below the pulse:
+// the energy back is rho E A |cos| / (pi R^2) in both modes (sub-rays leave
+// at up to 0.5 mrad: cos^3 of that differs from 1 by less than 1e-6). The flat
+// target and the point layout are tested from Python.
+TEST(LidarSimulator, ATiltedLambertianTargetReturnsItsClosedFormEnergyInBothModes) {
+    const float tilted[12] = {1, 0, 0, 0, 0, 0.5f, -0.8660254f, 0, 0, 0.8660254f, 0.5f, 0};
+    const float rho = 0.8f, range = 12.0f;
+    EmbreeSceneManager s;
+    s.add_material(MaterialType::Lambertian, 0);
+    s.upload_spectral_params({rho});
+    const MeshData g = make_ground_plane(50.0f, 50.0f);
+    s.add_instance(s.add_mesh(g.vertices, g.normals, g.indices, 0), tilted);
+    s.build();
+    Scan run;
+    run.add_pulse({1.0f, 0.0f, range}, {0, 0, -1});
+    const double expected = 0.5 * lambert_energy(rho, run.energy, run.area, range);
 
-        run.direct = true;
-        const LidarResult d = run(s);
-        EXPECT_TRUE(d.waveform.empty());
-        ASSERT_EQ(d.num_returns, 1);
-        EXPECT_NEAR(d.points[3], expected, t.direct_tol * expected);
-        run.direct = false;
-        const LidarResult w = run(s);
-        ASSERT_EQ(w.num_returns, 1);
-        EXPECT_NEAR(waveform_sum(w, 0, 0, 1), expected, t.wave_tol * expected);
-        EXPECT_LE(std::fabs(w.points[6] - t.range), run.res);
-        EXPECT_NEAR(w.points[2], t.range - w.points[6], 1e-5f);
-        // The return's intensity is the convolved waveform at its bin.
-        EXPECT_FLOAT_EQ(w.points[3], w.waveform[static_cast<std::size_t>(w.points[6] / run.res)]);
+    run.direct = true;
+    const LidarResult d = run(s);
+    EXPECT_TRUE(d.waveform.empty());
+    ASSERT_EQ(d.num_returns, 1);
+    EXPECT_NEAR(d.points[3], expected, 1e-5 * expected);
+    run.direct = false;
+    const LidarResult w = run(s);
+    ASSERT_EQ(w.num_returns, 1);
+    EXPECT_NEAR(waveform_sum(w, 0, 0, 1), expected, 1e-4 * expected);
+    EXPECT_LE(std::fabs(w.points[6] - range), run.res);
+    EXPECT_NEAR(w.points[2], range - w.points[6], 1e-5f);
+    // The return's intensity is the convolved waveform at its bin.
+    EXPECT_FLOAT_EQ(w.points[3], w.waveform[static_cast<std::size_t>(w.points[6] / run.res)]);
 
-        // A direction of any length is the same pulse.
-        Scan longer = run;
-        longer.directions = {0, 0, -2.0f};
-        for (bool direct : {false, true}) {
-            run.direct = longer.direct = direct;
-            EXPECT_EQ(longer(s).points, run(s).points) << "direct " << direct;
-        }
+    // A direction of any length is the same pulse.
+    Scan longer = run;
+    longer.directions = {0, 0, -2.0f};
+    for (bool direct : {false, true}) {
+        run.direct = longer.direct = direct;
+        EXPECT_EQ(longer(s).points, run(s).points) << "direct " << direct;
     }
 }
 
@@ -145,12 +135,7 @@ TEST(LidarSimulator, TwoTargetsInOneBeamGiveTwoReturnsNearestFirst) {
     const LidarResult r = run(s);
     ASSERT_EQ(r.num_returns, 2);
     EXPECT_LE(std::fabs(r.points[6] - 15.0f), run.res);
-    EXPECT_LE(std::fabs(r.points[8 + 6] - 20.0f), run.res);
-    for (int i : {0, 1}) {
-        EXPECT_EQ(r.points[8 * i + 4], float(i + 1));  // return i + 1 of 2 of pulse 0
-        EXPECT_EQ(r.points[8 * i + 5], 2.0f);
-        EXPECT_EQ(r.points[8 * i + 7], 0.0f);
-    }
+    EXPECT_LE(std::fabs(r.points[8 + 6] - 20.0f), run.res);  // (return numbers: tested from Python)
 
     // Sub-rays with a >= 0.4 (x = a t 15 m >= 6 cm) meet the plate: Gaussian
     // weights exp(-r^2 / (2 * 0.50016385)) over the 81 disc points of the grid.
@@ -288,17 +273,14 @@ TEST(LidarSimulator, BadInputIsRefusedBeforeAnythingIsTraced) {
     base.add_pulse({0, 0, 10}, {0, 0, -1});
 
     // Each case: a change to the waveform-mode defaults and a word of the
-    // message (more cases, with whole messages, are tested from Python).
+    // message (the beam, window and band checks, with whole messages, are
+    // tested from Python).
     const std::vector<std::pair<std::function<void(Scan&)>, std::string>> bad = {
-        {[](Scan& r) { r.samples = -2; }, "beam_samples_per_dim"},
         {[](Scan& r) { r.res = 0.0f; }, "range_resolution"},
-        {[](Scan& r) { r.res = -1.0f, r.direct = true; }, "range_resolution"},
-        {[](Scan& r) { r.wavelengths = 0; }, "num_wavelengths"},
         {[](Scan& r) { r.pulses = -1; }, "num_pulses"},
         {[](Scan& r) { r.origins.clear(); }, "pulse_origins"},
         {[](Scan& r) { r.energy = std::nanf(""), r.direct = true; }, "pulse_energy"},
         {[](Scan& r) { r.area = -0.1f; }, "sensor_area"},
-        {[](Scan& r) { r.half_angle = INFINITY; }, "beam_half_angle_rad"},
         {[](Scan& r) { r.threshold = std::nanf(""); }, "peak_threshold"},
         // A zero, NaN or infinite direction or origin, in the second pulse.
         {[](Scan& r) { r.add_pulse({0, 0, 10}, {0, 0, 0}); }, "pulse_directions of pulse 1"},

@@ -47,25 +47,15 @@ TEST(LidarBeamPattern, TenPerDimensionKeepsTheEightyOneDiscPointsWithGaussianWei
     ASSERT_EQ(p.offsets[81], 0.0f);
     EXPECT_EQ(*std::max_element(p.weights.begin(), p.weights.end()), p.weights[40]);
 
-    auto weight_at = [&](float a, float b) {
-        for (int k = 0; k < p.size(); ++k)
-            if (std::fabs(p.offsets[2 * k] - a) < 1e-6f && std::fabs(p.offsets[2 * k + 1] - b) < 1e-6f)
-                return p.weights[k];
-        return -1.0f;
-    };
+    // The grid itself (which sub-rays a half-covered footprint sees) is pinned
+    // by the two-target energy of the LiDAR simulator test.
     for (int k = 0; k < p.size(); ++k) {
         const float a = p.offsets[2 * k], b = p.offsets[2 * k + 1];
         const double r2 = double(a) * a + double(b) * b;
         EXPECT_LE(r2, 1.0001);
         // Weight exp(-r^2 / (2 * 0.50016385)) relative to the centre.
         EXPECT_NEAR(p.weights[k] / p.weights[40], std::exp(-0.5 * r2 / 0.50016385), 1e-5);
-        // Symmetric under a <-> b and under sign changes of either offset.
-        EXPECT_NEAR(weight_at(b, a), p.weights[k], 1e-7f);
-        EXPECT_NEAR(weight_at(-a, b), p.weights[k], 1e-7f);
-        EXPECT_NEAR(weight_at(a, -b), p.weights[k], 1e-7f);
     }
-    EXPECT_GT(weight_at(1.0f, 0.0f), 0.0f);  // edge points of the disc stay
-    EXPECT_LT(weight_at(0.8f, 0.8f), 0.0f);  // r^2 = 1.28: outside
 }
 
 TEST(LidarBeamPattern, SmallGridsAndDegenerateSizes) {
@@ -115,13 +105,7 @@ TEST(LidarRangeBins, CountsBinsPlacesRangesAndRefusesMeaninglessWindows) {
     for (float res : {0.0f, -0.15f, std::nanf("")})
         EXPECT_THROW(range_bin_count(0.0f, 100.0f, res), std::invalid_argument) << res;
     EXPECT_THROW(range_bin_count(0.0f, 1e30f, 1e-6f), std::invalid_argument);
-    try {
-        range_bin_count(50.0f, 10.0f, 0.15f);
-        ADD_FAILURE() << "a window ending before it starts was not refused";
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(),
-                     "max_range must not be below min_range; got min_range 50, max_range 10");
-    }
+    EXPECT_THROW(range_bin_count(50.0f, 10.0f, 0.15f), std::invalid_argument);  // message: from Python
 }
 
 TEST(LidarPulseKernel, FourNanosecondsAtFifteenCentimetresHasThirteenTaps) {
