@@ -74,15 +74,8 @@ TEST(PhotonEngines, TalliesAndMapsDoNotDependOnTheThreadCount) {
     expect_close(one.albedo, many.albedo, "albedo");
     expect_close(one.terrain, many.terrain, "terrain");
     EXPECT_EQ(many.layers, 3);
-    // Every tally is populated, and the leaf tally holds exactly the grid's
-    // absorption minus the terrain's, per band.
-    for (int b = 0; b < 2; ++b) {
-        double grid = 0, leaf = 0;
-        for (std::size_t i = static_cast<std::size_t>(b); i < many.grid.size(); i += 2) grid += many.grid[i];
-        for (std::size_t i = static_cast<std::size_t>(b); i < many.leaf.size(); i += 2) leaf += many.leaf[i];
-        EXPECT_GT(leaf, 0.0);
-        EXPECT_NEAR(leaf + many.terrain[static_cast<std::size_t>(b)], grid, 1e-5 * grid);
-    }
+    // (That the leaf and terrain tallies split the grid's absorption is
+    // tested from Python; every tally is non-zero in the band-order test.)
 
     std::vector<int> progress;
     const auto flux = [&](int threads) {
