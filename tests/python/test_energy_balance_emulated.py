@@ -129,22 +129,17 @@ def test_checks_come_in_order_and_leave_the_simulator_usable(ng):
     sim = ng.Simulator(ctx, ng.PTX_DIR)
     unbuilt = ng.SceneManager(ctx)
     eb, mb = sim.run_energy_balance, sim.run_energy_balance_multiband
+    # The arguments go through the helpers of the CPU functions, whose every
+    # refusal is tested with them; here the scene checks and one of each kind.
     cases = [
         (lambda: eb(unbuilt), RuntimeError, "Scene not built. Call scene.build() first."),
         (lambda: mb(unbuilt, 1), RuntimeError, "Scene not built. Call scene.build() first."),
         (lambda: eb(g, band_type=5, n_samples=0), RuntimeError, "run_energy_balance: n_samples must be > 0"),
         (lambda: mb(g, 0, 0), RuntimeError, "run_energy_balance_multiband: n_bands must be > 0"),
-        (lambda: mb(g, 2, 0), RuntimeError, "run_energy_balance_multiband: n_samples must be > 0"),
-        (lambda: eb(g, band_type=2), ValueError, "band_type must be 0 (short-wave) or 1 (long-wave); got 2"),
-        (lambda: eb(g, sun_dir_x=math.nan), ValueError, "must be finite"),
         (lambda: eb(g, sw_albedos=np.zeros(3, np.float32)), ValueError,
          f"run_energy_balance: sw_albedos holds 3 values; expected n_primitives = {n}"),
-        (lambda: mb(g, 2, sw_albedos=np.zeros(n, np.float32)), ValueError, "expected n_bands * n_primitives"),
-        (lambda: eb(g, sw_albedos=np.zeros((n, 1), np.float32)), RuntimeError, "sw_albedos must be 1D"),
         (lambda: mb(g, 2, sun_irradiance=np.ones(3, np.float32)), RuntimeError,
          "sun_irradiance must be 1D with length n_bands"),
-        (lambda: mb(g, 2, sky_diffuse_radiance=np.ones((2, 1), np.float32)), RuntimeError,
-         "sky_diffuse_radiance must be 1D with length n_bands"),
     ]
     for call, kind, text in cases:
         with pytest.raises(kind) as err:
