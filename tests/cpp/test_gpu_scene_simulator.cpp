@@ -297,16 +297,8 @@ TEST_F(GpuSimulator, BuffersAreReusedUntilTheSizesChangeAndNothingLeaks) {
         w.sim.allocate_buffers(16, 3);
         EXPECT_EQ(after_first + 6, norvi_emu_call_count("cudaMalloc"));
 
-        std::vector<std::pair<int, int>> seen;
-        std::vector<float> times;
-        const std::vector<float> a =
-            w.sim.simulate(w.scene, 4, 4, [&](int done, int total, float ms) {
-                seen.emplace_back(done, total);
-                times.push_back(ms);
-            });
-        EXPECT_EQ((std::vector<std::pair<int, int>>{{1, 4}, {2, 4}, {3, 4}, {4, 4}}), seen);
-        EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
-        ASSERT_EQ(16u, a.size());
+        // (The progress reports are tested from Python.)
+        ASSERT_EQ(16u, w.sim.simulate(w.scene, 4, 4, {}).size());
         EXPECT_EQ(std::vector<float>(16, 0.0f), w.sim.simulate(w.scene, 0, 4, {}));
 
         w.scene.add_mesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {}, {{0, 1, 2}}, 0);
