@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import norvi_gpu as ng
-from conftest import sun_at
+from scene_geometry import camera, sun_at
 
 H_PLANCK = 6.62607015e-34
 C_LIGHT = 299792458.0
@@ -20,13 +20,6 @@ def planck_nm(wavelength_nm, temperature):
     lam = wavelength_nm * 1e-9
     b = 2 * H_PLANCK * C_LIGHT**2 / lam**5 / math.expm1(H_PLANCK * C_LIGHT / (lam * K_BOLTZ * temperature))
     return b * 1e-9
-
-
-def camera(x=0.0, y=0.0, z=5.0, tilt_deg=0.0):
-    """Camera-to-world matrix at (x, y, z); tilt rotates the view from nadir toward +y."""
-    a = math.radians(tilt_deg)
-    c, s = math.cos(a), math.sin(a)
-    return np.array([1, 0, 0, x, 0, c, -s, y, 0, s, c, z, 0, 0, 0, 1], dtype=np.float32)
 
 
 def add_plane(scene, material, half=10.0, cx=0.0, cy=0.0, z=0.0, flip=False):

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import norvi_gpu as ng
-from conftest import random_leaves, sun_at
+from scene_geometry import random_leaves, sun_at
 
 SIGMA = 5.670374419e-8
 

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import norvi_gpu as ng
-from conftest import random_leaves, sun_at
+from scene_geometry import random_leaves, sun_at
 
 E_SUN = 2.0     # sun irradiance on a plane facing the sun
 TILE = 10.0     # tile side of the repetitive scenes

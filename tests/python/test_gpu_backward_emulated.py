@@ -15,6 +15,8 @@ import os
 import numpy as np
 import pytest
 
+from scene_geometry import camera, sun_at  # noqa: F401  (sun_at: for the other GPU tests)
+
 LEAF, GROUND = 13, 0
 
 
@@ -30,17 +32,6 @@ def ng():
     gc.collect()  # failed calls' tracebacks hold the test's frame in a cycle
     assert lib.norvi_emu_live_allocations() == 0  # every scene and simulator freed what it allocated
     lib.norvi_emu_reset()
-
-
-def camera(x=0.0, y=0.0, z=5.0, tilt_deg=0.0):
-    a = math.radians(tilt_deg)
-    c, s = math.cos(a), math.sin(a)
-    return np.array([1, 0, 0, x, 0, c, -s, y, 0, s, c, z, 0, 0, 0, 1], dtype=np.float32)
-
-
-def sun_at(zenith_deg, azimuth_deg=0.0):
-    t, p = math.radians(zenith_deg), math.radians(azimuth_deg)
-    return np.array([math.sin(t) * math.cos(p), math.sin(t) * math.sin(p), math.cos(t)], dtype=np.float32)
 
 
 def plane(ng, scene, material, half, cx=0.0, cy=0.0, z=0.0):

@@ -12,35 +12,17 @@ import math
 import numpy as np
 import pytest
 
+from scene_geometry import random_leaves
 from test_gpu_backward_emulated import ng, sun_at  # noqa: F401  (ng: the fixture)
 
-# (norvi_gpu and norvi_gpu_emulated cannot share a process, so the CPU tests'
-# helpers are not imported.)
+# (norvi_gpu and norvi_gpu_emulated cannot share a process: the CPU tests'
+# conftest is not imported, only their module-free geometry.)
 E_SUN = 2.0   # sun irradiance on a plane facing the sun
 TILE = 10.0   # tile side
 
 
 def sun_dir(zenith):
     return sun_at(zenith, 30.0)
-
-
-def random_leaves(lai, z0, z1, side, seed=3):
-    """Random triangles: equilateral, side `side`, orientations
-    uniform on the sphere, centres uniform over the tile between z0 and z1,
-    enough for a one-sided leaf area index `lai`."""
-    area = math.sqrt(3.0) / 4.0 * side * side
-    n = int(round(lai * TILE * TILE / area))
-    rng = np.random.default_rng(seed)
-    normal = rng.normal(size=(n, 3))
-    normal /= np.linalg.norm(normal, axis=1, keepdims=True)
-    u = np.cross(normal, np.where(np.abs(normal[:, :1]) < 0.9, [[1.0, 0, 0]], [[0, 1.0, 0]]))
-    u /= np.linalg.norm(u, axis=1, keepdims=True)
-    v = np.cross(normal, u)
-    centre = np.column_stack([rng.uniform(0, TILE, n), rng.uniform(0, TILE, n), rng.uniform(z0, z1, n)])
-    ang = rng.uniform(0, 2 * math.pi, n)[:, None] + 2 * math.pi * np.arange(3) / 3
-    r = side / math.sqrt(3.0)
-    verts = centre[:, None] + r * (np.cos(ang)[..., None] * u[:, None] + np.sin(ang)[..., None] * v[:, None])
-    return verts.reshape(-1, 3).astype(np.float32), np.arange(3 * n, dtype=np.int32).reshape(-1, 3), n * area
 
 
 def build_tile(ng, s, leaves=None, leaf_rt=(0.0, 0.0), ground_rho=0.0, zenith=0.0, sky=None):
@@ -95,7 +77,7 @@ def close(g, c, unit, what):
 
 
 def test_forward_and_flux_tallies_match_the_cpu_engines_and_conserve_energy(ng, capfd):
-    v, i, _ = random_leaves(1.0, 1.0, 3.0, 0.3)
+    v, i, _ = random_leaves(2566, TILE, 1.0, 3.0, 0.3)  # a leaf area index of 1
     ctx, sim, g, c = pair(ng, leaves=(v, i), leaf_rt=(0.45, 0.4), ground_rho=0.2, zenith=35.0, sky=0.1)
     n = 20000
     kw = dict(num_photons=n, num_brf_dirs=2, brf_directions=np.array([0, 0, 1, 0.5, 0, 1], np.float32),
