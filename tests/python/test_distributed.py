@@ -14,6 +14,7 @@ import norvi_gpu as ng
 from norvi import distributed as nd
 
 from conftest import build_feature_scene
+from result_checks import assert_same
 
 LAYERS = np.array([0.0, 1.0, 2.5, 5.0], np.float32)
 VIEWS = np.array([0, 0, 1, 0.5, 0, 0.866], np.float32)
@@ -43,21 +44,6 @@ CASES = [
      60, True),
 ]
 IDS = [c[0] + ("_direct" if c[2].get("direct_mode") else "") for c in CASES]
-
-
-def assert_same(got, want, exact):
-    if isinstance(want, dict):
-        assert got.keys() == want.keys()
-        for key in want:
-            assert_same(got[key], want[key], exact)
-    elif isinstance(want, tuple):
-        assert len(got) == len(want)
-        for g, w in zip(got, want):
-            assert_same(g, w, exact)
-    elif exact:
-        assert np.shape(got) == np.shape(want) and np.array_equal(got, want)
-    else:  # float32 tallies summed in another order
-        np.testing.assert_allclose(got, want, rtol=2e-6, atol=1e-6 * np.abs(want).max())
 
 
 @pytest.fixture(scope="module")

@@ -18,6 +18,7 @@ import pytest
 
 from norvi import distributed as nd
 from norvi import load_scene, save_scene
+from result_checks import assert_same, assert_same_state
 from test_gpu_backward_emulated import camera, canopy, ng  # noqa: F401  (ng: the fixture)
 
 LAYERS = np.array([0.0, 1.0, 3.0], np.float32)
@@ -39,13 +40,6 @@ def gpu_scene(ng, ctx, sif=True):
     if sif:
         s.set_primitive_sif_spectra(np.linspace(0.1, 0.5, 2 * n, dtype=np.float32), 2)
     return s
-
-
-def assert_same_state(a, b):
-    assert a.keys() == b.keys()
-    for key in a:
-        x, y = np.asarray(a[key]), np.asarray(b[key])
-        assert x.dtype == y.dtype and x.shape == y.shape and np.array_equal(x, y), key
 
 
 def live_allocations():
@@ -143,21 +137,6 @@ CASES = [
      50, False),
 ]
 IDS = [c[0] + ("_direct" if c[2].get("direct_mode") else "") for c in CASES]
-
-
-def assert_same(got, want, exact):
-    if isinstance(want, dict):
-        assert got.keys() == want.keys()
-        for key in want:
-            assert_same(got[key], want[key], exact)
-    elif isinstance(want, tuple):
-        assert len(got) == len(want)
-        for g, w in zip(got, want):
-            assert_same(g, w, exact)
-    elif exact or np.size(want) == 0:
-        assert np.shape(got) == np.shape(want) and np.array_equal(got, want)
-    else:  # float32 sums added in another order
-        np.testing.assert_allclose(got, want, rtol=2e-6, atol=1e-6 * np.abs(want).max())
 
 
 def one_run(ng, scene, case):

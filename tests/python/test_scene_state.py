@@ -10,13 +10,7 @@ import pytest
 
 import norvi
 import norvi_gpu as ng
-
-
-def assert_same_state(a, b):
-    assert a.keys() == b.keys()
-    for key in a:
-        x, y = np.asarray(a[key]), np.asarray(b[key])
-        assert x.dtype == y.dtype and x.shape == y.shape and np.array_equal(x, y), key
+from result_checks import assert_same_state
 
 
 def test_state_pickle_and_file_give_back_the_scene(feature_scene, tmp_path):
