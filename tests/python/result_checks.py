@@ -1,6 +1,8 @@
 """Comparisons of results and scene states shared by the CPU and the emulated
 GPU tests; like scene_geometry.py, it loads no norvi module."""
 
+import math
+
 import numpy as np
 
 
@@ -26,3 +28,14 @@ def assert_same(got, want, exact):
         assert np.shape(got) == np.shape(want) and np.array_equal(got, want)
     else:  # float32 sums added in another order
         np.testing.assert_allclose(got, want, rtol=2e-6, atol=1e-6 * np.abs(want).max())
+
+
+def assert_same_means(gpu, cpu, atol=0.0):
+    """Per-channel means of two float32 images within 4 standard errors
+    (pixels as samples), and not all zero."""
+    assert gpu.shape == cpu.shape and gpu.dtype == np.float32 and cpu.any()
+    n = gpu.shape[0] * gpu.shape[1]
+    for k in range(gpu.shape[2]):
+        g, c = gpu[..., k].astype(np.float64), cpu[..., k].astype(np.float64)
+        se = math.sqrt((g.var() + c.var()) / n)
+        assert abs(g.mean() - c.mean()) <= 4 * se + 1e-6 * abs(c.mean()) + atol, (k, g.mean(), c.mean(), se)

@@ -9,12 +9,12 @@ linked against the platform emulation; anywhere else every test is skipped.
 import ctypes
 import gc
 import importlib
-import math
 import os
 
 import numpy as np
 import pytest
 
+from result_checks import assert_same_means
 from scene_geometry import camera, sun_at  # noqa: F401  (sun_at: for the other GPU tests)
 
 LEAF, GROUND = 13, 0
@@ -68,17 +68,6 @@ def pair(ng, fill, sensor, **kw):
         s.set_sensor(*sensor, **kw)
         s.build()
     return ctx, scenes
-
-
-def assert_same_means(gpu, cpu):
-    """Per-band means within 4 standard errors (pixels as samples), and not empty."""
-    assert gpu.shape == cpu.shape
-    n = gpu.shape[0] * gpu.shape[1]
-    for b in range(gpu.shape[2]):
-        g, c = gpu[:, :, b], cpu[:, :, b]
-        se = math.sqrt((g.var() + c.var()) / n)
-        assert c.mean() > 0
-        assert abs(g.mean() - c.mean()) <= 4 * se + 1e-6 * c.mean(), (b, g.mean(), c.mean(), se)
 
 
 VIEWS = {
