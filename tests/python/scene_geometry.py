@@ -6,6 +6,9 @@ import math
 
 import numpy as np
 
+E_SUN = 2.0   # sun irradiance on a plane facing the sun, in the photon tracers' tests
+TILE = 10.0   # tile side of their repetitive scenes
+
 
 def camera(x=0.0, y=0.0, z=5.0, tilt_deg=0.0):
     """Camera-to-world matrix at (x, y, z); tilt rotates the view from nadir toward +y."""
@@ -37,3 +40,36 @@ def random_leaves(n, tile, z0, z1, side, seed=3, inside=False):
     verts = [centre + r * (np.cos(turn + a) * u + np.sin(turn + a) * v) for a in (0, 2 * math.pi / 3, 4 * math.pi / 3)]
     return (np.stack(verts, axis=1).reshape(-1, 3).astype(np.float32), np.arange(3 * n, dtype=np.int32).reshape(-1, 3),
             n * math.sqrt(3.0) / 4.0 * side * side)
+
+
+def build_tile(ng, s, ground_rho=0.0, leaves=None, leaf_rt=(0.0, 0.0), zenith=0.0, sky=None, hw_sky=False,
+               reps=50, ground_size=TILE):
+    """Builds s, a CPU or GPU scene of module ng, as a repetitive TILE x TILE
+    scene: a Lambertian ground (instance 0) covering [0, ground_size] x
+    [0, TILE], optionally a leaf mesh (instance 1) with reflectance /
+    transmittance leaf_rt, a sun and optionally a sky of radiance `sky`
+    (constant, or parametric with only the zenith term)."""
+    r, t = leaf_rt
+    spec = [ground_rho, E_SUN, r, r, t] + ([sky] if sky is not None else [])
+    if hw_sky and sky is not None:
+        spec += [0.0] * 9 + [sky]
+    s.set_num_bands(1)
+    s.upload_spectral_params(np.array(spec, np.float32))
+    s.add_material(0, 0)
+    s.add_material(13, 2, [r, t])
+    g = ng.make_ground_plane(ground_size / 2, TILE / 2)
+    s.add_mesh(g["vertices"], g["normals"], g["indices"], 0)
+    s.add_instance(0, ground_size / 2, TILE / 2, 0.0)
+    if leaves is not None:
+        s.add_mesh(leaves[0], np.zeros((0, 3), np.float32), leaves[1], 1)
+        s.add_instance(1)
+        s.set_measurement_plane(3.5)  # photons start above the leaves
+    s.set_emitter(0, sun_at(zenith, 30.0), 1)
+    if sky is not None:
+        if hw_sky:
+            s.set_hw_sky(6, 0.0, 0.0, 1.0)
+        else:
+            s.set_sky(5)
+    s.set_repetitive(reps, TILE, TILE)
+    s.build()
+    return s

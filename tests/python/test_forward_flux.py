@@ -9,44 +9,7 @@ import numpy as np
 import pytest
 
 import norvi_gpu as ng
-from scene_geometry import random_leaves, sun_at
-
-E_SUN = 2.0     # sun irradiance on a plane facing the sun
-TILE = 10.0     # tile side of the repetitive scenes
-
-
-def tile_scene(ground_rho=0.0, leaves=None, leaf_rt=(0.0, 0.0), zenith=0.0, sky=None, hw_sky=False,
-               reps=50, ground_size=TILE):
-    """Repetitive TILE x TILE scene: a Lambertian ground (instance 0) covering
-    [0, ground_size] x [0, TILE], optionally a leaf mesh (instance 1) with
-    reflectance / transmittance leaf_rt, a sun and optionally a sky of radiance
-    `sky` (constant, or parametric with only the zenith term)."""
-    s = ng.EmbreeSceneManager()
-    r, t = leaf_rt
-    spec = [ground_rho, E_SUN, r, r, t] + ([sky] if sky is not None else [])
-    if hw_sky and sky is not None:
-        spec += [0.0] * 9 + [sky]
-    s.upload_spectral_params(np.array(spec, np.float32))
-    s.add_material(0, 0)
-    s.add_material(13, 2, [r, t])
-    g = ng.make_ground_plane(ground_size / 2, TILE / 2)
-    s.add_mesh(g["vertices"], g["normals"], g["indices"], 0)
-    s.add_instance(0, ground_size / 2, TILE / 2, 0.0)
-    if leaves is not None:
-        vertices, indices = leaves
-        s.add_mesh(vertices, np.zeros((0, 3), np.float32), indices, 1)
-        s.add_instance(1)
-    s.set_emitter(0, sun_at(zenith, 30.0), 1)
-    if sky is not None:
-        if hw_sky:
-            s.set_hw_sky(6, 0.0, 0.0, 1.0)
-        else:
-            s.set_sky(5)
-    s.set_repetitive(reps, TILE, TILE)
-    if leaves is not None:
-        s.set_measurement_plane(3.5)  # photons start above the leaves
-    s.build()
-    return s
+from scene_geometry import E_SUN, TILE, build_tile, random_leaves, sun_at
 
 
 @pytest.fixture(scope="module")
@@ -54,6 +17,10 @@ def leaf_layer():
     """Leaves of side 0.2 between heights 1 and 3, a one-sided leaf area index of 1."""
     vertices, indices, area = random_leaves(round(TILE * TILE / (math.sqrt(3.0) / 4 * 0.04)), TILE, 1.0, 3.0, 0.2)
     return vertices, indices, area / (TILE * TILE)
+
+
+def tile_scene(**kwargs):
+    return build_tile(ng, ng.EmbreeSceneManager(), **kwargs)
 
 
 # ---------------------------------------------------------------------------

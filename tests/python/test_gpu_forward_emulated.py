@@ -12,40 +12,11 @@ import math
 import numpy as np
 import pytest
 
-from scene_geometry import random_leaves
-from test_gpu_backward_emulated import ng, sun_at  # noqa: F401  (ng: the fixture)
+from scene_geometry import E_SUN, TILE, build_tile, random_leaves
+from test_gpu_backward_emulated import ng  # noqa: F401  (the fixture)
 
 # (norvi_gpu and norvi_gpu_emulated cannot share a process: the CPU tests'
 # conftest is not imported, only their module-free geometry.)
-E_SUN = 2.0   # sun irradiance on a plane facing the sun
-TILE = 10.0   # tile side
-
-
-def sun_dir(zenith):
-    return sun_at(zenith, 30.0)
-
-
-def build_tile(ng, s, leaves=None, leaf_rt=(0.0, 0.0), ground_rho=0.0, zenith=0.0, sky=None):
-    """The repetitive tile of test_forward_flux on either scene class."""
-    r, t = leaf_rt
-    s.set_num_bands(1)
-    s.upload_spectral_params(np.array([ground_rho, E_SUN, r, r, t] + ([sky] if sky is not None else []),
-                                      np.float32))
-    s.add_material(0, 0)
-    s.add_material(13, 2, [r, t])
-    g = ng.make_ground_plane(TILE / 2, TILE / 2)
-    s.add_mesh(g["vertices"], g["normals"], g["indices"], 0)
-    s.add_instance(0, TILE / 2, TILE / 2, 0.0)
-    if leaves is not None:
-        s.add_mesh(leaves[0], np.zeros((0, 3), np.float32), leaves[1], 1)
-        s.add_instance(1)
-        s.set_measurement_plane(3.5)
-    s.set_emitter(0, sun_dir(zenith), 1)
-    if sky is not None:
-        s.set_sky(5)
-    s.set_repetitive(50, TILE, TILE)
-    s.build()
-    return s
 
 
 def pair(ng, **kw):
