@@ -136,11 +136,6 @@ def test_prospect_against_the_published_equations():
         wl, refl, trans = optics.prospect(1.0, 0, 0, 0, 0, 100.0, version=version)
         np.testing.assert_allclose(refl, 1 - _tav(40, n), rtol=1e-9)
         assert trans.max() < 1e-30
-    # A green leaf: chlorophyll absorbs red more than green, water absorbs at 1450 nm.
-    wl, r, t = optics.prospect(1.5, 40, 8, 0, 0.01, 0.009)
-    at = dict(zip(wl.astype(int), r))
-    assert at[550] > 2 * at[670] and at[800] > 0.4 and at[1450] < at[1650]
-    assert np.all(r + t < 1.0)
     for bad, message in (({"N": 0.5}, "at least 1"), ({"Cab": -1.0}, "Cab"), ({"Cw": np.nan}, "Cw"),
                          ({"N": 2.0, "Cm": 100.0}, "non-finite")):  # an opaque stack overflows
         with pytest.raises(ValueError, match=message):
