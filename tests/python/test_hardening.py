@@ -170,6 +170,8 @@ def test_absurd_repetition_counts_cost_no_more_than_sensible_ones():
     ("ng.make_sphere(1.0, [0, 0, 0], 14)", "ValueError",
      "make_sphere: subdivisions 14 gives 5.36871e+09 vertices, more than 32-bit indices can address"),
     ("ng.make_cylinder(1.0, 1.0, 2**31 - 1)", "ValueError", "make_cylinder: segments 2147483647 gives"),
+    ("ng.simulate_lidar_cpu(scene(), [5, 5, 3], [0, 0, -1], 1, beam_samples_per_dim=2**31 - 1)", "ValueError",
+     "beam_samples_per_dim 2147483647 gives 4.61169e+18 beam grid points, more than can be counted"),
     # Direct mode fills no waveform: one that could not fit is a zero view of its shape.
     ("w = ng.simulate_lidar_cpu(scene(), [5, 5, 3] * 100, [0, 0, -1] * 100, 100, max_range=1e6,\n"
      "                          range_resolution=1e-3, direct_mode=True)['waveform']\n"
@@ -205,6 +207,10 @@ def test_requests_beyond_memory_are_refused(body, error, message):
     (lambda s: ng.simulate_lidar_cpu(s, [0, 0, 5], [0, 0, -1], 1, num_wavelengths=2),
      ValueError, "num_wavelengths must lie between 1 and the scene's band count 1; got 2"),
     (lambda s: s.set_num_bands(0), ValueError, "set_num_bands: the band count must be at least 1; got 0"),
+    (lambda s: s.upload_spectral_params([0.5, float("nan")]), ValueError,
+     "upload_spectral_params: values[1] must be finite; got nan"),
+    (lambda s: ng.EmbreeSceneManager.from_state({**s.get_state(), "sensor_type": 1, "sensor_fov": 4.0}),
+     ValueError, "sensor_fov 4.000000 (radians) must lie in (0, pi) for a perspective sensor"),
     (lambda s: ng.simulate_microwave_cpu(s, material_map=np.array([0, 2**32])),
      ValueError, "material_map must hold 32-bit integers; got 4294967296"),
 ])
@@ -212,6 +218,14 @@ def test_values_that_would_give_silent_wrong_answers_are_refused(ground_scene, c
     with pytest.raises(error) as e:
         call(ground_scene)
     assert message in str(e.value)
+
+
+def test_a_pulse_narrower_than_float_precision_convolves_as_one_tap(ground_scene):
+    # Both pulses are far narrower than a range bin; the second one's squared
+    # width underflows in single precision.
+    waves = [ng.simulate_lidar_cpu(ground_scene, [0, 0, 5], [0, 0, -1], 1, pulse_fwhm_ns=w)["waveform"]
+             for w in (1e-3, 1e-30)]
+    assert np.array_equal(waves[0], waves[1]) and waves[0].sum() > 0
 
 
 def test_view_directions_are_normalised_and_new_instances_need_a_build(ground_scene):
