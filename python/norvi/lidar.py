@@ -53,6 +53,8 @@ def write_las(points: npt.ArrayLike, path: Union[str, PathLike[str]], coordinate
     if str(path).lower().endswith(".laz"):
         require("lazrs", "io")
 
+    if not (np.isfinite(coordinate_scale) and coordinate_scale > 0):
+        raise ValueError(f"coordinate_scale must be finite and above 0; got {coordinate_scale}")
     pts = np.asarray(points, dtype=np.float64)
     if pts.ndim != 2 or pts.shape[1] != 8:
         raise ValueError("points must have shape (N, 8); got %s" % (pts.shape,))

@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import norvi_gpu as ng
+from norvi import lidar, optics
 
 # A lit, built ground plane under a nadir orthographic sensor, and ways to
 # run a case in a child interpreter.
@@ -172,6 +173,16 @@ def test_absurd_repetition_counts_cost_no_more_than_sensible_ones():
     ("ng.make_cylinder(1.0, 1.0, 2**31 - 1)", "ValueError", "make_cylinder: segments 2147483647 gives"),
     ("ng.simulate_lidar_cpu(scene(), [5, 5, 3], [0, 0, -1], 1, beam_samples_per_dim=2**31 - 1)", "ValueError",
      "beam_samples_per_dim 2147483647 gives 4.61169e+18 beam grid points, more than can be counted"),
+    ("import io, tempfile, zipfile, norvi\n"
+     "p, b = tempfile.mkdtemp() + '/s.npz', io.BytesIO(); np.save(b, np.zeros((0, 3), np.float32))\n"
+     "with zipfile.ZipFile(p, 'w') as z:\n"
+     "    z.writestr('mesh_vertices.npy', b.getvalue().replace(b'(0, 3), }' + b' ' * 11, b'(100000000000, 3), }'))\n"
+     "norvi.load_scene(p)", "ValueError", "field 'mesh_vertices' declares shape (100000000000, 3)"),
+    ("from norvi import optics\noptics.gaussian_response(550.0, 10.0, step=1e-12)", "ValueError",
+     "gaussian_response: 30 nm at steps of 1e-12 nm is more than 10,000,000 samples"),
+    ("import norvi.distributed as nd\n"
+     "nd.simulate_flux_cpu(scene(), 1, 1, 2**31 - 1, 1, chunks=1, progress_bar=False)", "ValueError",
+     "chunks 1 splits 2147483647 items into 2147483647 pieces, more than 1000000; give chunks of at least 2148"),
     # Direct mode fills no waveform: one that could not fit is a zero view of its shape.
     ("w = ng.simulate_lidar_cpu(scene(), [5, 5, 3] * 100, [0, 0, -1] * 100, 100, max_range=1e6,\n"
      "                          range_resolution=1e-3, direct_mode=True)['waveform']\n"
@@ -211,6 +222,12 @@ def test_requests_beyond_memory_are_refused(body, error, message):
      "upload_spectral_params: values[1] must be finite; got nan"),
     (lambda s: ng.EmbreeSceneManager.from_state({**s.get_state(), "sensor_type": 1, "sensor_fov": 4.0}),
      ValueError, "sensor_fov 4.000000 (radians) must lie in (0, pi) for a perspective sensor"),
+    (lambda s: optics.soil_spectrum(0.5, brightness=float("nan")), ValueError,
+     "soil brightness must be finite and not negative; got nan"),
+    (lambda s: optics.band_average([400.0, 500.0, 600.0], [0.1, float("nan"), 0.3], [([450.0, 550.0], [1.0, 1.0])]),
+     ValueError, "wavelengths and spectrum must hold finite values"),
+    (lambda s: lidar.write_las(np.zeros((0, 8)), "never-written.las", coordinate_scale=0.0), ValueError,
+     "coordinate_scale must be finite and above 0; got 0.0"),
     (lambda s: ng.simulate_microwave_cpu(s, material_map=np.array([0, 2**32])),
      ValueError, "material_map must hold 32-bit integers; got 4294967296"),
 ])

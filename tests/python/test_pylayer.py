@@ -55,7 +55,9 @@ def test_mesh_files_load_with_groups_normals_and_materials(tmp_path):
 
     (tmp_path / "points.obj").write_text("v 0 0 0\nv 1 0 0\n")
     (tmp_path / "nan.obj").write_text("v 0 0 0\nv nan 0 0\nv 0 1 0\nf 1 2 3\n")
-    for name, message in (("points.obj", "no triangle"), ("nan.obj", "not finite")):
+    (tmp_path / "face.obj").write_text("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 9\n")
+    for name, message in (("points.obj", "no triangle"), ("nan.obj", "not finite"),
+                          ("face.obj", "faces naming vertices it does not hold")):
         with pytest.raises(ValueError, match=message):
             meshes.load_meshes(tmp_path / name)
 
