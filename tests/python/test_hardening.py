@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import norvi_gpu as ng
-from norvi import lidar, optics
+from norvi import lidar, optics, results
 
 # A lit, built ground plane under a nadir orthographic sensor, and ways to
 # run a case in a child interpreter.
@@ -228,6 +228,8 @@ def test_requests_beyond_memory_are_refused(body, error, message):
      ValueError, "wavelengths and spectrum must hold finite values"),
     (lambda s: lidar.write_las(np.zeros((0, 8)), "never-written.las", coordinate_scale=0.0), ValueError,
      "coordinate_scale must be finite and above 0; got 0.0"),
+    (lambda s: results.to_geotiff(results.image_to_xarray(np.zeros((2, 2, 1))), "never-written.tif", "EPSG:32632",
+                                  offset=(float("nan"), 0.0)), ValueError, "offset must be two finite numbers"),
     (lambda s: ng.simulate_microwave_cpu(s, material_map=np.array([0, 2**32])),
      ValueError, "material_map must hold 32-bit integers; got 4294967296"),
 ])

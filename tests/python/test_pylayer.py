@@ -263,6 +263,8 @@ def test_command_line_renders_a_scene_file(tmp_path):
         assert da.sizes == {"y": 4, "x": 4, "band": 1}
     bad = subprocess.run(cmd[:5] + [str(tmp_path / "out.tif")], capture_output=True, text=True, timeout=120)
     assert bad.returncode == 1 and "needs --crs" in bad.stderr
+    empty = subprocess.run(cmd[:-2] + ["--spp", "0"], capture_output=True, text=True, timeout=120)
+    assert empty.returncode == 2 and "expected an integer of at least 1; got 0" in empty.stderr
 
 
 def test_missing_extra_is_named(monkeypatch):
