@@ -87,6 +87,10 @@ NORVI_HD int lidar_kernel_half_width(float sigma, float res) {
     return static_cast<int>(3.0f * sigma / res);
 }
 
+// Largest beam half-angle (radians, just below pi/2): the sub-rays are spread
+// by tan() of it.
+constexpr float kLidarMaxHalfAngle = 1.5707963f;
+
 // Unnormalised tap of the kernel at bin shift j. The centre tap is 1 however
 // narrow the pulse: a sigma whose square underflows to 0 gives the kernel's
 // limit, a single tap, instead of 0 / 0.

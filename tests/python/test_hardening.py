@@ -180,6 +180,9 @@ def test_absurd_repetition_counts_cost_no_more_than_sensible_ones():
      "norvi.load_scene(p)", "ValueError", "field 'mesh_vertices' declares shape (100000000000, 3)"),
     ("from norvi import optics\noptics.gaussian_response(550.0, 10.0, step=1e-12)", "ValueError",
      "gaussian_response: 30 nm at steps of 1e-12 nm is more than 10,000,000 samples"),
+    ("from norvi import lidar\nimport tempfile\n"
+     "p = tempfile.mkdtemp() + '/b.las'; open(p, 'wb').write(b'LASF' + b'\\xff' * 400)\nlidar.read_las(p)",
+     "ValueError", "counts 4294967295 variable length records, more than the file's 404 bytes hold"),
     ("import norvi.distributed as nd\n"
      "nd.simulate_flux_cpu(scene(), 1, 1, 2**31 - 1, 1, chunks=1, progress_bar=False)", "ValueError",
      "chunks 1 splits 2147483647 items into 2147483647 pieces, more than 1000000; give chunks of at least 2148"),
@@ -215,6 +218,8 @@ def test_requests_beyond_memory_are_refused(body, error, message):
      ValueError, "set_thermal_mode: wavelengths[1] must be a finite wavelength above 0 nm; got 0"),
     (lambda s: ng.simulate_lidar_cpu(s, [0, 0, 5], [0, 0, -1], 1, range_resolution=float("inf")),
      ValueError, "range_resolution must be finite and above 0; got inf"),
+    (lambda s: ng.simulate_lidar_cpu(s, [0, 0, 5], [0, 0, -1], 1, beam_half_angle_rad=2.0),
+     ValueError, "beam_half_angle_rad must lie in [0, pi/2) radians; got 2"),
     (lambda s: ng.simulate_lidar_cpu(s, [0, 0, 5], [0, 0, -1], 1, num_wavelengths=2),
      ValueError, "num_wavelengths must lie between 1 and the scene's band count 1; got 2"),
     (lambda s: s.set_num_bands(0), ValueError, "set_num_bands: the band count must be at least 1; got 0"),
