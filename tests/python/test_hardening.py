@@ -88,6 +88,7 @@ def expect(outcome, error, message):
     ("scene().update_emitter_direction([0, float('nan'), 1])",
      "update_emitter_direction: direction must be finite; got (0, nan, 1)"),
     ("scene(build=False).set_repetitive(3, 1e20, 10.0)", "set_repetitive: scene_x_size must be finite"),
+    ("ng.make_sphere(float('nan'), [0, 0, 0], 2)", "make_sphere: radius must be finite and at most 1e+09 in magnitude; got nan"),
     ("ng.simulate_lidar_cpu(scene(), [0, 0, 3e30], [0, 0, -1], 1)",
      "simulate_lidar: pulse_origins of pulse 0 must be finite with coordinates of at most 1e+09"),
 ])
