@@ -38,6 +38,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iomanip>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -157,14 +158,18 @@ std::vector<int64_t> read_counts(FieldReader& r, const char* key, py::ssize_t me
                                  py::ssize_t total, const char* rows_key) {
     const auto a = r.array<int64_t>(key, 1, meshes, "an int64 array with one count per mesh");
     std::vector<int64_t> counts(a.data(), a.data() + a.size());
-    int64_t sum = 0;
+    // Summed in double, which no count can wrap around to the right total.
+    double sum = 0.0;
     for (int64_t c : counts) {
         if (c < 0) FieldReader::fail(key, "holds a negative count " + std::to_string(c));
-        sum += c;
+        sum += static_cast<double>(c);
     }
-    if (sum != total)
-        FieldReader::fail(key, "adds up to " + std::to_string(sum) + " rows, but '" + rows_key +
-                                   "' has " + std::to_string(total));
+    if (sum != static_cast<double>(total)) {
+        std::ostringstream os;
+        os << std::fixed << std::setprecision(0) << "adds up to " << sum << " rows, but '"
+           << rows_key << "' has " << total;
+        FieldReader::fail(key, os.str());
+    }
     return counts;
 }
 

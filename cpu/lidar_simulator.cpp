@@ -128,6 +128,10 @@ LidarResult simulate_lidar(const EmbreeSceneManager& scene, const float* pulse_o
             // Embree may not be handed.
             require(std::isfinite(beam_half_angle_rad), "beam_half_angle_rad must be finite",
                     beam_half_angle_rad);
+            // tan() of a half-angle outside the quarter turn folds back into
+            // some other cone.
+            require(beam_half_angle_rad >= 0.0f && beam_half_angle_rad < kLidarMaxHalfAngle,
+                    "beam_half_angle_rad must lie in [0, pi/2) radians", beam_half_angle_rad);
             require(std::isfinite(peak_threshold), "peak_threshold must be finite",
                     peak_threshold);
         }

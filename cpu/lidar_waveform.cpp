@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "physics/lidar_formulas.h"
+#include "scene/input_checks.h"
 
 namespace norvi {
 
@@ -16,6 +17,16 @@ BeamPattern make_beam_pattern(int n) {
     if (n == 0)
         throw std::invalid_argument(
             "beam_samples_per_dim must be at least 1 to sample the beam; got 0");
+    // The grid has (n + 1)^2 points, about 0.79 of them kept: a count an int
+    // holds and, at 12 bytes a sample, memory this machine has.
+    const double grid = (double(n) + 1.0) * (double(n) + 1.0);
+    if (grid > double(INT_MAX)) {
+        std::ostringstream os;
+        os << "beam_samples_per_dim " << n << " gives " << grid
+           << " beam grid points, more than can be counted (at most " << INT_MAX << ")";
+        throw std::invalid_argument(os.str());
+    }
+    require_memory(grid * 12.0, "the beam pattern");
 
     double sum = 0.0;
     for (int i = 0; i <= n; ++i) {

@@ -44,8 +44,9 @@ struct ReturnSettings {
 };
 
 // The (n + 1) x (n + 1) grid on [-1, 1]^2 cut to the unit disc, Gaussian
-// weights. n < 0 gives an empty pattern; n = 0 has no grid and throws
-// std::invalid_argument.
+// weights. n < 0 gives an empty pattern; n = 0 has no grid and, like a grid of
+// more points than an int counts, throws std::invalid_argument; a pattern that
+// cannot fit in memory throws MemoryRequestTooLarge before it is allocated.
 BeamPattern make_beam_pattern(int n);
 
 // trunc((max_range - min_range) / range_resolution) + 1. Throws

@@ -125,6 +125,7 @@ void SceneManager::update_emitter_direction(float3 direction) {
 }
 
 void SceneManager::upload_spectral_params(const std::vector<float>& values) {
+    check_spectral_values(values, "upload_spectral_params");
     d_spectral_.reset();
     spectral_length_ = values.size();
     d_spectral_.allocate(bytes_of(values), "spectral alloc");
@@ -141,6 +142,7 @@ void SceneManager::update_spectral_params(int offset, const std::vector<float>& 
            << ") lies outside the uploaded spectral array of " << spectral_length_ << " values";
         throw std::invalid_argument(os.str());
     }
+    check_spectral_values(values, "update_spectral_params");
     d_spectral_.upload(values.data(), bytes_of(values), "spectral update",
                        static_cast<std::size_t>(offset) * sizeof(float));
     std::copy(values.begin(), values.end(), spectral_.begin() + offset);

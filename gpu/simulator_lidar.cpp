@@ -16,6 +16,7 @@
 #include "gpu/lidar_records.h"
 #include "gpu/optix/optix_api.h"
 #include "gpu/simulator.h"
+#include "physics/lidar_formulas.h"
 #include "scene/input_checks.h"
 
 namespace norvi {
@@ -49,6 +50,11 @@ std::vector<float> check_lidar_params(const SceneManager& scene, const LiDARLaun
         std::ostringstream os;
         os << "beam_half_angle_rad and peak_threshold must be finite; got " << p.beam_half_angle_rad << " and "
            << p.peak_threshold;
+        refuse(os.str());
+    }
+    if (!p.direct_mode && !(p.beam_half_angle_rad >= 0.0f && p.beam_half_angle_rad < kLidarMaxHalfAngle)) {
+        std::ostringstream os;
+        os << "beam_half_angle_rad must lie in [0, pi/2) radians; got " << p.beam_half_angle_rad;
         refuse(os.str());
     }
     if (p.num_wavelengths < 1 || p.num_wavelengths > scene.num_bands()) {

@@ -87,8 +87,15 @@ NORVI_HD int lidar_kernel_half_width(float sigma, float res) {
     return static_cast<int>(3.0f * sigma / res);
 }
 
-// Unnormalised tap of the kernel at bin shift j.
+// Largest beam half-angle (radians, just below pi/2): the sub-rays are spread
+// by tan() of it.
+constexpr float kLidarMaxHalfAngle = 1.5707963f;
+
+// Unnormalised tap of the kernel at bin shift j. The centre tap is 1 however
+// narrow the pulse: a sigma whose square underflows to 0 gives the kernel's
+// limit, a single tap, instead of 0 / 0.
 NORVI_HD float lidar_kernel_tap(int j, float sigma, float res) {
+    if (j == 0) return 1.0f;
     const float x = static_cast<float>(j) * res;
     return expf(-0.5f * x * x / (sigma * sigma));
 }

@@ -179,6 +179,7 @@ void EmbreeSceneManager::set_num_bands(int num_bands) {
 }
 
 void EmbreeSceneManager::upload_spectral_params(const std::vector<float>& values) {
+    check_spectral_values(values, "upload_spectral_params");
     spectral_ = values;
 }
 
@@ -190,6 +191,7 @@ void EmbreeSceneManager::update_spectral_params(int offset, const std::vector<fl
            << ") lies outside the uploaded spectral array of " << spectral_.size() << " values";
         throw std::invalid_argument(os.str());
     }
+    check_spectral_values(values, "update_spectral_params");
     std::copy(values.begin(), values.end(), spectral_.begin() + offset);
 }
 

@@ -189,4 +189,13 @@ void check_thermal_wavelengths(const std::vector<float>& wavelengths) {
     }
 }
 
+void check_spectral_values(const std::vector<float>& values, const char* what) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (std::isfinite(values[i])) continue;
+        std::ostringstream os;
+        os << what << ": values[" << i << "] must be finite; got " << values[i];
+        throw std::invalid_argument(os.str());
+    }
+}
+
 }  // namespace norvi

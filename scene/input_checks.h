@@ -76,6 +76,12 @@ MeshBox check_mesh_input(const std::vector<float3>& vertices, const std::vector<
 // starting "set_thermal_mode: ".
 void check_thermal_wavelengths(const std::vector<float>& wavelengths);
 
+// Values for the spectral array (reflectances, irradiances, sky radiances,
+// coefficients): each finite, else std::invalid_argument starting "what: ".
+// A NaN would pass through the backward renderer and be dropped by the
+// photon engines' comparisons, giving zeros.
+void check_spectral_values(const std::vector<float>& values, const char* what);
+
 // Physical memory of this machine, in bytes.
 double machine_memory_bytes();
 

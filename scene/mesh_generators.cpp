@@ -10,6 +10,8 @@
 namespace norvi {
 
 MeshData make_ground_plane(float half_w, float half_h) {
+    require_coordinate(half_w, "make_ground_plane: half_w");
+    require_coordinate(half_h, "make_ground_plane: half_h");
     MeshData m;
     const float w = half_w, h = half_h;
     m.vertices = {{-w, -h, 0.0f}, {w, -h, 0.0f}, {w, h, 0.0f}, {-w, h, 0.0f}};
@@ -47,6 +49,8 @@ void check_mesh_size(double vertices, double triangles, double extra_bytes, cons
 }  // namespace
 
 MeshData make_sphere(float radius, float3 center, int subdivisions) {
+    require_coordinate(radius, "make_sphere: radius");
+    require_point(center, "make_sphere: center");
     const float phi = 1.618034f;
     const float n = std::sqrt(3.6180341f);
     const float3 base[12] = {{-1, phi, 0}, {1, phi, 0}, {-1, -phi, 0}, {1, -phi, 0},
@@ -97,6 +101,8 @@ MeshData make_sphere(float radius, float3 center, int subdivisions) {
 }
 
 MeshData make_cylinder(float radius, float height, int segments) {
+    require_coordinate(radius, "make_cylinder: radius");
+    require_coordinate(height, "make_cylinder: height");
     if (segments == 0)
         throw std::invalid_argument("make_cylinder: segments must be at least 1; got 0");
     MeshData m;

@@ -95,6 +95,15 @@ void fill_scene_from_state(Scene& scene, const SceneState& s) {
         require_coordinate(s.sensor.ortho_w, "sensor_ortho_w");
         require_coordinate(s.sensor.ortho_h, "sensor_ortho_h");
         require_finite(s.sensor.fov, "sensor_fov");
+        // The field of view is stored in radians; it must open as set_sensor
+        // requires (perspective below 180 degrees, fisheye at most 360).
+        const float pi = 3.1415927f, fov = s.sensor.fov;
+        if ((s.sensor.type == kSensorPerspective && !(fov > 0.0f && fov < pi)) ||
+            (s.sensor.type == kSensorFisheye && !(fov > 0.0f && fov <= 2.0f * pi + 1e-6f)))
+            throw std::invalid_argument(
+                "sensor_fov " + std::to_string(fov) + " (radians) must lie in " +
+                (s.sensor.type == kSensorPerspective ? "(0, pi) for a perspective sensor"
+                                                     : "(0, 2 pi] for a fisheye sensor"));
         scene.set_sensor(s.sensor);
     });
     scene.set_terrain_following(s.terrain_following);

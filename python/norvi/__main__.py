@@ -28,6 +28,18 @@ def _floats(text: str) -> list[float]:
         raise argparse.ArgumentTypeError(f"expected numbers separated by commas; got {text!r}") from None
 
 
+def _positive(text: str) -> int:
+    # The engines take 0 samples or photons as an empty run: on the command
+    # line that is a mistake, not a request for a file of zeros.
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected an integer; got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected an integer of at least 1; got {value}")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="python -m norvi", description="Runs a NORVI simulation on a scene file.")
     sub = p.add_subparsers(dest="mode", required=True)
@@ -37,18 +49,18 @@ def _parser() -> argparse.ArgumentParser:
     common.add_argument("--wavelengths", type=_floats, help="band centres in nm, comma separated")
     common.add_argument("--quiet", action="store_true", help="no progress bar")
     b = sub.add_parser("backward", parents=[common], help="sensor image (simulate_cpu)")
-    b.add_argument("--spp", type=int, default=16)
-    b.add_argument("--max-depth", type=int, default=16)
+    b.add_argument("--spp", type=_positive, default=16)
+    b.add_argument("--max-depth", type=_positive, default=16)
     b.add_argument("--crs", help="coordinate reference system of a GeoTIFF (e.g. EPSG:32632)")
     b.add_argument("--origin", type=float, nargs=2, default=(0.0, 0.0), metavar=("EASTING", "NORTHING"),
                    help="CRS position of the scene origin (GeoTIFF)")
     for name, helptext in (("forward", "absorbed power per voxel (simulate_forward_cpu)"),
                            ("flux", "downwelling and upwelling maps (simulate_flux_cpu)")):
         f = sub.add_parser(name, parents=[common], help=helptext)
-        f.add_argument("--nx", type=int, default=10)
-        f.add_argument("--ny", type=int, default=10)
-        f.add_argument("--photons", type=int, default=1_000_000)
-        f.add_argument("--max-depth", type=int, default=16)
+        f.add_argument("--nx", type=_positive, default=10)
+        f.add_argument("--ny", type=_positive, default=10)
+        f.add_argument("--photons", type=_positive, default=1_000_000)
+        f.add_argument("--max-depth", type=_positive, default=16)
         if name == "forward":
             f.add_argument("--layers", type=_floats, required=True, help="layer heights, comma separated")
     li = sub.add_parser("lidar", parents=[common], help="LiDAR scan (simulate_lidar_cpu)")

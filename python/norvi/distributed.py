@@ -78,6 +78,9 @@ Progress = Optional[Callable[[int, int, float], object]]
 
 _MAX_PHOTONS_PER_PIECE = 2_000_000
 _MAX_PULSES_PER_PIECE = 250_000
+# More pieces than this would cost more in bookkeeping (one task and one kept
+# result each) than any run gains from them.
+_MAX_PIECES = 1_000_000
 
 
 # --- pieces: pure functions of the scene and their part of the run ----------
@@ -213,6 +216,10 @@ def _piece_size(total, chunks, client, cap=None):
     if chunks is not None:
         if isinstance(chunks, bool) or not isinstance(chunks, (int, np.integer)) or chunks < 1:
             raise ValueError(f"chunks must be a positive integer (items per piece); got {chunks!r}")
+        # (A total that is not an integer is left to the engine to refuse.)
+        if isinstance(total, (int, np.integer)) and -(-total // chunks) > _MAX_PIECES:
+            raise ValueError(f"chunks {chunks} splits {total} items into {-(-total // chunks)} pieces, "
+                             f"more than {_MAX_PIECES}; give chunks of at least {-(-total // _MAX_PIECES)}")
         return int(chunks)
     if client is None:
         return max(total, 1)

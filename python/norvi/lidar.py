@@ -29,6 +29,7 @@ from __future__ import annotations
 from os import PathLike
 from typing import Any, Optional, Union
 
+import os
 import struct
 
 import numpy as np
@@ -53,6 +54,8 @@ def write_las(points: npt.ArrayLike, path: Union[str, PathLike[str]], coordinate
     if str(path).lower().endswith(".laz"):
         require("lazrs", "io")
 
+    if not (np.isfinite(coordinate_scale) and coordinate_scale > 0):
+        raise ValueError(f"coordinate_scale must be finite and above 0; got {coordinate_scale}")
     pts = np.asarray(points, dtype=np.float64)
     if pts.ndim != 2 or pts.shape[1] != 8:
         raise ValueError("points must have shape (N, 8); got %s" % (pts.shape,))
@@ -108,6 +111,24 @@ def read_las(path: Union[str, PathLike[str]]) -> npt.NDArray[np.float32]:
     """
     laspy = require("laspy", "io")
 
+    size = os.path.getsize(path)
+    with open(path, "rb") as f:
+        head = f.read(104)
+    if len(head) == 104 and head[:4] == b"LASF":
+        # Counts laspy would read records for before it looks at the file size.
+        offset_to_points, num_vlrs = struct.unpack_from("<II", head, 96)
+        if offset_to_points > size or 54 * num_vlrs > size:
+            raise ValueError(f"{path}: the header places the points at byte {offset_to_points} and counts "
+                             f"{num_vlrs} variable length records, more than the file's {size} bytes hold")
+    with laspy.open(str(path)) as reader:
+        header = reader.header
+        if not str(path).lower().endswith(".laz"):
+            # An uncompressed file holds its points: a header that counts more
+            # than fit in the file would have them allocated before reading.
+            needed = header.offset_to_point_data + header.point_count * header.point_format.size
+            if needed > size:
+                raise ValueError(f"{path}: the header counts {header.point_count} points, more than "
+                                 f"the file's {size} bytes hold")
     las = laspy.read(str(path))
     scale = read_intensity_scale(las) or 1.0
     out = np.empty((len(las.points), 8), dtype=np.float32)

@@ -14,6 +14,8 @@ from typing import TYPE_CHECKING, Any, Optional, Union
 
 from dataclasses import dataclass
 
+import operator
+
 import numpy as np
 
 from norvi._optional import require
@@ -52,6 +54,9 @@ def _to_mesh(name: str, geometry: Any, transform: Any, path: Any) -> Optional["M
         return None
     if not np.all(np.isfinite(vertices)):
         raise ValueError(f"mesh file {path}: group {name!r} has vertices that are not finite")
+    if faces.min() < 0 or faces.max() >= len(vertices):
+        raise ValueError(f"mesh file {path}: group {name!r} has faces naming vertices outside its "
+                         f"{len(vertices)} vertices")
     normals = np.asarray(geometry.vertex_normals, dtype=np.float64)  # the file's, or computed
     if transform is not None and not np.allclose(transform, np.eye(4)):
         t = np.asarray(transform, dtype=np.float64)
@@ -72,8 +77,11 @@ def load_meshes(path: Union[str, PathLike[str]], split_materials: bool = True) -
     path = str(path)
     # process=False keeps the file's vertices and their order; merging would
     # drop the normals of split (sharp-edged) vertices.
-    loaded = trimesh.load(path, force="scene", process=False,
-                          group_material=split_materials, skip_materials=False)
+    try:
+        loaded = trimesh.load(path, force="scene", process=False,
+                              group_material=split_materials, skip_materials=False)
+    except IndexError as err:  # trimesh's readers index vertices by the file's faces
+        raise ValueError(f"mesh file {path} has faces naming vertices it does not hold ({err})") from None
     meshes = []
     for node in loaded.graph.nodes_geometry:
         transform, geometry_name = loaded.graph[node]
@@ -101,11 +109,11 @@ def add_mesh_file(scene: EmbreeSceneManager, path: Union[str, PathLike[str]],
         if isinstance(materials, dict):
             for key in (mesh.material, mesh.name, None):
                 if key in materials:
-                    ids.append(int(materials[key]))
+                    ids.append(operator.index(materials[key]))
                     break
             else:
                 raise KeyError(f"no material id for group {mesh.name!r} (material {mesh.material!r}) "
                                f"of {path}")
         else:
-            ids.append(int(materials))
+            ids.append(operator.index(materials))
     return [scene.add_mesh(m.vertices, m.normals, m.indices, mid) for m, mid in zip(meshes, ids)]

@@ -72,6 +72,8 @@ def soil_spectrum(moisture: float = 0.0, brightness: float = 1.0) -> tuple[_F64,
     prosail = require("prosail", "optics")
     if not 0.0 <= moisture <= 1.0:
         raise ValueError(f"soil moisture must lie in [0, 1]; got {moisture}")
+    if not (np.isfinite(brightness) and brightness >= 0.0):
+        raise ValueError(f"soil brightness must be finite and not negative; got {brightness}")
     soil = prosail.spectral_lib.soil
     wl = np.arange(400.0, 400.0 + len(soil.rsoil1))
     return wl, brightness * ((1.0 - moisture) * soil.rsoil1 + moisture * soil.rsoil2)
@@ -80,7 +82,14 @@ def soil_spectrum(moisture: float = 0.0, brightness: float = 1.0) -> tuple[_F64,
 def gaussian_response(centre: float, fwhm: float, step: float = 1.0, span: float = 1.5) -> tuple[_F64, _F64]:
     """A Gaussian spectral response (wavelengths, response) of the given centre
     and FWHM (nm), cut at ``span`` FWHM on each side (1.5: where it has fallen
-    to 0.2 % of its peak)."""
+    to 0.2 % of its peak). The response has at most 10,000,000 samples."""
+    for name, value in (("centre", centre), ("fwhm", fwhm), ("step", step), ("span", span)):
+        if not (np.isfinite(value) and (name == "centre" or value > 0)):
+            raise ValueError(f"gaussian_response: {name} must be finite{'' if name == 'centre' else ' and above 0'}; "
+                             f"got {value}")
+    if 2.0 * span * fwhm / step > 1e7:
+        raise ValueError(f"gaussian_response: {2.0 * span * fwhm:g} nm at steps of {step:g} nm is more than "
+                         f"10,000,000 samples")
     sigma = fwhm / (2.0 * np.sqrt(2.0 * np.log(2.0)))
     wl = np.arange(centre - span * fwhm, centre + span * fwhm + step / 2, step)
     return wl, np.exp(-0.5 * ((wl - centre) / sigma) ** 2)
@@ -98,8 +107,10 @@ def band_average(wavelengths: npt.ArrayLike, spectrum: npt.ArrayLike, responses:
     """
     wavelengths = np.asarray(wavelengths, np.float64)
     spectrum = np.asarray(spectrum, np.float64)
-    if wavelengths.ndim != 1 or wavelengths.shape != spectrum.shape or np.any(np.diff(wavelengths) <= 0):
+    if wavelengths.ndim != 1 or wavelengths.shape != spectrum.shape or not np.all(np.diff(wavelengths) > 0):
         raise ValueError("wavelengths must be increasing and match the spectrum's length")
+    if wavelengths.size == 0 or not (np.all(np.isfinite(wavelengths)) and np.all(np.isfinite(spectrum))):
+        raise ValueError("wavelengths and spectrum must hold finite values, at least one")
     if isinstance(responses, tuple) and len(responses) == 2 and np.ndim(responses[1]) == 2:
         responses = [(responses[0], r) for r in np.asarray(responses[1])]
     out = np.empty(len(responses))
@@ -107,6 +118,8 @@ def band_average(wavelengths: npt.ArrayLike, spectrum: npt.ArrayLike, responses:
         wl, resp = np.asarray(wl, np.float64), np.asarray(resp, np.float64)
         if wl.shape != resp.shape or wl.ndim != 1 or len(wl) < 2:
             raise ValueError(f"band {band}: response wavelengths and values must be 1-D arrays of one length >= 2")
+        if not (np.all(np.isfinite(wl)) and np.all(np.isfinite(resp)) and np.any(resp > 0)):
+            raise ValueError(f"band {band}: response wavelengths and values must be finite, with a value above 0")
         inside = resp > 0
         if wl[inside].min() < wavelengths[0] or wl[inside].max() > wavelengths[-1]:
             raise ValueError(f"band {band}: response spans {wl[inside].min()}..{wl[inside].max()} nm, "

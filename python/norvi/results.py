@@ -176,6 +176,8 @@ def to_geotiff(image: xarray.DataArray, path: Union[str, PathLike[str]], crs: An
     """
     require("rioxarray", "io")
     affine = require("affine", "io")
+    if len(offset) != 2 or not np.all(np.isfinite(np.asarray(offset, np.float64))):
+        raise ValueError(f"offset must be two finite numbers (easting, northing); got {offset!r}")
     da = image if image.dims[-1] == "band" else image.transpose("y", "x", "band")
     da = da.transpose("band", "y", "x")
     if transform is None:
@@ -192,6 +194,8 @@ def to_geotiff(image: xarray.DataArray, path: Union[str, PathLike[str]], crs: An
         north_up = da.isel(y=slice(None, None, -1)) if ys.size > 1 and ys[1] > ys[0] else da
         if not isinstance(transform, affine.Affine):
             transform = affine.Affine.from_gdal(*transform)
+    if not np.all(np.isfinite(np.asarray(tuple(transform), np.float64))):
+        raise ValueError(f"the GeoTIFF transform must be finite; got {tuple(transform)}")
     out = north_up.astype(np.float32).drop_vars([c for c in north_up.coords if c not in ("band",)])
     out = out.assign_coords(band=np.arange(1, out.sizes["band"] + 1))
     out = out.rio.write_crs(crs).rio.write_transform(transform)

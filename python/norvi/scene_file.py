@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any, Optional, Union, overload
 
 import os
 import sys
+import zipfile
 
 import numpy as np
 
@@ -35,6 +36,27 @@ def save_scene(path: Union[str, "os.PathLike[str]"],
     return path
 
 
+def _check_declared_sizes(path: str) -> None:
+    """Refuses a field whose header declares more data than the archive holds
+    for it, before NumPy allocates the array the header asks for."""
+    if not zipfile.is_zipfile(path):
+        return  # np.load says what the file is not
+    with zipfile.ZipFile(path) as archive:
+        for info in archive.infolist():
+            with archive.open(info) as member:
+                try:
+                    version = np.lib.format.read_magic(member)
+                    read_header = {(1, 0): np.lib.format.read_array_header_1_0,
+                                   (2, 0): np.lib.format.read_array_header_2_0}[version]
+                    shape, _, dtype = read_header(member)
+                except (ValueError, KeyError, EOFError):
+                    continue  # not an array NumPy reads this way: np.load refuses it
+            declared = int(np.prod(shape, dtype=object)) * dtype.itemsize
+            if declared > info.file_size:
+                raise ValueError(f"scene file {path}: field {info.filename[:-4]!r} declares shape {shape} "
+                                 f"({declared} bytes) but holds {info.file_size} bytes")
+
+
 @overload
 def load_scene(path: Union[str, "os.PathLike[str]"], ctx: None = None) -> norvi_gpu.EmbreeSceneManager:
     ...
@@ -51,7 +73,9 @@ def load_scene(path: Union[str, "os.PathLike[str]"], ctx: Optional[norvi_gpu.Opt
     or with ``ctx`` a new ``SceneManager`` on that context, built when the
     saved scene was built. A file that is not a scene state, or holds a field
     of the wrong type or shape, raises ``ValueError`` naming the field."""
-    with np.load(os.fspath(path), allow_pickle=False) as archive:
+    path = os.fspath(path)
+    _check_declared_sizes(path)
+    with np.load(path, allow_pickle=False) as archive:
         state = {key: archive[key] for key in archive.files}
     if ctx is None:
         import norvi_gpu

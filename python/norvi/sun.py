@@ -63,6 +63,9 @@ def sun_position(latitude: float, longitude: float, time: Any, altitude: float =
     pos = solarposition.get_solarposition(pd.DatetimeIndex([stamp]), latitude, longitude, altitude)
     zenith = float(pos["apparent_zenith" if refraction else "zenith"].iloc[0])
     azimuth = float(pos["azimuth"].iloc[0])
+    if not (0.0 <= zenith <= 180.0 and np.isfinite(azimuth)):  # a NaT time, a non-finite altitude
+        raise ValueError(f"no sun position for time {time!r} and altitude {altitude!r}: "
+                         f"zenith {zenith}, azimuth {azimuth}")
     return SunPosition(zenith, azimuth, sun_direction(zenith, azimuth))
 
 

@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import norvi_gpu as ng
+from norvi import lidar, optics, results
 
 # A lit, built ground plane under a nadir orthographic sensor, and ways to
 # run a case in a child interpreter.
@@ -87,6 +88,7 @@ def expect(outcome, error, message):
     ("scene().update_emitter_direction([0, float('nan'), 1])",
      "update_emitter_direction: direction must be finite; got (0, nan, 1)"),
     ("scene(build=False).set_repetitive(3, 1e20, 10.0)", "set_repetitive: scene_x_size must be finite"),
+    ("ng.make_sphere(float('nan'), [0, 0, 0], 2)", "make_sphere: radius must be finite and at most 1e+09 in magnitude; got nan"),
     ("ng.simulate_lidar_cpu(scene(), [0, 0, 3e30], [0, 0, -1], 1)",
      "simulate_lidar: pulse_origins of pulse 0 must be finite with coordinates of at most 1e+09"),
 ])
@@ -170,6 +172,21 @@ def test_absurd_repetition_counts_cost_no_more_than_sensible_ones():
     ("ng.make_sphere(1.0, [0, 0, 0], 14)", "ValueError",
      "make_sphere: subdivisions 14 gives 5.36871e+09 vertices, more than 32-bit indices can address"),
     ("ng.make_cylinder(1.0, 1.0, 2**31 - 1)", "ValueError", "make_cylinder: segments 2147483647 gives"),
+    ("ng.simulate_lidar_cpu(scene(), [5, 5, 3], [0, 0, -1], 1, beam_samples_per_dim=2**31 - 1)", "ValueError",
+     "beam_samples_per_dim 2147483647 gives 4.61169e+18 beam grid points, more than can be counted"),
+    ("import io, tempfile, zipfile, norvi\n"
+     "p, b = tempfile.mkdtemp() + '/s.npz', io.BytesIO(); np.save(b, np.zeros((0, 3), np.float32))\n"
+     "with zipfile.ZipFile(p, 'w') as z:\n"
+     "    z.writestr('mesh_vertices.npy', b.getvalue().replace(b'(0, 3), }' + b' ' * 11, b'(100000000000, 3), }'))\n"
+     "norvi.load_scene(p)", "ValueError", "field 'mesh_vertices' declares shape (100000000000, 3)"),
+    ("from norvi import optics\noptics.gaussian_response(550.0, 10.0, step=1e-12)", "ValueError",
+     "gaussian_response: 30 nm at steps of 1e-12 nm is more than 10,000,000 samples"),
+    ("from norvi import lidar\nimport tempfile\n"
+     "p = tempfile.mkdtemp() + '/b.las'; open(p, 'wb').write(b'LASF' + b'\\xff' * 400)\nlidar.read_las(p)",
+     "ValueError", "counts 4294967295 variable length records, more than the file's 404 bytes hold"),
+    ("import norvi.distributed as nd\n"
+     "nd.simulate_flux_cpu(scene(), 1, 1, 2**31 - 1, 1, chunks=1, progress_bar=False)", "ValueError",
+     "chunks 1 splits 2147483647 items into 2147483647 pieces, more than 1000000; give chunks of at least 2148"),
     # Direct mode fills no waveform: one that could not fit is a zero view of its shape.
     ("w = ng.simulate_lidar_cpu(scene(), [5, 5, 3] * 100, [0, 0, -1] * 100, 100, max_range=1e6,\n"
      "                          range_resolution=1e-3, direct_mode=True)['waveform']\n"
@@ -202,9 +219,23 @@ def test_requests_beyond_memory_are_refused(body, error, message):
      ValueError, "set_thermal_mode: wavelengths[1] must be a finite wavelength above 0 nm; got 0"),
     (lambda s: ng.simulate_lidar_cpu(s, [0, 0, 5], [0, 0, -1], 1, range_resolution=float("inf")),
      ValueError, "range_resolution must be finite and above 0; got inf"),
+    (lambda s: ng.simulate_lidar_cpu(s, [0, 0, 5], [0, 0, -1], 1, beam_half_angle_rad=2.0),
+     ValueError, "beam_half_angle_rad must lie in [0, pi/2) radians; got 2"),
     (lambda s: ng.simulate_lidar_cpu(s, [0, 0, 5], [0, 0, -1], 1, num_wavelengths=2),
      ValueError, "num_wavelengths must lie between 1 and the scene's band count 1; got 2"),
     (lambda s: s.set_num_bands(0), ValueError, "set_num_bands: the band count must be at least 1; got 0"),
+    (lambda s: s.upload_spectral_params([0.5, float("nan")]), ValueError,
+     "upload_spectral_params: values[1] must be finite; got nan"),
+    (lambda s: ng.EmbreeSceneManager.from_state({**s.get_state(), "sensor_type": 1, "sensor_fov": 4.0}),
+     ValueError, "sensor_fov 4.000000 (radians) must lie in (0, pi) for a perspective sensor"),
+    (lambda s: optics.soil_spectrum(0.5, brightness=float("nan")), ValueError,
+     "soil brightness must be finite and not negative; got nan"),
+    (lambda s: optics.band_average([400.0, 500.0, 600.0], [0.1, float("nan"), 0.3], [([450.0, 550.0], [1.0, 1.0])]),
+     ValueError, "wavelengths and spectrum must hold finite values"),
+    (lambda s: lidar.write_las(np.zeros((0, 8)), "never-written.las", coordinate_scale=0.0), ValueError,
+     "coordinate_scale must be finite and above 0; got 0.0"),
+    (lambda s: results.to_geotiff(results.image_to_xarray(np.zeros((2, 2, 1))), "never-written.tif", "EPSG:32632",
+                                  offset=(float("nan"), 0.0)), ValueError, "offset must be two finite numbers"),
     (lambda s: ng.simulate_microwave_cpu(s, material_map=np.array([0, 2**32])),
      ValueError, "material_map must hold 32-bit integers; got 4294967296"),
 ])
@@ -212,6 +243,14 @@ def test_values_that_would_give_silent_wrong_answers_are_refused(ground_scene, c
     with pytest.raises(error) as e:
         call(ground_scene)
     assert message in str(e.value)
+
+
+def test_a_pulse_narrower_than_float_precision_convolves_as_one_tap(ground_scene):
+    # Both pulses are far narrower than a range bin; the second one's squared
+    # width underflows in single precision.
+    waves = [ng.simulate_lidar_cpu(ground_scene, [0, 0, 5], [0, 0, -1], 1, pulse_fwhm_ns=w)["waveform"]
+             for w in (1e-3, 1e-30)]
+    assert np.array_equal(waves[0], waves[1]) and waves[0].sum() > 0
 
 
 def test_view_directions_are_normalised_and_new_instances_need_a_build(ground_scene):

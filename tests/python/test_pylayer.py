@@ -55,7 +55,9 @@ def test_mesh_files_load_with_groups_normals_and_materials(tmp_path):
 
     (tmp_path / "points.obj").write_text("v 0 0 0\nv 1 0 0\n")
     (tmp_path / "nan.obj").write_text("v 0 0 0\nv nan 0 0\nv 0 1 0\nf 1 2 3\n")
-    for name, message in (("points.obj", "no triangle"), ("nan.obj", "not finite")):
+    (tmp_path / "face.obj").write_text("v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 9\n")
+    for name, message in (("points.obj", "no triangle"), ("nan.obj", "not finite"),
+                          ("face.obj", "faces naming vertices it does not hold")):
         with pytest.raises(ValueError, match=message):
             meshes.load_meshes(tmp_path / name)
 
@@ -256,6 +258,8 @@ def test_command_line_renders_a_scene_file(tmp_path):
         assert da.sizes == {"y": 4, "x": 4, "band": 1}
     bad = subprocess.run(cmd[:5] + [str(tmp_path / "out.tif")], capture_output=True, text=True, timeout=120)
     assert bad.returncode == 1 and "needs --crs" in bad.stderr
+    empty = subprocess.run(cmd[:-2] + ["--spp", "0"], capture_output=True, text=True, timeout=120)
+    assert empty.returncode == 2 and "expected an integer of at least 1; got 0" in empty.stderr
 
 
 def test_missing_extra_is_named(monkeypatch):
