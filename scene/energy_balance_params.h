@@ -80,6 +80,20 @@ inline void check_sun_direction(const char* method, float x, float y, float z) {
     fail_value(os.str());
 }
 
+// Irradiances and radiances: finite (a NaN or an infinity would fill every
+// primitive's result with it).
+inline void check_finite(const char* method, const char* name, const float* values, int count) {
+    if (values == nullptr) return;
+    for (int i = 0; i < count; ++i) {
+        if (values[i] - values[i] == 0.0f) continue;
+        std::ostringstream os;
+        os << method << ": " << name;
+        if (count > 1) os << "[" << i << "]";
+        os << " = " << values[i] << " must be finite";
+        fail_value(os.str());
+    }
+}
+
 // One albedo per primitive (and band), each in [0, 1].
 inline void check_albedos(const char* method, const float* albedos, int32_t count,
                           long long expected, const char* expected_text) {
@@ -101,7 +115,7 @@ inline void check_albedos(const char* method, const float* albedos, int32_t coun
 }  // namespace eb_detail
 
 // The checks after the built check, in the order of the messages:
-// primitives, samples, then band type, sun direction and albedos.
+// primitives, samples, then band type, sun direction, irradiances and albedos.
 inline void check_energy_balance(const EnergyBalanceParams& p, long long n_primitives) {
     if (n_primitives < 1) throw std::runtime_error("run_energy_balance: scene has 0 primitives");
     if (p.n_samples < 1) throw std::runtime_error("run_energy_balance: n_samples must be > 0");
@@ -110,6 +124,9 @@ inline void check_energy_balance(const EnergyBalanceParams& p, long long n_primi
             "run_energy_balance: band_type must be 0 (short-wave) or 1 (long-wave); got " +
             std::to_string(p.band_type));
     eb_detail::check_sun_direction("run_energy_balance", p.sun_dir_x, p.sun_dir_y, p.sun_dir_z);
+    eb_detail::check_finite("run_energy_balance", "sun_irradiance", &p.sun_irradiance, 1);
+    eb_detail::check_finite("run_energy_balance", "sky_diffuse_radiance", &p.sky_diffuse_radiance, 1);
+    eb_detail::check_finite("run_energy_balance", "sky_lw_radiance", &p.sky_lw_radiance, 1);
     eb_detail::check_albedos("run_energy_balance", p.sw_albedos, p.n_sw_albedos, n_primitives,
                                   "n_primitives");
 }
@@ -123,6 +140,9 @@ inline void check_energy_balance(const EnergyBalanceMultibandParams& p, long lon
         throw std::runtime_error("run_energy_balance_multiband: n_samples must be > 0");
     eb_detail::check_sun_direction("run_energy_balance_multiband", p.sun_dir_x, p.sun_dir_y,
                                    p.sun_dir_z);
+    eb_detail::check_finite("run_energy_balance_multiband", "sun_irradiance", p.sun_irradiance, p.n_bands);
+    eb_detail::check_finite("run_energy_balance_multiband", "sky_diffuse_radiance", p.sky_diffuse_radiance,
+                            p.n_bands);
     const std::string what = "n_bands * n_primitives = " + std::to_string(p.n_bands) + " * " +
                              std::to_string(n_primitives);
     eb_detail::check_albedos("run_energy_balance_multiband", p.sw_albedos, p.n_sw_albedos,

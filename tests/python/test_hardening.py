@@ -238,6 +238,10 @@ def test_requests_beyond_memory_are_refused(body, error, message):
                                   offset=(float("nan"), 0.0)), ValueError, "offset must be two finite numbers"),
     (lambda s: ng.simulate_microwave_cpu(s, material_map=np.array([0, 2**32])),
      ValueError, "material_map must hold 32-bit integers; got 4294967296"),
+    (lambda s: ng.run_energy_balance_cpu(s, 0, 4, float("nan")),
+     ValueError, "run_energy_balance: sun_irradiance = nan must be finite"),
+    (lambda s: ng.run_energy_balance_multiband_cpu(s, 2, 4, [800.0, 600.0], [50.0, float("inf")]),
+     ValueError, "run_energy_balance_multiband: sky_diffuse_radiance[1] = inf must be finite"),
 ])
 def test_values_that_would_give_silent_wrong_answers_are_refused(ground_scene, call, error, message):
     with pytest.raises(error) as e:
