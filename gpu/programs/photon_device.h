@@ -4,14 +4,11 @@
 // read from the scene record, and the global index of a launch's photon.
 
 #include "gpu/photon_records.h"
-#include "gpu/programs/optix_device.h"
-#include "gpu/programs/payload.h"
+#include "gpu/programs/scene_queries.h"
 #include "physics/photon_path.h"
 #include "scene/periodic_wrap.h"
 
 namespace norvi::device {
-
-NORVI_HD ::float3 to_cuda3(norvi::float3 v) { return make_float3(v.x, v.y, v.z); }
 
 // Ray queries through optixTrace; a tiled scene wraps photons through the
 // tile walls within the height range of its geometry.
@@ -22,22 +19,9 @@ struct PhotonTracer {
     float size_x, size_y;
     float bottom, top;
 
-    NORVI_HD norvi::HitRecord trace(norvi::float3 o, norvi::float3 d) const {
-        norvi::HitRecord rec{};
-        rec.hit = false;
-        uint32_t p0, p1;
-        pack_pointer(&rec, p0, p1);
-        optixTrace(handle, to_cuda3(o), to_cuda3(d), norvi::kRayTNear, norvi::kRayTFar, 255u,
-                   OPTIX_RAY_FLAG_DISABLE_ANYHIT, kRayRadiance, kRayTypeCount, kRayRadiance, p0, p1);
-        return rec;
-    }
+    NORVI_HD norvi::HitRecord trace(norvi::float3 o, norvi::float3 d) const { return trace_nearest(handle, o, d); }
     NORVI_HD bool shadow(norvi::float3 o, norvi::float3 d, float tmax) const {
-        uint32_t p0 = kShadowOccluded, p1 = 0;
-        optixTrace(handle, to_cuda3(o), to_cuda3(d), norvi::kRayTNear, tmax, 255u,
-                   OPTIX_RAY_FLAG_DISABLE_ANYHIT | OPTIX_RAY_FLAG_TERMINATE_ON_FIRST_HIT |
-                       OPTIX_RAY_FLAG_DISABLE_CLOSESTHIT,
-                   kRayShadow, kRayTypeCount, kRayShadow, p0, p1);
-        return p0 == kShadowOccluded;
+        return segment_occluded(handle, o, d, tmax);
     }
     NORVI_HD bool occluded(norvi::float3 o, norvi::float3 d) const {
         const auto query = [this](norvi::float3 qo, norvi::float3 qd, float tmax) { return shadow(qo, qd, tmax); };

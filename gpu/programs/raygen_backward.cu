@@ -6,8 +6,7 @@
 // launch (one float per pixel and band).
 
 #include "gpu/device_records.h"
-#include "gpu/programs/optix_device.h"
-#include "gpu/programs/payload.h"
+#include "gpu/programs/scene_queries.h"
 #include "physics/backward_path.h"
 
 extern "C" {
@@ -16,9 +15,7 @@ __constant__ norvi::LaunchParams params;
 
 namespace {
 
-NORVI_HD ::float3 to_cuda(norvi::float3 v) { return make_float3(v.x, v.y, v.z); }
-
-// Ray queries through optixTrace on the launch's scene.
+// Ray queries on the launch's scene; shadow rays wrap through the periodic tiles.
 struct DeviceTracer {
     norvi::TraversableHandle handle;
     int wrap_budget;  // periodic tiles: wraps per shadow ray, 0 without tiling
@@ -26,26 +23,10 @@ struct DeviceTracer {
     float bottom, top;  // height range of the geometry
 
     NORVI_HD norvi::HitRecord trace(norvi::float3 o, norvi::float3 d) const {
-        using namespace norvi::device;
-        norvi::HitRecord rec{};
-        rec.hit = false;
-        uint32_t p0, p1;
-        pack_pointer(&rec, p0, p1);
-        optixTrace(handle, to_cuda(o), to_cuda(d), norvi::kRayTNear, norvi::kRayTFar, 255u,
-                   OPTIX_RAY_FLAG_DISABLE_ANYHIT, kRayRadiance, kRayTypeCount, kRayRadiance, p0, p1);
-        return rec;
+        return norvi::device::trace_nearest(handle, o, d);
     }
-
-    // Whether anything lies along (o, d) within tmax: only the shadow miss
-    // program runs, and it marks the ray visible.
     NORVI_HD bool shadow(norvi::float3 o, norvi::float3 d, float tmax) const {
-        using namespace norvi::device;
-        uint32_t p0 = kShadowOccluded, p1 = 0;
-        optixTrace(handle, to_cuda(o), to_cuda(d), norvi::kRayTNear, tmax, 255u,
-                   OPTIX_RAY_FLAG_DISABLE_ANYHIT | OPTIX_RAY_FLAG_TERMINATE_ON_FIRST_HIT |
-                       OPTIX_RAY_FLAG_DISABLE_CLOSESTHIT,
-                   kRayShadow, kRayTypeCount, kRayShadow, p0, p1);
-        return p0 == kShadowOccluded;
+        return norvi::device::segment_occluded(handle, o, d, tmax);
     }
 
     NORVI_HD bool occluded(norvi::float3 o, norvi::float3 d) const {
